@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+
+// What the supervisor is doing right now, for the tray tooltip and the window's status line.
+struct SupervisorState {
+    enum class Phase { Idle, Sweeping, Downloading, Installing, Running, Exited, Failed };
+
+    Phase phase = Phase::Idle;
+    qint64 received = 0; // bytes, while downloading
+    qint64 total = -1;   // bytes, -1 when the server did not say
+    int exitCode = 0;    // when exited
+    QString reason;      // when failed
+
+    // One short human line: "Downloading 40 % (8.0 MB of 20.0 MB)", "Running", "Exited with
+    // code 2", "Download failed: ...".
+    QString summary() const;
+
+    bool operator==(const SupervisorState&) const = default;
+};
+
+Q_DECLARE_METATYPE(SupervisorState)
+
+// "20.0 MB", "512 B": sizes as people read them.
+QString humanSize(qint64 bytes);
