@@ -2,7 +2,7 @@
 
 #include "SupervisorState.h"
 
-#include <QDir>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -11,7 +11,10 @@
 #include <functional>
 #include <memory>
 
-class CliProcess;
+#include <sys/types.h>
+
+#include "CliProcess.h"
+
 class LogFile;
 class QNetworkAccessManager;
 class QTimer;
@@ -21,7 +24,8 @@ struct OutputInbox;
 // home and the build; tests and the development tools replace what they need.
 struct SupervisorOptions {
     QString installDir;       // ~/.vantrel/bin
-    QString stateDir;         // $XDG_STATE_HOME/halvane: log file, download metadata
+    QString stateDir;         // $XDG_STATE_HOME/halvane: download metadata
+    QString logDir;           // $XDG_STATE_HOME/halvane (~/Library/Logs/Vantrel Halvane on macOS)
     QString logFileName = QStringLiteral("cli.log");
     QUrl baseURL;             // https://.../static/cli
     QString caCertificates;   // PEM file of extra trusted authorities, or empty
@@ -98,8 +102,13 @@ private:
     void takeInbox();
     void appendToLog(const QString& batch);
     void setState(SupervisorState state);
+    void say(const QString& message) const;
+    void readOutput(CliProcess* process);
     void onProcessFinished(CliProcess* process);
-    void stopProcessGroups(bool quiet);
+    void forgetDeadGroups();
+
+    // Kept apart from shell processes: a CLI's group can outlive its shell.
+    QList<pid_t> ownedGroups_;
 
     SupervisorOptions options_;
     QString output_;

@@ -1,0 +1,3 @@
+#include "VantrelManager.h"
+
+void VantrelManager::killExistingProcesses() {}

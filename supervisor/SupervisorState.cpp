@@ -1,0 +1,38 @@
+#include "SupervisorState.h"
+
+QString humanSize(qint64 bytes) {
+    if (bytes < 1000)
+        return QStringLiteral("%1 B").arg(bytes);
+    const char* units[] = {"kB", "MB", "GB", "TB"};
+    double value = double(bytes) / 1000.0;
+    int unit = 0;
+    while (value >= 1000.0 && unit < 3) {
+        value /= 1000.0;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
+}
+
+QString SupervisorState::summary() const {
+    switch (phase) {
+    case Phase::Idle:
+        return QStringLiteral("Idle");
+    case Phase::Sweeping:
+        return QStringLiteral("Stopping stale CLI processes");
+    case Phase::Downloading:
+        if (total > 0)
+            return QStringLiteral("Downloading %1 % (%2 of %3)")
+                .arg(received * 100 / total)
+                .arg(humanSize(received), humanSize(total));
+        return QStringLiteral("Downloading (%1)").arg(humanSize(received));
+    case Phase::Installing:
+        return QStringLiteral("Installing");
+    case Phase::Running:
+        return QStringLiteral("Running");
+    case Phase::Exited:
+        return QStringLiteral("Exited with code %1").arg(exitCode);
+    case Phase::Failed:
+        return reason.isEmpty() ? QStringLiteral("Failed") : reason;
+    }
+    return {};
+}
