@@ -2,7 +2,9 @@
 
 #include <QDir>
 
-void VantrelManager::createInstallDirectory() { QDir().mkpath(options_.installDir); }
+void VantrelManager::createInstallDirectory() {
+    QDir().mkpath(options_.installDir);
+}
 
 void VantrelManager::installCLI() {}
 

@@ -28,8 +28,10 @@ public:
     QString decode(const QByteArray& bytes) { return decoder_.decode(bytes); }
     // At the end of the stream: a sequence cut short becomes U+FFFD rather than vanishing.
     QString decodeEnd() {
+        // Qt's decoder may take the probe byte into the broken sequence, or keep it apart.
         QString rest = decoder_.decode(QByteArrayView(" ", 1));
-        rest.chop(1);
+        if (rest.endsWith(QLatin1Char(' ')))
+            rest.chop(1);
         return rest;
     }
 

@@ -55,8 +55,8 @@ void VantrelManager::runCLIInShell(const QString& shell) {
     const bool zsh = shell == QLatin1String("zsh");
     auto* process = new CliProcess(shell, this);
     process->setProgram(zsh ? options_.zshPath : options_.bashPath);
-    process->setArguments({QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"),
-                           shellQuoted(cliPath())});
+    process->setArguments(
+        {QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"), shellQuoted(cliPath())});
     process->setProcessEnvironment(colourEnvironment());
     say(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
         QStringLiteral(" with color support...\n"));

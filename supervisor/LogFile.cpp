@@ -11,7 +11,9 @@ LogFile::LogFile(const QString& directory, const QString& name, qint64 rotateByt
     connect(&flushTimer_, &QTimer::timeout, this, &LogFile::flush);
 }
 
-LogFile::~LogFile() { flush(); }
+LogFile::~LogFile() {
+    flush();
+}
 
 bool LogFile::ensureOpen() {
     if (file_.isOpen())
@@ -76,5 +78,6 @@ void LogFile::fail(const QString& what) {
         return;
     failing_ = true;
     if (reportError_)
-        reportError_(QStringLiteral("⚠️ Could not write the log file %1: %2\n").arg(path_, what));
+        reportError_(
+            QStringLiteral("⚠️ Could not write the log file %1: %2\n").arg(path_, what));
 }

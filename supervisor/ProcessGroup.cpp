@@ -58,8 +58,8 @@ ProcessGroup::ProcessInfo ProcessGroup::info(pid_t pid) {
 #ifdef Q_OS_LINUX
     const QList<QByteArray> fields = statFields(pid);
     struct stat st {};
-    if (fields.size() > 1 && ::stat(QStringLiteral("/proc/%1").arg(pid).toLocal8Bit().constData(),
-                                    &st) == 0) {
+    if (fields.size() > 1 &&
+        ::stat(QStringLiteral("/proc/%1").arg(pid).toLocal8Bit().constData(), &st) == 0) {
         result.parent = pid_t(fields[1].toInt());
         result.owner = st.st_uid;
         result.valid = true;

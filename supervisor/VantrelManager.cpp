@@ -77,8 +77,8 @@ SupervisorOptions SupervisorOptions::fromEnvironment() {
     options.stateDir = home + QStringLiteral("/Library/Application Support/Vantrel Halvane");
     options.logDir = home + QStringLiteral("/Library/Logs/Vantrel Halvane");
 #else
-    options.stateDir =
-        xdgDir("XDG_STATE_HOME", home + QStringLiteral("/.local/state")) + QStringLiteral("/halvane");
+    options.stateDir = xdgDir("XDG_STATE_HOME", home + QStringLiteral("/.local/state")) +
+                       QStringLiteral("/halvane");
     options.logDir = options.stateDir;
 #endif
     const QUrl compiled(QStringLiteral(HALVANE_DEFAULT_BASE_URL));
@@ -105,9 +105,9 @@ VantrelManager::VantrelManager(SupervisorOptions options, QObject* parent)
         if (const auto inbox = weak.lock())
             OutputInbox::post(inbox, chunk);
     };
-    log_ = std::make_unique<LogFile>(
-        options_.logDir, options_.logFileName, options_.logRotateBytes, options_.logKeepFiles,
-        options_.logFlushMs, [this](const QString& message) { say(message); });
+    log_ = std::make_unique<LogFile>(options_.logDir, options_.logFileName, options_.logRotateBytes,
+                                     options_.logKeepFiles, options_.logFlushMs,
+                                     [this](const QString& message) { say(message); });
     output_ = QStringLiteral("🔧 Vantrel Manager initialized\n");
     outputLines_ = 1;
     log_->write(output_);
@@ -123,9 +123,13 @@ VantrelManager* VantrelManager::shared() {
     return instance;
 }
 
-QString VantrelManager::cliPath() const { return options_.installDir + QStringLiteral("/vantrel"); }
+QString VantrelManager::cliPath() const {
+    return options_.installDir + QStringLiteral("/vantrel");
+}
 
-QString VantrelManager::logFilePath() const { return log_->path(); }
+QString VantrelManager::logFilePath() const {
+    return log_->path();
+}
 
 void VantrelManager::say(const QString& message) const {
     if (outputHandler)

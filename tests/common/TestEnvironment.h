@@ -17,10 +17,9 @@ public:
         const QString home = root_.path() + QStringLiteral("/home");
         QDir().mkpath(home);
         set("HOME", home);
-        for (const auto& [name, sub] : {std::pair{"XDG_CONFIG_HOME", ".config"},
-                                        std::pair{"XDG_STATE_HOME", ".local/state"},
-                                        std::pair{"XDG_DATA_HOME", ".local/share"},
-                                        std::pair{"XDG_CACHE_HOME", ".cache"}}) {
+        for (const auto& [name, sub] :
+             {std::pair{"XDG_CONFIG_HOME", ".config"}, std::pair{"XDG_STATE_HOME", ".local/state"},
+              std::pair{"XDG_DATA_HOME", ".local/share"}, std::pair{"XDG_CACHE_HOME", ".cache"}}) {
             const QString path = home + QLatin1Char('/') + QLatin1String(sub);
             QDir().mkpath(path);
             set(name, path);
@@ -30,7 +29,8 @@ public:
         QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         set("XDG_RUNTIME_DIR", runtime);
         // Variables that would change what a child shell or the supervisor does.
-        for (const char* name : {"HALVANE_BASE_URL", "HALVANE_CA_CERTS", "ZDOTDIR", "BASH_ENV", "ENV"})
+        for (const char* name :
+             {"HALVANE_BASE_URL", "HALVANE_CA_CERTS", "ZDOTDIR", "BASH_ENV", "ENV"})
             qunsetenv(name);
     }
     QString root() const { return root_.path(); }
