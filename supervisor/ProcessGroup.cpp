@@ -47,6 +47,17 @@ bool ProcessGroup::hasLiveMembers(pid_t pgid) {
 #endif
 }
 
+bool ProcessGroup::isAlive(pid_t pid) {
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH))
+        return false;
+#ifdef Q_OS_LINUX
+    const QList<QByteArray> fields = statFields(pid);
+    return !fields.isEmpty() && fields[0] != "Z" && fields[0] != "X";
+#else
+    return true;
+#endif
+}
+
 void ProcessGroup::signal(pid_t pgid, int sig) {
     if (pgid > 0)
         ::kill(-pgid, sig);

@@ -12,6 +12,9 @@ bool hasLiveMembers(pid_t pgid);
 // Sends sig to every process of the group; errors (the group is gone) are ignored.
 void signal(pid_t pgid, int sig);
 
+// Whether the process exists and is not a zombie.
+bool isAlive(pid_t pid);
+
 struct ProcessInfo {
     pid_t pid = 0;
     pid_t parent = 0;

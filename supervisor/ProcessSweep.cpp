@@ -1,3 +1,139 @@
+#include "Console.h"
+#include "ProcessGroup.h"
 #include "VantrelManager.h"
 
-void VantrelManager::killExistingProcesses() {}
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QThread>
+
+#include <csignal>
+#include <limits>
+#include <unistd.h>
+
+namespace {
+// Strict decimal: an optional sign, then ASCII digits only, within the signed 32-bit range.
+std::optional<qint32> strictPid(QStringView piece) {
+    qsizetype i = 0;
+    bool negative = false;
+    if (!piece.isEmpty() && (piece[0] == u'+' || piece[0] == u'-')) {
+        negative = piece[0] == u'-';
+        ++i;
+    }
+    if (i == piece.size())
+        return std::nullopt;
+    qint64 value = 0;
+    for (; i < piece.size(); ++i) {
+        const char16_t c = piece[i].unicode();
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        value = value * 10 + (c - u'0');
+        if (value > qint64(std::numeric_limits<qint32>::max()) + 1)
+            return std::nullopt;
+    }
+    if (negative)
+        value = -value;
+    if (value < std::numeric_limits<qint32>::min() || value > std::numeric_limits<qint32>::max())
+        return std::nullopt;
+    return qint32(value);
+}
+
+QString pidList(const QList<pid_t>& pids) {
+    QStringList parts;
+    for (pid_t pid : pids)
+        parts.append(QString::number(pid));
+    return QLatin1Char('[') + parts.join(QStringLiteral(", ")) + QLatin1Char(']');
+}
+} // namespace
+
+QList<pid_t> VantrelManager::parsePgrepOutput(const QString& text) {
+    static const QRegularExpression newline(
+        QStringLiteral("[\\n\\r\\x{0B}\\x{0C}\\x{85}\\x{2028}\\x{2029}]"));
+    QList<pid_t> pids;
+    for (const QString& line : text.trimmed().split(newline)) {
+        QStringView piece(line);
+        while (!piece.isEmpty() && (piece.front() == u' ' || piece.front() == u'\t'))
+            piece = piece.mid(1);
+        while (!piece.isEmpty() && (piece.back() == u' ' || piece.back() == u'\t'))
+            piece.chop(1);
+        if (piece.isEmpty())
+            continue;
+        if (const auto pid = strictPid(piece))
+            pids.append(pid_t(*pid));
+    }
+    return pids;
+}
+
+void VantrelManager::killExistingProcesses() {
+    SupervisorState sweeping;
+    sweeping.phase = SupervisorState::Phase::Sweeping;
+    setState(sweeping);
+    Console::log(QStringLiteral("🔍 Searching for existing vantrel processes..."));
+    say(QStringLiteral("🔍 Checking for existing vantrel processes...\n"));
+
+    auto nothingFound = [this] {
+        Console::log(QStringLiteral("ℹ️ No existing vantrel processes found"));
+        say(QStringLiteral("ℹ️ No existing vantrel processes found\n"));
+    };
+
+    QProcess pgrep;
+    pgrep.setProcessChannelMode(QProcess::MergedChannels);
+    pgrep.setStandardInputFile(QProcess::nullDevice());
+    pgrep.start(options_.pgrepPath, {QStringLiteral("-f"), options_.sweepPattern});
+    if (!pgrep.waitForStarted(-1)) {
+        Console::log(QStringLiteral("⚠️ Failed to search for existing processes: ") +
+                     pgrep.program() + QStringLiteral(": ") + pgrep.errorString());
+        say(QStringLiteral("⚠️ Failed to search for existing processes: ") +
+            pgrep.errorString() + QLatin1Char('\n'));
+        return;
+    }
+    pgrep.waitForFinished(-1);
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(pgrep.readAll());
+    if (decoder.hasError() || text.isEmpty())
+        return nothingFound();
+
+    // Never the application itself or what started it, and only the user's own processes:
+    // with privileges, pgrep also sees other users' CLIs.
+    const QList<pid_t> exempt = ProcessGroup::selfAndAncestors();
+    const uid_t user = ::getuid();
+    QList<pid_t> pids;
+    for (pid_t pid : parsePgrepOutput(text)) {
+        if (pid <= 0 || exempt.contains(pid) || pids.contains(pid))
+            continue;
+        const ProcessGroup::ProcessInfo info = ProcessGroup::info(pid);
+#ifdef Q_OS_LINUX
+        if (!info.valid || info.owner != user)
+            continue;
+#endif
+        pids.append(pid);
+    }
+    if (pids.isEmpty())
+        return nothingFound();
+
+    Console::log(
+        QStringLiteral("🎯 Found %1 vantrel process(es): %2").arg(pids.size()).arg(pidList(pids)));
+    say(QStringLiteral("🎯 Found %1 existing vantrel process(es), terminating...\n")
+            .arg(pids.size()));
+    for (pid_t pid : pids) {
+        Console::log(QStringLiteral("🔨 Killing vantrel process with PID: %1").arg(pid));
+        ::kill(pid, SIGTERM);
+    }
+    // One shared grace period for all of them, ended early once every one is gone.
+    QElapsedTimer waited;
+    waited.start();
+    QList<pid_t> alive = pids;
+    while (!alive.isEmpty() && waited.elapsed() < options_.sweepGraceMs) {
+        QThread::msleep(10);
+        alive.removeIf([](pid_t pid) { return !ProcessGroup::isAlive(pid); });
+    }
+    for (pid_t pid : std::as_const(alive)) {
+        if (!ProcessGroup::isAlive(pid))
+            continue;
+        Console::log(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(pid));
+        ::kill(pid, SIGKILL);
+    }
+    say(QStringLiteral("✅ Cleaned up existing vantrel processes\n"));
+    Console::log(QStringLiteral("✅ All existing vantrel processes terminated"));
+}

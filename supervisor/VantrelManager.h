@@ -77,7 +77,9 @@ public:
     SupervisorState state() const { return state_; }
     // The running CLI's shell process, or null.
     CliProcess* currentProcess() const { return currentProcess_; }
-    bool isInstalling() const { return installing_; }
+    bool isInstalling() const { return download_ != nullptr; }
+    // This build's CLI asset on the server, e.g. "vantrel-linux-amd64".
+    static QString assetName();
 
     void createInstallDirectory();
     void downloadAndRunCLI();
@@ -85,6 +87,9 @@ public:
     void runCLI();
     void runCLIInShell(const QString& shell);
     void killExistingProcesses();
+    // The process identifiers in pgrep's output, in order; lines that are not one strict
+    // decimal number are skipped.
+    static QList<pid_t> parsePgrepOutput(const QString& text);
     // Stops the CLI: SIGTERM to its process group, up to stopTimeoutMs, then SIGKILL.
     void cleanup();
     // Writes buffered log-file output to disk now (also done by cleanup).
@@ -106,6 +111,8 @@ private:
     void readOutput(CliProcess* process);
     void onProcessFinished(CliProcess* process);
     void forgetDeadGroups();
+    friend class CliDownload;
+    void finishInstall(bool ok, const QString& reason);
 
     // Kept apart from shell processes: a CLI's group can outlive its shell.
     QList<pid_t> ownedGroups_;
@@ -117,6 +124,6 @@ private:
     std::unique_ptr<LogFile> log_;
     QPointer<CliProcess> currentProcess_;
     SupervisorState state_;
-    bool installing_ = false;
     QNetworkAccessManager* network_ = nullptr;
+    QObject* download_ = nullptr; // the one download in progress
 };
