@@ -93,6 +93,10 @@ SupervisorOptions SupervisorOptions::fromEnvironment() {
                          compiled.toString());
     }
     options.caCertificates = qEnvironmentVariable("HALVANE_CA_CERTS");
+    // For the application's own end-to-end tests, which must never sweep real CLIs.
+    const QString pattern = qEnvironmentVariable("HALVANE_SWEEP_PATTERN");
+    if (!pattern.isEmpty())
+        options.sweepPattern = pattern;
     return options;
 }
 

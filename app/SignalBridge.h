@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGTERM, SIGINT and SIGHUP into an ordinary quit, so the CLI is stopped on logout,
+// kill and Ctrl+C too.
+class SignalBridge : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SignalBridge(QObject* parent = nullptr);
+
+Q_SIGNALS:
+    void quitRequested(int signal);
+
+private:
+    QSocketNotifier* notifier_;
+};

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "TextStyle.h"
+
+#include <QStringView>
+
+#include <array>
+
+// What the parser drives: a line-oriented screen with a cursor in its last line.
+class TerminalSink {
+public:
+    virtual ~TerminalSink() = default;
+    virtual void write(QStringView text, const TextStyle& style) = 0;
+    virtual void newLine() = 0;
+    virtual void carriageReturn() = 0;
+    virtual void backspace() = 0;
+    virtual void tab() = 0;
+    // 0: cursor to end of line, 1: start of line to cursor, 2: the whole line.
+    virtual void eraseInLine(int mode) = 0;
+};
+
+// Turns a stream of terminal output into styled text for a TerminalSink. Keeps its state
+// between chunks, so an escape sequence split anywhere is still understood. Interprets SGR
+// (colours and attributes) and erase-in-line; every other escape, control or operating-system
+// sequence is consumed without a trace.
+class AnsiParser {
+public:
+    void feed(QStringView text, TerminalSink& sink);
+    void reset();
+    const TextStyle& style() const { return style_; }
+
+private:
+    enum class State : quint8 {
+        Ground,
+        Escape,
+        EscapeIntermediate,
+        Csi,
+        CsiIgnore,
+        String,       // OSC, DCS, SOS, PM, APC: ends with BEL or ST
+        StringEscape, // an ESC inside a string: ST if a backslash follows
+    };
+    static constexpr int MaxParams = 32;
+
+    void execute(char16_t c, TerminalSink& sink);
+    void enterCsi();
+    void addParam();
+    void csiDispatch(char16_t final, TerminalSink& sink);
+    void selectGraphicRendition();
+    // Reads an extended colour (38/48) starting after the introducer at index i; returns the
+    // index of the last parameter it used.
+    int extendedColor(int i, QRgb& color) const;
+
+    State state_ = State::Ground;
+    TextStyle style_;
+    std::array<int, MaxParams> params_{};
+    std::array<bool, MaxParams> subParam_{}; // introduced by ':' rather than ';'
+    int paramCount_ = 0;
+    bool paramOpen_ = false;
+    bool nextSub_ = false;
+    char16_t privateMarker_ = 0;
+    bool intermediate_ = false;
+};

@@ -1,0 +1,57 @@
+#include "InstallerViewModel.h"
+
+#include "SupervisorState.h"
+#include "VantrelManager.h"
+
+InstallerViewModel::InstallerViewModel() : InstallerViewModel(VantrelManager::shared()) {}
+
+InstallerViewModel::InstallerViewModel(VantrelManager* manager, QObject* parent)
+    : QObject(parent), manager_(manager) {
+    if (!manager_)
+        return;
+    connect(manager_, &VantrelManager::stateChanged, this, &InstallerViewModel::onStateChanged);
+    connect(manager_, &VantrelManager::installFinished, this,
+            &InstallerViewModel::onInstallFinished);
+}
+
+void InstallerViewModel::startInstall() {
+    if (isRunning_ || !manager_ || manager_->isInstalling())
+        return;
+    setRunning(true);
+    setStatus(QStringLiteral("Installing CLI..."));
+    // May report its end before it returns (a failure found at once); the flag is set first.
+    manager_->installCLI();
+}
+
+void InstallerViewModel::onStateChanged(const SupervisorState& state) {
+    if (!isRunning_)
+        return;
+    if (state.phase == SupervisorState::Phase::Downloading && state.total > 0)
+        setStatus(QStringLiteral("Installing CLI... %1 %")
+                      .arg(std::min<qint64>(100, state.received * 100 / state.total)));
+    else if (state.phase == SupervisorState::Phase::Downloading ||
+             state.phase == SupervisorState::Phase::Installing)
+        setStatus(QStringLiteral("Installing CLI..."));
+}
+
+void InstallerViewModel::onInstallFinished(bool ok, const QString& reason) {
+    if (!isRunning_)
+        return; // someone else's request
+    setStatus(ok ? QStringLiteral("Installation complete")
+                 : QStringLiteral("Installation failed: ") + reason);
+    setRunning(false);
+}
+
+void InstallerViewModel::setStatus(const QString& status) {
+    if (status == status_)
+        return;
+    status_ = status;
+    Q_EMIT statusChanged(status_);
+}
+
+void InstallerViewModel::setRunning(bool running) {
+    if (running == isRunning_)
+        return;
+    isRunning_ = running;
+    Q_EMIT isRunningChanged(isRunning_);
+}

@@ -1,0 +1,466 @@
+#include "TerminalView.h"
+
+#include "Console.h"
+#include "TerminalViewModel.h"
+#include "VantrelManager.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScrollBar>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+const QString newOutputText = QStringLiteral("▼ new output");
+const QColor selectionColor(0x26, 0x4f, 0x78);
+
+// The view holds what the supervisor retains, and no more.
+TerminalBuffer::Limits limitsFor(const TerminalViewModel* model) {
+    TerminalBuffer::Limits limits;
+    if (model && model->manager()) {
+        limits.maxChars = model->manager()->options().retainedChars;
+        limits.maxLines = model->manager()->options().retainedLines;
+    }
+    return limits;
+}
+
+int fontIndex(const TextStyle& style) {
+    return (style.has(TextStyle::Bold) ? 1 : 0) | (style.has(TextStyle::Italic) ? 2 : 0) |
+           (style.has(TextStyle::Underline) ? 4 : 0) | (style.has(TextStyle::Strike) ? 8 : 0);
+}
+
+bool isWordCharacter(QChar c) {
+    return !c.isSpace();
+}
+} // namespace
+
+TerminalView::TerminalView(QWidget* parent) : TerminalView(new TerminalViewModel(), parent) {}
+
+TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
+    : QAbstractScrollArea(parent), model_(model), buffer_(limitsFor(model)) {
+    setMinimumSize(600, 400);
+    setFrameShape(QFrame::NoFrame);
+    setFocusPolicy(Qt::StrongFocus);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Always there, so its appearing never changes the width and with it the wrapping.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    viewport()->setCursor(Qt::IBeamCursor);
+    QPalette colours = palette();
+    colours.setColor(QPalette::Base, defaultBackground());
+    colours.setColor(QPalette::Window, defaultBackground());
+    colours.setColor(QPalette::Text, defaultForeground());
+    setPalette(colours);
+    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    updateMetrics();
+
+    copyAction_ = new QAction(tr("Copy"), this);
+    copyAction_->setShortcut(QKeySequence::Copy);
+    connect(copyAction_, &QAction::triggered, this, &TerminalView::copy);
+    selectAllAction_ = new QAction(tr("Select All"), this);
+    selectAllAction_->setShortcut(QKeySequence::SelectAll);
+    connect(selectAllAction_, &QAction::triggered, this, &TerminalView::selectAll);
+    openLogAction_ = new QAction(tr("Open Log File"), this);
+    connect(openLogAction_, &QAction::triggered, this, &TerminalView::openLogFile);
+
+    refreshTimer_.setSingleShot(true);
+    connect(&refreshTimer_, &QTimer::timeout, this, &TerminalView::refresh);
+    sinceRefresh_.start();
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TerminalView::onScrolled);
+
+    if (model_) {
+        model_->setParent(this);
+        connect(model_, &TerminalViewModel::outputReset, this, &TerminalView::onOutputReset);
+        connect(model_, &TerminalViewModel::outputAppended, this, &TerminalView::onOutputAppended);
+        buffer_.append(model_->output());
+    }
+    layoutContent();
+}
+
+TerminalView::~TerminalView() = default;
+
+void TerminalView::onOutputReset(const QString& output) {
+    buffer_.clear();
+    buffer_.append(output);
+    selectionAnchor_ = selectionCursor_ = buffer_.endPosition();
+    newOutput_ = true;
+    scheduleRefresh();
+}
+
+void TerminalView::onOutputAppended(const QString& batch) {
+    // Parsed now, drawn later: the cost of a batch is its own size, whatever the scrollback.
+    buffer_.append(batch);
+    newOutput_ = true;
+    scheduleRefresh();
+}
+
+void TerminalView::scheduleRefresh() {
+    if (refreshTimer_.isActive())
+        return;
+    // Output after a quiet spell shows at once; a flood is drawn once per interval.
+    const qint64 wait = RefreshIntervalMs - sinceRefresh_.elapsed();
+    refreshTimer_.start(int(std::clamp<qint64>(wait, 0, RefreshIntervalMs)));
+}
+
+void TerminalView::refresh() {
+    sinceRefresh_.restart();
+    if (newOutput_ && !following_)
+        unseen_ = true;
+    newOutput_ = false;
+    layoutContent();
+    viewport()->update();
+}
+
+void TerminalView::layoutContent() {
+    const int width = viewport()->width() - 2 * Padding;
+    buffer_.setColumns(std::max(1, int(std::floor(width / characterWidth_))));
+    const qint64 content = 2 * Padding + buffer_.rowCount() * qint64(lineHeight_);
+    const int maximum = int(std::clamp<qint64>(content - viewport()->height(), 0, INT_MAX));
+    QScrollBar* bar = verticalScrollBar();
+    adjusting_ = true;
+    bar->setRange(0, maximum);
+    bar->setPageStep(std::max(lineHeight_, viewport()->height() - lineHeight_));
+    bar->setSingleStep(lineHeight_);
+    bar->setValue(following_ ? maximum : anchoredValue());
+    adjusting_ = false;
+}
+
+void TerminalView::onScrolled(int value) {
+    viewport()->update();
+    if (adjusting_)
+        return;
+    following_ = value >= verticalScrollBar()->maximum();
+    if (following_)
+        unseen_ = false;
+    saveAnchor(value);
+}
+
+void TerminalView::scrollToBottom() {
+    following_ = true;
+    unseen_ = false;
+    layoutContent();
+    viewport()->update();
+}
+
+void TerminalView::saveAnchor(int value) {
+    const qint64 row = std::max(0, value - Padding) / lineHeight_;
+    const qsizetype index = buffer_.lineAtRow(row);
+    anchorLine_ = buffer_.firstLineNumber() + index;
+    anchorOffset_ = int(value - (Padding + buffer_.firstRowOf(index) * lineHeight_));
+}
+
+int TerminalView::anchoredValue() const {
+    const qint64 index = anchorLine_ - buffer_.firstLineNumber();
+    if (index < 0)
+        return 0; // the line at the top was trimmed away: show the oldest that is left
+    if (index >= buffer_.shownLineCount())
+        return verticalScrollBar()->maximum();
+    const qint64 height = buffer_.rowsOf(qsizetype(index)) * lineHeight_;
+    const qint64 offset = std::min<qint64>(anchorOffset_, height - 1);
+    return int(
+        std::clamp<qint64>(Padding + buffer_.firstRowOf(qsizetype(index)) * lineHeight_ + offset, 0,
+                           verticalScrollBar()->maximum()));
+}
+
+void TerminalView::updateMetrics() {
+    fontReady_.fill(false);
+    const QFontMetricsF metrics(font());
+    lineHeight_ = std::max(1, int(std::ceil(metrics.lineSpacing())));
+    ascent_ = int(std::round(metrics.ascent()));
+    characterWidth_ = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('M')));
+}
+
+const QFont& TerminalView::fontFor(const TextStyle& style) {
+    const int index = fontIndex(style);
+    if (!fontReady_[size_t(index)]) {
+        QFont f = font();
+        f.setBold(style.has(TextStyle::Bold));
+        f.setItalic(style.has(TextStyle::Italic));
+        f.setUnderline(style.has(TextStyle::Underline));
+        f.setStrikeOut(style.has(TextStyle::Strike));
+        fonts_[size_t(index)] = f;
+        fontReady_[size_t(index)] = true;
+    }
+    return fonts_[size_t(index)];
+}
+
+void TerminalView::changeEvent(QEvent* event) {
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        updateMetrics();
+        layoutContent();
+        viewport()->update();
+    }
+}
+
+void TerminalView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    layoutContent();
+}
+
+void TerminalView::paintEvent(QPaintEvent* event) {
+    QPainter painter(viewport());
+    painter.fillRect(event->rect(), defaultBackground());
+    const int top = verticalScrollBar()->value();
+    const int height = viewport()->height();
+    const int columns = buffer_.columns();
+    const qsizetype shown = buffer_.shownLineCount();
+
+    qint64 row = std::max(0, top - Padding) / lineHeight_;
+    qsizetype index = buffer_.lineAtRow(row);
+    qint64 rowInLine = row - buffer_.firstRowOf(index);
+    while (index < shown) {
+        const int y = int(Padding + row * lineHeight_ - top);
+        if (y >= height)
+            break;
+        const qsizetype length = buffer_.line(index).text.size();
+        const qsizetype from = rowInLine * columns;
+        if (y + lineHeight_ > 0)
+            paintRow(painter, index, from, std::min<qsizetype>(length, from + columns), y);
+        ++row;
+        if (++rowInLine >= buffer_.rowsOf(index)) {
+            ++index;
+            rowInLine = 0;
+        }
+    }
+
+    if (unseen_ && !following_) {
+        const QRect badge = newOutputBadgeRect();
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath path;
+        path.addRoundedRect(QRectF(badge), 6, 6);
+        painter.fillPath(path, defaultForeground());
+        painter.setFont(font());
+        painter.setPen(defaultBackground());
+        painter.drawText(badge, Qt::AlignCenter, newOutputText);
+    }
+}
+
+void TerminalView::paintRow(QPainter& painter, qsizetype index, qsizetype from, qsizetype to,
+                            int y) {
+    const TerminalLine& line = buffer_.line(index);
+    const auto x = [this, from](qsizetype column) {
+        return Padding + qreal(column - from) * characterWidth_;
+    };
+    const auto cells = [this, &x, y](qsizetype a, qsizetype b) {
+        return QRectF(x(a), y, qreal(b - a) * characterWidth_, lineHeight_);
+    };
+    // The run in effect at `from`, and the end of each run.
+    auto first = std::upper_bound(line.runs.begin(), line.runs.end(), from,
+                                  [](qsizetype c, const StyledRun& run) { return c < run.start; });
+    if (first != line.runs.begin())
+        --first;
+    const auto runEnd = [&line](QList<StyledRun>::const_iterator run) {
+        const auto next = run + 1;
+        return next == line.runs.end() ? line.text.size() : qsizetype(next->start);
+    };
+
+    for (auto run = first; run != line.runs.end() && run->start < to; ++run) {
+        const QColor background = run->style.paintedBackground(defaultForeground());
+        if (background.isValid())
+            painter.fillRect(
+                cells(std::max<qsizetype>(run->start, from), std::min(runEnd(run), to)),
+                background);
+    }
+
+    if (hasSelection()) {
+        const TextPosition a = std::min(selectionAnchor_, selectionCursor_);
+        const TextPosition b = std::max(selectionAnchor_, selectionCursor_);
+        const qint64 number = buffer_.firstLineNumber() + index;
+        if (number >= a.line && number <= b.line) {
+            const qsizetype start = number == a.line ? a.column : 0;
+            // A selection that runs on past this line also takes its line break.
+            const qsizetype end = number == b.line ? b.column : line.text.size() + 1;
+            const qsizetype s = std::max(start, from);
+            const qsizetype e = std::min(end, to == line.text.size() ? to + 1 : to);
+            if (s < e)
+                painter.fillRect(cells(s, e), selectionColor);
+        }
+    }
+
+    const qreal baseline = y + ascent_;
+    for (auto run = first; run != line.runs.end() && run->start < to; ++run) {
+        const qsizetype a = std::max<qsizetype>(run->start, from);
+        const qsizetype b = std::min(runEnd(run), to);
+        if (a >= b)
+            continue;
+        const QStringView piece = QStringView(line.text).sliced(a, b - a);
+        if (piece.trimmed().isEmpty() && !run->style.has(TextStyle::Underline) &&
+            !run->style.has(TextStyle::Strike))
+            continue;
+        painter.setFont(fontFor(run->style));
+        painter.setPen(run->style.paintedForeground(defaultForeground(), defaultBackground()));
+        painter.drawText(QPointF(x(a), baseline), piece.toString());
+    }
+}
+
+QRect TerminalView::newOutputBadgeRect() const {
+    const QFontMetrics metrics(font());
+    const QSize size(metrics.horizontalAdvance(newOutputText) + 16, metrics.height() + 8);
+    const QRect area = viewport()->rect();
+    return QRect(
+        QPoint(area.right() - Padding - size.width(), area.bottom() - Padding - size.height()),
+        size);
+}
+
+TextPosition TerminalView::positionAt(QPoint point) const {
+    const qint64 contentY = qint64(point.y()) + verticalScrollBar()->value() - Padding;
+    if (contentY < 0)
+        return {buffer_.firstLineNumber(), 0};
+    const qint64 row = contentY / lineHeight_;
+    const qsizetype shown = buffer_.shownLineCount();
+    if (row >= buffer_.rowCount()) {
+        const qsizetype last = shown - 1;
+        return {buffer_.firstLineNumber() + last, buffer_.line(last).text.size()};
+    }
+    const qsizetype index = buffer_.lineAtRow(row);
+    const qint64 rowInLine = row - buffer_.firstRowOf(index);
+    const int columns = buffer_.columns();
+    const qsizetype inRow =
+        std::clamp<qsizetype>(qRound((point.x() - Padding) / characterWidth_), 0, columns);
+    const qsizetype column =
+        std::min<qsizetype>(buffer_.line(index).text.size(), rowInLine * columns + inRow);
+    return {buffer_.firstLineNumber() + index, column};
+}
+
+void TerminalView::setSelection(TextPosition anchor, TextPosition cursor) {
+    selectionAnchor_ = anchor;
+    selectionCursor_ = cursor;
+    viewport()->update();
+}
+
+QString TerminalView::selectedText() const {
+    if (!hasSelection())
+        return {};
+    return buffer_.text(selectionAnchor_, selectionCursor_);
+}
+
+void TerminalView::copy() {
+    if (hasSelection())
+        QGuiApplication::clipboard()->setText(selectedText());
+}
+
+void TerminalView::publishSelection() {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (hasSelection() && clipboard->supportsSelection())
+        clipboard->setText(selectedText(), QClipboard::Selection);
+}
+
+void TerminalView::selectAll() {
+    setSelection({buffer_.firstLineNumber(), 0}, buffer_.endPosition());
+    publishSelection();
+}
+
+void TerminalView::clearSelection() {
+    setSelection(selectionCursor_, selectionCursor_);
+}
+
+void TerminalView::openLogFile() {
+    if (!model_)
+        return;
+    const QString path = model_->logFilePath();
+    if (path.isEmpty())
+        return;
+    if (VantrelManager* manager = model_->manager())
+        manager->flushLog(); // the viewer should see everything shown here
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        Console::log(QStringLiteral("❌ Could not open the log file ") + path);
+}
+
+QMenu* TerminalView::createContextMenu(QWidget* parent) {
+    auto* menu = new QMenu(parent);
+    copyAction_->setEnabled(hasSelection());
+    openLogAction_->setEnabled(model_ && !model_->logFilePath().isEmpty());
+    menu->addAction(copyAction_);
+    menu->addAction(selectAllAction_);
+    menu->addSeparator();
+    menu->addAction(openLogAction_);
+    return menu;
+}
+
+void TerminalView::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu* menu = createContextMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+}
+
+void TerminalView::keyPressEvent(QKeyEvent* event) {
+    if (event == QKeySequence::Copy) {
+        copy();
+    } else if (event == QKeySequence::SelectAll) {
+        selectAll();
+    } else if (event->key() == Qt::Key_End || event == QKeySequence::MoveToEndOfDocument) {
+        scrollToBottom();
+    } else if (event->key() == Qt::Key_Home || event == QKeySequence::MoveToStartOfDocument) {
+        verticalScrollBar()->setValue(0);
+    } else {
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void TerminalView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    if (unseen_ && !following_ && newOutputBadgeRect().contains(event->position().toPoint())) {
+        scrollToBottom();
+        return;
+    }
+    const TextPosition at = positionAt(event->position().toPoint());
+    setSelection(at, at);
+    selecting_ = true;
+}
+
+void TerminalView::mouseMoveEvent(QMouseEvent* event) {
+    if (!selecting_ || !(event->buttons() & Qt::LeftButton)) {
+        QAbstractScrollArea::mouseMoveEvent(event);
+        return;
+    }
+    const QPoint point = event->position().toPoint();
+    QScrollBar* bar = verticalScrollBar();
+    // Dragging past an edge scrolls, so a selection can reach beyond the visible rows.
+    if (point.y() < 0)
+        bar->setValue(bar->value() - lineHeight_);
+    else if (point.y() > viewport()->height())
+        bar->setValue(bar->value() + lineHeight_);
+    setSelection(selectionAnchor_, positionAt(point));
+}
+
+void TerminalView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && selecting_) {
+        selecting_ = false;
+        publishSelection();
+        return;
+    }
+    QAbstractScrollArea::mouseReleaseEvent(event);
+}
+
+void TerminalView::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mouseDoubleClickEvent(event);
+        return;
+    }
+    TextPosition at = positionAt(event->position().toPoint());
+    const QString& text = buffer_.line(qsizetype(at.line - buffer_.firstLineNumber())).text;
+    qsizetype start = at.column;
+    qsizetype end = at.column;
+    while (start > 0 && isWordCharacter(text[start - 1]))
+        --start;
+    while (end < text.size() && isWordCharacter(text[end]))
+        ++end;
+    setSelection({at.line, start}, {at.line, end});
+    selecting_ = false;
+    publishSelection();
+}

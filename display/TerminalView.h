@@ -1,0 +1,112 @@
+#pragma once
+
+#include "TerminalBuffer.h"
+
+#include <QAbstractScrollArea>
+#include <QElapsedTimer>
+#include <QFont>
+#include <QTimer>
+
+#include <array>
+
+class QAction;
+class QMenu;
+class TerminalViewModel;
+
+// The terminal window's content: the output log as coloured monospaced text on black, drawn
+// from a bounded line store, painting only the rows in sight. Follows the end of the log while
+// it is scrolled to the end; scrolled up, it keeps its place and shows that new output waits.
+class TerminalView : public QAbstractScrollArea {
+    Q_OBJECT
+
+public:
+    static constexpr int Padding = 12;
+    static constexpr int RefreshIntervalMs = 16; // at most about 60 repaints a second
+
+    // Shows the process-wide supervisor's log through a view model of its own.
+    explicit TerminalView(QWidget* parent = nullptr);
+    // Shows `model`, which the view takes over.
+    explicit TerminalView(TerminalViewModel* model, QWidget* parent = nullptr);
+    ~TerminalView() override;
+
+    static QColor defaultForeground() { return QColor(Qt::green); }
+    static QColor defaultBackground() { return QColor(Qt::black); }
+
+    TerminalViewModel* model() const { return model_; }
+    const TerminalBuffer& buffer() const { return buffer_; }
+    bool isFollowing() const { return following_; }
+    bool hasNewOutputWaiting() const { return unseen_; }
+    bool hasSelection() const { return selectionAnchor_ != selectionCursor_; }
+    QString selectedText() const;
+    int lineHeight() const { return lineHeight_; }
+    qreal characterWidth() const { return characterWidth_; }
+    // Viewport rectangle of the "new output" badge (valid while it shows).
+    QRect newOutputBadgeRect() const;
+
+    // The context menu's entries: Copy, Select All, Open Log File. The caller owns the menu.
+    QMenu* createContextMenu(QWidget* parent = nullptr);
+
+    QSize sizeHint() const override { return {800, 600}; }
+    QSize minimumSizeHint() const override { return {600, 400}; }
+
+public Q_SLOTS:
+    void copy();
+    void selectAll();
+    void clearSelection();
+    void scrollToBottom();
+    void openLogFile();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void onOutputReset(const QString& output);
+    void onOutputAppended(const QString& batch);
+    void scheduleRefresh();
+    void refresh();
+    void layoutContent();
+    void onScrolled(int value);
+    void saveAnchor(int value);
+    int anchoredValue() const;
+    void updateMetrics();
+    const QFont& fontFor(const TextStyle& style);
+    void paintRow(QPainter& painter, qsizetype index, qsizetype from, qsizetype to, int y);
+    TextPosition positionAt(QPoint point) const;
+    void setSelection(TextPosition anchor, TextPosition cursor);
+    void publishSelection();
+
+    TerminalViewModel* model_ = nullptr;
+    TerminalBuffer buffer_;
+
+    std::array<QFont, 16> fonts_;
+    std::array<bool, 16> fontReady_{};
+    int lineHeight_ = 16;
+    int ascent_ = 12;
+    qreal characterWidth_ = 8;
+
+    QTimer refreshTimer_;
+    QElapsedTimer sinceRefresh_;
+    bool newOutput_ = false;
+
+    bool following_ = true;
+    bool unseen_ = false;
+    bool adjusting_ = false; // the view itself moves the scroll bar
+    qint64 anchorLine_ = 0;  // while scrolled up: the line at the top and how far into it
+    int anchorOffset_ = 0;
+
+    TextPosition selectionAnchor_;
+    TextPosition selectionCursor_;
+    bool selecting_ = false;
+
+    QAction* copyAction_ = nullptr;
+    QAction* selectAllAction_ = nullptr;
+    QAction* openLogAction_ = nullptr;
+};

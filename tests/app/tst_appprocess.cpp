@@ -1,0 +1,141 @@
+#include "ProcessGroup.h"
+#include "TestEnvironment.h"
+
+#include <QProcess>
+#include <QUuid>
+#include <QtTest>
+
+#include <csignal>
+
+// The real binary, started as its users start it, in this test's own HOME and XDG folders.
+class TestAppProcess : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void secondLaunchShowsFirstAndExits();
+    void sigtermQuitsCleanlyAndStopsCli();
+    void staleLockOfKilledInstanceIsTakenOver();
+
+private:
+    QProcess* launch() {
+        auto* app = new QProcess(this);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // A closed port: the download fails and the installed CLI is started instead.
+        env.insert(QStringLiteral("HALVANE_BASE_URL"),
+                   QStringLiteral("https://127.0.0.1:1/static/cli"));
+        env.insert(QStringLiteral("HALVANE_SWEEP_PATTERN"), pattern_);
+        app->setProcessEnvironment(env);
+        app->setProcessChannelMode(QProcess::MergedChannels);
+        app->start(QStringLiteral(HALVANE_BINARY), {});
+        app->waitForStarted();
+        apps_.append(app);
+        return app;
+    }
+    pid_t waitForCliPid(qint64 previous = 0) {
+        QFile file(pidFile_);
+        for (int i = 0; i < 200; ++i) {
+            if (file.open(QIODevice::ReadOnly)) {
+                const qint64 pid = file.readAll().trimmed().toLongLong();
+                file.close();
+                if (pid > 0 && pid != previous && ProcessGroup::isAlive(pid_t(pid)))
+                    return pid_t(pid);
+            }
+            QTest::qWait(50);
+        }
+        return 0;
+    }
+
+    QString pattern_;
+    QString pidFile_;
+    QList<QProcess*> apps_;
+    QList<pid_t> clis_;
+};
+
+void TestAppProcess::init() {
+    pattern_ = QStringLiteral("halvane-proc-") + QUuid::createUuid().toString(QUuid::Id128);
+    pidFile_ = QDir::homePath() + QLatin1Char('/') + pattern_ + QStringLiteral(".pid");
+    const QString bin = QDir::homePath() + QStringLiteral("/.vantrel/bin");
+    QDir().mkpath(bin);
+    QFile cli(bin + QStringLiteral("/vantrel"));
+    QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    // The pattern on the CLI's own command line lets the next launch's sweep find it.
+    cli.write(QStringLiteral("#!/bin/bash\nexec -a %1 bash -c 'echo $$ > %2; echo cli-up; "
+                             "trap \"exit 0\" TERM; while true; do sleep 0.05; done'\n")
+                  .arg(pattern_, pidFile_)
+                  .toUtf8());
+    cli.close();
+    cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::remove(pidFile_);
+}
+
+void TestAppProcess::cleanup() {
+    // End only what this test started: its application processes, then any CLI they left.
+    for (QProcess* app : std::as_const(apps_)) {
+        if (app->state() != QProcess::NotRunning) {
+            app->terminate();
+            if (!app->waitForFinished(5000))
+                app->kill();
+        }
+        app->waitForFinished(1000);
+    }
+    qDeleteAll(apps_);
+    apps_.clear();
+    for (pid_t pid : std::as_const(clis_))
+        if (ProcessGroup::isAlive(pid))
+            ::kill(pid, SIGKILL);
+    clis_.clear();
+}
+
+void TestAppProcess::secondLaunchShowsFirstAndExits() {
+    QProcess* first = launch();
+    const pid_t cli = waitForCliPid();
+    QVERIFY2(cli > 0, first->readAll().constData());
+    clis_.append(cli);
+    QProcess* second = launch();
+    QVERIFY(second->waitForFinished(10000));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 0);
+    const QByteArray said = second->readAll();
+    QVERIFY2(said.contains("already running: showed its window"), said.constData());
+    QVERIFY(!said.contains("downloadAndRunCLI"));
+    QVERIFY(ProcessGroup::isAlive(cli));
+    QCOMPARE(first->state(), QProcess::Running);
+}
+
+void TestAppProcess::sigtermQuitsCleanlyAndStopsCli() {
+    QProcess* app = launch();
+    const pid_t cli = waitForCliPid();
+    QVERIFY(cli > 0);
+    clis_.append(cli);
+    ::kill(pid_t(app->processId()), SIGTERM);
+    QVERIFY(app->waitForFinished(10000));
+    QCOMPARE(app->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app->exitCode(), 0);
+    const QByteArray said = app->readAll();
+    QVERIFY2(said.contains("🛑 App termination cleanup completed"), said.constData());
+    QVERIFY(!ProcessGroup::isAlive(cli));
+}
+
+void TestAppProcess::staleLockOfKilledInstanceIsTakenOver() {
+    QProcess* crashed = launch();
+    const pid_t orphan = waitForCliPid();
+    QVERIFY(orphan > 0);
+    clis_.append(orphan);
+    crashed->kill(); // SIGKILL: no cleanup, the lock stays behind
+    QVERIFY(crashed->waitForFinished(5000));
+    QVERIFY(ProcessGroup::isAlive(orphan));
+
+    QProcess* next = launch();
+    // The new instance takes the lock, sweeps the orphan and starts a fresh CLI.
+    const pid_t fresh = waitForCliPid(orphan);
+    QVERIFY2(fresh > 0, next->readAll().constData());
+    clis_.append(fresh);
+    QTRY_VERIFY(!ProcessGroup::isAlive(orphan));
+    QCOMPARE(next->state(), QProcess::Running);
+}
+
+HALVANE_TEST_GUILESS_MAIN(TestAppProcess)
+#include "tst_appprocess.moc"

@@ -1,0 +1,251 @@
+#include "DownloadServer.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QProcess>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTimer>
+
+namespace {
+struct Connection : QObject {
+    QByteArray buffer;
+};
+
+QByteArray httpDate(const QDateTime& time) {
+    return QLocale::c()
+        .toString(time.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toLatin1();
+}
+} // namespace
+
+DownloadServer::DownloadServer(const QSslConfiguration& tls, QObject* parent) : QObject(parent) {
+    server_.setSslConfiguration(tls);
+    connect(&server_, &QTcpServer::pendingConnectionAvailable, this, [this] {
+        while (QTcpSocket* plain = server_.nextPendingConnection()) {
+            auto* socket = qobject_cast<QSslSocket*>(plain);
+            auto* connection = new Connection;
+            connection->setParent(socket);
+            connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QSslSocket::readyRead, this, [this, socket, connection] {
+                connection->buffer += socket->readAll();
+                const qsizetype end = connection->buffer.indexOf("\r\n\r\n");
+                if (end < 0)
+                    return;
+                const QList<QByteArray> lines = connection->buffer.left(end).split('\n');
+                connection->buffer.clear();
+                Request request;
+                const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+                request.method = first.value(0);
+                request.path = first.value(1);
+                for (qsizetype i = 1; i < lines.size(); ++i) {
+                    const qsizetype colon = lines[i].indexOf(':');
+                    if (colon > 0)
+                        request.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                               lines[i].mid(colon + 1).trimmed());
+                }
+                requests_.append(request);
+                Q_EMIT requestReceived();
+                handle(socket, request);
+            });
+        }
+    });
+}
+
+bool DownloadServer::listen(quint16 port) {
+    return server_.listen(QHostAddress::LocalHost, port);
+}
+
+QString DownloadServer::baseUrl() const {
+    return QStringLiteral("https://127.0.0.1:%1/static/cli").arg(port());
+}
+
+void DownloadServer::setAsset(const QString& name, const QByteArray& body) {
+    assets_.insert(name, body);
+}
+
+void DownloadServer::setAssetFile(const QString& name, const QString& path) {
+    assetFiles_.insert(name, path);
+}
+
+void DownloadServer::setMode(Mode mode, int parameter) {
+    mode_ = mode;
+    parameter_ = parameter;
+}
+
+std::optional<DownloadServer::Mode> DownloadServer::modeFromName(const QString& name,
+                                                                 int* parameter) {
+    bool numeric = false;
+    const int code = name.toInt(&numeric);
+    if (numeric && code >= 100 && code < 600) {
+        *parameter = code;
+        return Mode::Status;
+    }
+    if (name == QLatin1String("normal"))
+        return Mode::Normal;
+    if (name == QLatin1String("cutoff")) {
+        *parameter = 1024;
+        return Mode::CutOff;
+    }
+    if (name == QLatin1String("stall")) {
+        *parameter = 1024;
+        return Mode::Stall;
+    }
+    if (name == QLatin1String("redirect-http"))
+        return Mode::RedirectToHttp;
+    return std::nullopt;
+}
+
+void DownloadServer::handle(QSslSocket* socket, const Request& request) {
+    const QByteArray prefix = "/static/cli/";
+    const QString name = request.path.startsWith(prefix)
+                             ? QString::fromUtf8(request.path.mid(prefix.size()))
+                             : QString();
+    QByteArray body;
+    bool found = false;
+    if (assets_.contains(name)) {
+        body = assets_.value(name);
+        found = true;
+    } else if (assetFiles_.contains(name)) {
+        QFile file(assetFiles_.value(name));
+        found = file.open(QIODevice::ReadOnly);
+        body = file.readAll();
+    }
+    auto reply = [socket](const QByteArray& status, const QByteArray& headers,
+                          const QByteArray& content) {
+        socket->write("HTTP/1.1 " + status + "\r\nConnection: close\r\nContent-Length: " +
+                      QByteArray::number(content.size()) + "\r\n" + headers + "\r\n" + content);
+        socket->disconnectFromHost();
+    };
+    if (mode_ == Mode::Status) {
+        const QByteArray code = QByteArray::number(parameter_);
+        return reply(code + (parameter_ == 404   ? " Not Found"
+                             : parameter_ >= 500 ? " Internal Server Error"
+                                                 : " Error"),
+                     "Content-Type: text/html\r\n",
+                     "<html><body><h1>" + code + "</h1></body></html>\n");
+    }
+    if (mode_ == Mode::RedirectToHttp)
+        return reply(
+            "302 Found",
+            "Location: http://127.0.0.1:" + QByteArray::number(port()) + request.path + "\r\n", {});
+    if (!found)
+        return reply("404 Not Found", "Content-Type: text/plain\r\n", "not found\n");
+
+    const QByteArray etag =
+        '"' + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex().left(16) + '"';
+    const QByteArray modified = httpDate(QDateTime::fromSecsSinceEpoch(1767225600));
+    if (mode_ == Mode::Normal && request.headers.value("if-none-match") == etag)
+        return reply("304 Not Modified", "ETag: " + etag + "\r\n", {});
+    socket->write(
+        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Length: " +
+        QByteArray::number(body.size()) + "\r\nETag: " + etag + "\r\nLast-Modified: " + modified +
+        "\r\n\r\n");
+    switch (mode_) {
+    case Mode::CutOff:
+        return sendBody(socket, body, std::min<qint64>(parameter_, body.size() - 1), true);
+    case Mode::Stall:
+        return sendBody(socket, body, std::min<qint64>(parameter_, body.size() - 1), false);
+    default:
+        return sendBody(socket, body, body.size(), true);
+    }
+}
+
+// Writes the body as the socket drains, so a large asset never sits whole in its buffer.
+void DownloadServer::sendBody(QSslSocket* socket, const QByteArray& body, qint64 limit,
+                              bool closeAtLimit) {
+    auto* sent = new qint64(0);
+    const qint64 chunk = mode_ == Mode::Slow ? std::max(1, parameter_ / 10) : 256 * 1024;
+    auto pump = [socket, body, limit, closeAtLimit, sent, chunk] {
+        if (*sent >= limit)
+            return;
+        if (socket->bytesToWrite() > 512 * 1024)
+            return;
+        const qint64 n = std::min(chunk, limit - *sent);
+        socket->write(body.constData() + *sent, n);
+        *sent += n;
+        if (*sent >= limit && closeAtLimit) {
+            socket->flush();
+            socket->disconnectFromHost();
+        }
+    };
+    connect(socket, &QObject::destroyed, [sent] { delete sent; });
+    if (mode_ == Mode::Slow) {
+        auto* timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, pump);
+        timer->start(100);
+    } else {
+        connect(socket, &QSslSocket::encryptedBytesWritten, socket, pump);
+    }
+    pump();
+}
+
+std::optional<TestPki> TestPki::create(const QString& dir, QString* error) {
+    auto run = [&](const QStringList& args) {
+        QProcess openssl;
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start(QStringLiteral("openssl"), args);
+        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
+            if (error)
+                *error = QStringLiteral("openssl %1: %2")
+                             .arg(args.join(QLatin1Char(' ')),
+                                  QString::fromLocal8Bit(openssl.readAll()));
+            return false;
+        }
+        return true;
+    };
+    TestPki pki{dir + QStringLiteral("/ca.pem"), dir + QStringLiteral("/server.pem"),
+                dir + QStringLiteral("/server.key"), dir + QStringLiteral("/other-ca.pem")};
+    const QString caKey = dir + QStringLiteral("/ca.key"),
+                  otherKey = dir + QStringLiteral("/other-ca.key");
+    const QString csr = dir + QStringLiteral("/server.csr"),
+                  ext = dir + QStringLiteral("/server.ext");
+    QFile extFile(ext);
+    if (!extFile.open(QIODevice::WriteOnly))
+        return std::nullopt;
+    extFile.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
+                  "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n");
+    extFile.close();
+    const QStringList ecKey = {
+        QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+        QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+    auto caArgs = [&](const QString& key, const QString& cert, const QString& name) {
+        return QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ecKey +
+               QStringList{QStringLiteral("-keyout"),
+                           key,
+                           QStringLiteral("-out"),
+                           cert,
+                           QStringLiteral("-days"),
+                           QStringLiteral("30"),
+                           QStringLiteral("-subj"),
+                           QStringLiteral("/CN=") + name,
+                           QStringLiteral("-addext"),
+                           QStringLiteral("basicConstraints=critical,CA:TRUE"),
+                           QStringLiteral("-addext"),
+                           QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")};
+    };
+    if (!run(caArgs(caKey, pki.caCert, QStringLiteral("Halvane Test CA"))) ||
+        !run(caArgs(otherKey, pki.otherCaCert, QStringLiteral("Unrelated Test CA"))) ||
+        !run(QStringList{QStringLiteral("req")} + ecKey +
+             QStringList{QStringLiteral("-keyout"), pki.serverKey, QStringLiteral("-out"), csr,
+                         QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")}) ||
+        !run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), csr,
+              QStringLiteral("-CA"), pki.caCert, QStringLiteral("-CAkey"), caKey,
+              QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), pki.serverCert,
+              QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-extfile"), ext}))
+        return std::nullopt;
+    return pki;
+}
+
+QSslConfiguration TestPki::serverConfiguration() const {
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    QFile cert(serverCert), key(serverKey);
+    cert.open(QIODevice::ReadOnly);
+    key.open(QIODevice::ReadOnly);
+    tls.setLocalCertificate(QSslCertificate(cert.readAll()));
+    tls.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return tls;
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QSslServer>
+#include <QString>
+
+#include <optional>
+
+// A small HTTPS server on loopback that serves CLI builds under /static/cli/<asset>, with the
+// faults a download meets in the wild, for tests and the demo.
+class DownloadServer : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Mode { Normal, Status, CutOff, Stall, RedirectToHttp, Slow };
+
+    struct Request {
+        QByteArray method;
+        QByteArray path;
+        QHash<QByteArray, QByteArray> headers; // lower-case names
+    };
+
+    explicit DownloadServer(const QSslConfiguration& tls, QObject* parent = nullptr);
+
+    bool listen(quint16 port = 0);
+    quint16 port() const { return server_.serverPort(); }
+    QString baseUrl() const; // https://127.0.0.1:<port>/static/cli
+
+    void setAsset(const QString& name, const QByteArray& body);
+    // Serves the file's current contents at each request.
+    void setAssetFile(const QString& name, const QString& path);
+    void
+    setMode(Mode mode,
+            int parameter = 0); // Status: the code; CutOff/Stall: bytes sent first; Slow: bytes/s
+    const QList<Request>& requests() const { return requests_; }
+
+    static std::optional<Mode> modeFromName(const QString& name, int* parameter);
+
+Q_SIGNALS:
+    void requestReceived();
+
+private:
+    void handle(QSslSocket* socket, const Request& request);
+    void sendBody(QSslSocket* socket, const QByteArray& body, qint64 limit, bool closeAtLimit);
+
+    QSslServer server_;
+    QHash<QString, QByteArray> assets_;
+    QHash<QString, QString> assetFiles_;
+    Mode mode_ = Mode::Normal;
+    int parameter_ = 0;
+    QList<Request> requests_;
+};
+
+// A certificate authority and a server certificate for 127.0.0.1 and localhost, made with
+// openssl for one test run, plus an unrelated authority for untrusted-certificate cases.
+struct TestPki {
+    QString caCert, serverCert, serverKey, otherCaCert;
+    static std::optional<TestPki> create(const QString& dir, QString* error);
+    QSslConfiguration serverConfiguration() const;
+};
