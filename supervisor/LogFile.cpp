@@ -32,9 +32,12 @@ bool LogFile::ensureOpen() {
 }
 
 void LogFile::write(const QString& text) {
-    if (text.isEmpty() || !ensureOpen())
+    writeUtf8(text.toUtf8());
+}
+
+void LogFile::writeUtf8(const QByteArray& bytes) {
+    if (bytes.isEmpty() || !ensureOpen())
         return;
-    const QByteArray bytes = text.toUtf8();
     if (file_.write(bytes) != bytes.size()) {
         fail(file_.errorString());
         file_.close();

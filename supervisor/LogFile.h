@@ -21,6 +21,7 @@ public:
 
     QString path() const { return path_; }
     void write(const QString& text);
+    void writeUtf8(const QByteArray& bytes);
     void flush();
 
 private:

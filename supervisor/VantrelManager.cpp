@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <cstring>
 
 #ifndef HALVANE_DEFAULT_BASE_URL
 #define HALVANE_DEFAULT_BASE_URL "https://downloads.halvane.dev/static/cli"
@@ -21,6 +22,16 @@ QString xdgDir(const char* variable, const QString& fallback) {
     const QString value = qEnvironmentVariable(variable);
     // Relative values are invalid by the XDG rules and must be ignored.
     return (!value.isEmpty() && QDir::isAbsolutePath(value)) ? value : fallback;
+}
+qsizetype countNewlines(const QByteArray& bytes) {
+    qsizetype count = 0;
+    const char* at = bytes.constData();
+    const char* end = at + bytes.size();
+    while ((at = static_cast<const char*>(std::memchr(at, '\n', size_t(end - at))))) {
+        ++count;
+        ++at;
+    }
+    return count;
 }
 } // namespace
 
@@ -57,7 +68,7 @@ struct OutputInbox {
                 }
                 manager->takeInbox();
                 Console::log(QStringLiteral("🔧 VantrelManager output is now: %1 characters")
-                                 .arg(manager->output().size()));
+                                 .arg(manager->outputSize()));
             },
             Qt::QueuedConnection);
     }
@@ -147,26 +158,33 @@ void VantrelManager::takeInbox() {
 }
 
 void VantrelManager::appendToLog(const QString& batch) {
-    log_->write(batch);
+    const QByteArray bytes = batch.toUtf8();
+    log_->writeUtf8(bytes);
     output_ += batch;
-    outputLines_ += batch.count(QLatin1Char('\n'));
-    if (output_.size() > options_.retainedChars || outputLines_ > options_.retainedLines) {
+    outputLines_ += countNewlines(bytes);
+    if (outputSize() > options_.retainedChars || outputLines_ > options_.retainedLines) {
         // Trim to 90 % of the bounds at once, so trimming stays rare under a flood.
-        const qsizetype dropChars = output_.size() - options_.retainedChars * 9 / 10;
+        const qsizetype dropChars = outputSize() - options_.retainedChars * 9 / 10;
         const qsizetype dropLines = outputLines_ - options_.retainedLines * 9 / 10;
-        qsizetype cut = 0;
+        qsizetype cut = head_;
         qsizetype lines = 0;
-        while (cut < output_.size() && (cut < dropChars || lines < dropLines)) {
+        while (cut < output_.size() && (cut - head_ < dropChars || lines < dropLines)) {
             const qsizetype newline = output_.indexOf(QLatin1Char('\n'), cut);
             if (newline < 0) {
-                cut = std::max(cut, dropChars); // one enormous line: cut inside it
+                cut = std::max(cut, head_ + dropChars); // one enormous line: cut inside it
                 break;
             }
             cut = newline + 1;
             ++lines;
         }
-        output_.remove(0, cut);
+        head_ = cut;
         outputLines_ -= lines;
+        // The dropped prefix is given back only once it outgrows the tail, so a flood
+        // moves each character about once instead of on every trim.
+        if (head_ > options_.retainedChars) {
+            output_.remove(0, head_);
+            head_ = 0;
+        }
     }
     Q_EMIT outputAppended(batch);
 }

@@ -65,7 +65,9 @@ public:
 
     // The retained output log: the most recent part of everything written to it, trimmed by
     // whole lines from the front. The complete log is in logFilePath().
-    const QString& output() const { return output_; }
+    // The retained tail of the output log: whole lines, at most the configured bounds.
+    QString output() const { return head_ == 0 ? output_ : output_.sliced(head_); }
+    qsizetype outputSize() const { return output_.size() - head_; }
     // Writes one chunk to the output log. Callable from any thread; returns at once.
     OutputHandler outputHandler;
 
@@ -119,6 +121,7 @@ private:
 
     SupervisorOptions options_;
     QString output_;
+    qsizetype head_ = 0; // start of the retained tail; the prefix is dropped lazily
     qsizetype outputLines_ = 0;
     std::shared_ptr<OutputInbox> inbox_;
     std::unique_ptr<LogFile> log_;

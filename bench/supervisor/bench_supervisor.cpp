@@ -1,0 +1,266 @@
+// Supervisor figures beside references measured in the same run. Console lines of the code
+// under test go to standard output (send it to /dev/null); the table goes to standard error.
+#include "Console.h"
+#include "DownloadServer.h"
+#include "VantrelManager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QUuid>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+void row(const char* name, double value, const char* unit, const char* reference,
+         double referenceValue, double ratio) {
+    std::fprintf(stderr, "| %s | %.2f %s | %s | %.2f %s | %.2f |\n", name, value, unit, reference,
+                 referenceValue, unit, ratio);
+    std::fflush(stderr);
+}
+
+double peakRssMiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
+// Runs the event loop until `done` holds or the time runs out.
+bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+QString uniquePattern(const char* what) {
+    return QStringLiteral("halvane-bench-%1-%2")
+        .arg(QLatin1String(what), QUuid::createUuid().toString(QUuid::Id128).left(12));
+}
+
+SupervisorOptions optionsIn(const QTemporaryDir& dir) {
+    SupervisorOptions options;
+    options.installDir = dir.path() + QStringLiteral("/bin");
+    options.stateDir = dir.path() + QStringLiteral("/state");
+    options.logDir = options.stateDir;
+    options.baseURL = QUrl(QStringLiteral("https://127.0.0.1:9/static/cli"));
+    QDir().mkpath(options.installDir);
+    return options;
+}
+
+void writeExecutable(const QString& path, const QByteArray& body) {
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(body);
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+double runShell(const QString& command) {
+    QElapsedTimer timer;
+    timer.start();
+    QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+// The CLI writes `bytes` of 80-column lines; the same file through cat is the reference.
+void throughput(qint64 bytes) {
+    QTemporaryDir dir;
+    const QString source = dir.path() + QStringLiteral("/lines");
+    {
+        QFile file(source);
+        file.open(QIODevice::WriteOnly);
+        QByteArray block;
+        while (block.size() < 1024 * 1024)
+            block += QByteArray(79, 'x') + '\n';
+        block.truncate(1024 * 1024 / 80 * 80);
+        for (qint64 written = 0; written < bytes; written += block.size())
+            file.write(block.left(qMin<qint64>(block.size(), bytes - written)));
+    }
+    const qint64 size = QFileInfo(source).size();
+    // Best of three, so the reference runs from a warm page cache as the runner does.
+    double catSeconds = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        catSeconds = std::min(
+            catSeconds, runShell(QStringLiteral("cat '%1' > '%2/copy'").arg(source, dir.path())));
+        QFile::remove(dir.path() + QStringLiteral("/copy"));
+    }
+
+    SupervisorOptions options = optionsIn(dir);
+    VantrelManager manager(options);
+    writeExecutable(manager.cliPath(), "#!/bin/sh\nexec cat '" + source.toUtf8() + "'\n");
+    qint64 received = 0;
+    QObject::connect(&manager, &VantrelManager::outputAppended,
+                     [&](const QString& batch) { received += batch.size(); });
+    QElapsedTimer timer;
+    timer.start();
+    manager.runCLI();
+    const bool complete = spinUntil(
+        [&] { return manager.state().phase == SupervisorState::Phase::Exited && received >= size; },
+        600000);
+    manager.flushLog();
+    const double runnerSeconds = double(timer.nsecsElapsed()) / 1e9;
+    if (!complete)
+        std::fprintf(stderr, "throughput: only %lld of %lld characters arrived\n",
+                     qlonglong(received), qlonglong(size));
+    const double mb = double(size) / 1e6;
+    const double runnerRate = mb / runnerSeconds;
+    const double catRate = mb / catSeconds;
+    row("CLI output through the runner (MB/s)", runnerRate, "MB/s", "cat into a file", catRate,
+        runnerRate / catRate);
+    row("peak RSS while streaming (MiB)", peakRssMiB(), "MiB", "target", 100.0,
+        peakRssMiB() / 100.0);
+}
+
+// 20 processes that obey SIGTERM and 2 that ignore it.
+QList<QProcess*> startTargets(const QString& pattern, QObject* parent) {
+    QList<QProcess*> processes;
+    for (int i = 0; i < 22; ++i) {
+        auto* process = new QProcess(parent);
+        const QString script = i < 20
+                                   ? QStringLiteral("while :; do sleep 0.05; done")
+                                   : QStringLiteral("trap '' TERM; while :; do sleep 0.05; done");
+        process->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, pattern});
+        process->waitForStarted();
+        processes.append(process);
+    }
+    return processes;
+}
+
+void reap(const QList<QProcess*>& processes) {
+    for (QProcess* process : processes) {
+        if (process->state() != QProcess::NotRunning) {
+            ::kill(pid_t(process->processId()), SIGKILL);
+            process->waitForFinished(2000);
+        }
+        delete process;
+    }
+}
+
+void sweep() {
+    QObject owner;
+    QTemporaryDir dir;
+    // The reference: each process in turn gets SIGTERM, half a second, then SIGKILL.
+    const QString referencePattern = uniquePattern("sweep-ref");
+    QList<QProcess*> targets = startTargets(referencePattern, &owner);
+    QElapsedTimer timer;
+    timer.start();
+    for (QProcess* process : targets) {
+        ::kill(pid_t(process->processId()), SIGTERM);
+        QThread::msleep(500);
+        if (::kill(pid_t(process->processId()), 0) == 0)
+            ::kill(pid_t(process->processId()), SIGKILL);
+    }
+    const double sequential = double(timer.nsecsElapsed()) / 1e9;
+    reap(targets);
+
+    SupervisorOptions options = optionsIn(dir);
+    options.sweepPattern = uniquePattern("sweep");
+    targets = startTargets(options.sweepPattern, &owner);
+    VantrelManager manager(options);
+    timer.restart();
+    manager.killExistingProcesses();
+    const double shared = double(timer.nsecsElapsed()) / 1e9;
+    reap(targets);
+    row("sweep of 20 + 2 stale processes (s)", shared, "s", "one wait per process", sequential,
+        shared / sequential);
+}
+
+void download(qint64 bytes) {
+    QTemporaryDir dir;
+    QString error;
+    QDir().mkpath(dir.path() + QStringLiteral("/pki"));
+    const auto pki = TestPki::create(dir.path() + QStringLiteral("/pki"), &error);
+    if (!pki) {
+        std::fprintf(stderr, "download: %s\n", qPrintable(error));
+        return;
+    }
+    const QString asset = dir.path() + QStringLiteral("/asset");
+    {
+        QFile file(asset);
+        file.open(QIODevice::WriteOnly);
+        file.write("#!/bin/sh\nexit 0\n");
+        const QByteArray filler = QByteArray(1023, '#') + '\n';
+        while (file.size() < bytes)
+            file.write(filler);
+    }
+    QProcess server;
+    const QString portFile = dir.path() + QStringLiteral("/port");
+    server.start(QStringLiteral(HALVANE_DEVSERVER),
+                 {QStringLiteral("--cert"), pki->serverCert, QStringLiteral("--key"),
+                  pki->serverKey, QStringLiteral("--asset-file"), asset,
+                  QStringLiteral("--port-file"), portFile});
+    if (!spinUntil([&] { return QFileInfo(portFile).size() > 0; }, 10000)) {
+        std::fprintf(stderr, "download: the development server did not start\n");
+        return;
+    }
+    QFile portIn(portFile);
+    portIn.open(QIODevice::ReadOnly);
+    const QString port = QString::fromLatin1(portIn.readAll()).trimmed();
+    const QString base = QStringLiteral("https://127.0.0.1:%1/static/cli").arg(port);
+
+    SupervisorOptions options = optionsIn(dir);
+    options.baseURL = QUrl(base);
+    options.caCertificates = pki->caCert;
+    options.sweepPattern = uniquePattern("download");
+    bool started = false;
+    QElapsedTimer clock;
+    clock.start();
+    Console::setSink([&](const QString& line) {
+        if (qEnvironmentVariableIsSet("HALVANE_BENCH_TRACE") &&
+            !line.contains(QStringLiteral("output")))
+            std::fprintf(stderr, "%6lld ms %s\n", qlonglong(clock.elapsed()),
+                         qPrintable(line.left(100)));
+        if (line.contains(QStringLiteral("CLI started successfully")))
+            started = true;
+    });
+    VantrelManager manager(options);
+    QElapsedTimer timer;
+    timer.start();
+    manager.downloadAndRunCLI();
+    spinUntil([&] { return started; }, 120000);
+    const double launch = double(timer.nsecsElapsed()) / 1e9;
+    Console::setSink({});
+    manager.cleanup();
+
+    const double curl =
+        runShell(QStringLiteral("curl -s --cacert '%1' -o '%2/curl-copy' '%3/%4'")
+                     .arg(pki->caCert, dir.path(), base, VantrelManager::assetName()));
+    server.terminate();
+    server.waitForFinished(3000);
+    row("launch to CLI started, 20 MB download (s)", launch, "s", "curl of the same file", curl,
+        launch / curl);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QString what = args.value(0, QStringLiteral("all"));
+    const qint64 bytes = args.value(1, QStringLiteral("1073741824")).toLongLong();
+    if (what == QLatin1String("throughput") || what == QLatin1String("all"))
+        throughput(bytes);
+    if (what == QLatin1String("sweep") || what == QLatin1String("all"))
+        sweep();
+    if (what == QLatin1String("download") || what == QLatin1String("all"))
+        download(20 * 1000 * 1000);
+    return 0;
+}
