@@ -34,6 +34,8 @@ pause() {
     sleeper=
 }
 
+# Called from the traps below.
+# shellcheck disable=SC2317
 wake() {
     [ -n "$sleeper" ] && kill "$sleeper" 2>/dev/null
 }
