@@ -97,6 +97,13 @@ void TerminalBuffer::writeInLine(QStringView piece, const TextStyle& style) {
         line.text.truncate(cursor_);
         line.text.append(piece);
     }
+    // Overwriting half of a character blanks the other half, as a terminal blanks the rest
+    // of a wide cell; a lone surrogate would draw as garbage.
+    QChar* text = line.text.data();
+    if (cursor_ > 0 && text[cursor_ - 1].isHighSurrogate() && !text[cursor_].isLowSurrogate())
+        text[cursor_ - 1] = QLatin1Char(' ');
+    if (end < line.text.size() && text[end].isLowSurrogate() && !text[end - 1].isHighSurrogate())
+        text[end] = QLatin1Char(' ');
     chars_ += line.text.size() - length;
     applyStyle(line.runs, line.text.size(), int(cursor_), int(end), style);
     cursor_ = end;
