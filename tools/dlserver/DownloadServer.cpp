@@ -94,14 +94,24 @@ std::optional<DownloadServer::Mode> DownloadServer::modeFromName(const QString& 
     }
     if (name == QLatin1String("redirect-http"))
         return Mode::RedirectToHttp;
+    if (name == QLatin1String("redirect-https"))
+        return Mode::RedirectToHttps;
+    if (name == QLatin1String("silent"))
+        return Mode::Silent;
     return std::nullopt;
+}
+
+QByteArray DownloadServer::etagFor(const QByteArray& body) {
+    return '"' + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex().left(16) + '"';
 }
 
 void DownloadServer::handle(QSslSocket* socket, const Request& request) {
     const QByteArray prefix = "/static/cli/";
-    const QString name = request.path.startsWith(prefix)
-                             ? QString::fromUtf8(request.path.mid(prefix.size()))
-                             : QString();
+    const qsizetype queryAt = request.path.indexOf('?');
+    const QByteArray path = queryAt < 0 ? request.path : request.path.left(queryAt);
+    const QByteArray query = queryAt < 0 ? QByteArray() : request.path.mid(queryAt + 1);
+    const QString name =
+        path.startsWith(prefix) ? QString::fromUtf8(path.mid(prefix.size())) : QString();
     QByteArray body;
     bool found = false;
     if (assets_.contains(name)) {
@@ -126,6 +136,13 @@ void DownloadServer::handle(QSslSocket* socket, const Request& request) {
                      "Content-Type: text/html\r\n",
                      "<html><body><h1>" + code + "</h1></body></html>\n");
     }
+    if (mode_ == Mode::Silent)
+        return;
+    if (mode_ == Mode::RedirectToHttps && query != "redirected=1")
+        return reply("302 Found",
+                     "Location: https://127.0.0.1:" + QByteArray::number(port()) + path +
+                         "?redirected=1\r\n",
+                     {});
     if (mode_ == Mode::RedirectToHttp)
         return reply(
             "302 Found",
@@ -133,10 +150,10 @@ void DownloadServer::handle(QSslSocket* socket, const Request& request) {
     if (!found)
         return reply("404 Not Found", "Content-Type: text/plain\r\n", "not found\n");
 
-    const QByteArray etag =
-        '"' + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex().left(16) + '"';
+    const QByteArray etag = etagFor(body);
     const QByteArray modified = httpDate(QDateTime::fromSecsSinceEpoch(1767225600));
-    if (mode_ == Mode::Normal && request.headers.value("if-none-match") == etag)
+    if ((mode_ == Mode::Normal || mode_ == Mode::RedirectToHttps) &&
+        request.headers.value("if-none-match") == etag)
         return reply("304 Not Modified", "ETag: " + etag + "\r\n", {});
     socket->write(
         "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n"

@@ -16,7 +16,18 @@ class DownloadServer : public QObject {
     Q_OBJECT
 
 public:
-    enum class Mode { Normal, Status, CutOff, Stall, RedirectToHttp, Slow };
+    // RedirectToHttps sends each request once to the same path on this server with
+    // "?redirected=1" added; Silent reads the request and never answers.
+    enum class Mode {
+        Normal,
+        Status,
+        CutOff,
+        Stall,
+        RedirectToHttp,
+        Slow,
+        RedirectToHttps,
+        Silent
+    };
 
     struct Request {
         QByteArray method;
@@ -39,6 +50,8 @@ public:
     const QList<Request>& requests() const { return requests_; }
 
     static std::optional<Mode> modeFromName(const QString& name, int* parameter);
+    // The entity tag served with this body.
+    static QByteArray etagFor(const QByteArray& body);
 
 Q_SIGNALS:
     void requestReceived();

@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
          {QStringLiteral("asset-file"), QStringLiteral("File served as this platform's CLI."),
           QStringLiteral("file")},
          {QStringLiteral("mode"),
-          QStringLiteral("normal, 404, 500, cutoff, stall or redirect-http."),
+          QStringLiteral(
+              "normal, 404, 500, cutoff, stall, redirect-http, redirect-https or silent."),
           QStringLiteral("mode"), QStringLiteral("normal")},
          {QStringLiteral("port-file"), QStringLiteral("Where to write the port once listening."),
           QStringLiteral("file")}});
