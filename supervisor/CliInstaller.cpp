@@ -53,6 +53,12 @@ bool looksExecutable(const QByteArray& head) {
                            "ELF");
 #endif
 }
+
+// Qt reports a failed buffered write as "Unknown error"; the system's reason says what to do
+// about it ("No space left on device").
+QString writeError(const QFileDevice& file, int code) {
+    return code != 0 ? QString::fromLocal8Bit(std::strerror(code)) : file.errorString();
+}
 } // namespace
 
 // One download of the CLI into a temporary file beside the installed one. The installed CLI
@@ -63,6 +69,8 @@ public:
         : QObject(manager), manager_(manager), url_(url), isUpdate_(isUpdate) {}
 
     void start();
+    // Whether this download has put a new file at the CLI path.
+    bool replaced() const { return replaced_; }
 
 private:
     void onReadyRead();
@@ -84,6 +92,7 @@ private:
     QElapsedTimer started_;
     qint64 lastReportMs_ = 0;
     int lastReportDecile_ = 0;
+    bool replaced_ = false;
 };
 
 QString VantrelManager::assetName() {
@@ -110,7 +119,10 @@ void VantrelManager::installCLI() {
         return;
     }
     QUrl url = options_.baseURL;
-    url.setPath(url.path() + QLatin1Char('/') + assetName());
+    QString path = url.path();
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    url.setPath(path + assetName());
     const bool isUpdate = QFileInfo::exists(cliPath());
     Console::log(QStringLiteral("📥 Binary name: ") + assetName());
     Console::log(QStringLiteral("📥 Download URL: ") + url.toString());
@@ -134,22 +146,35 @@ void VantrelManager::installCLI() {
 }
 
 void VantrelManager::finishInstall(bool ok, const QString& reason) {
+    bool replaced = false;
     if (download_) {
+        replaced = static_cast<CliDownload*>(download_)->replaced();
         download_->deleteLater();
         download_ = nullptr;
     }
+    // A check that brought nothing new must not restart the CLI the user is working with.
+    const bool running = currentProcess_ && currentProcess_->state() != QProcess::NotRunning;
     if (!ok) {
         SupervisorState failed;
         failed.phase = SupervisorState::Phase::Failed;
         failed.reason = reason;
         setState(failed);
-        // Never leave the user without a CLI because the network was not there yet.
-        if (QFileInfo(cliPath()).isExecutable() && QFileInfo(cliPath()).isFile()) {
+        if (running) {
+            say(QStringLiteral("⚠️ Keeping the running CLI instead\n"));
+            SupervisorState stillRunning;
+            stillRunning.phase = SupervisorState::Phase::Running;
+            setState(stillRunning);
+        } else if (QFileInfo(cliPath()).isExecutable() && QFileInfo(cliPath()).isFile()) {
+            // Never leave the user without a CLI because the network was not there yet.
             say(QStringLiteral("⚠️ Starting the installed CLI instead\n"));
             QMetaObject::invokeMethod(this, &VantrelManager::runCLI, Qt::QueuedConnection);
         }
-    } else {
+    } else if (replaced || !running) {
         QMetaObject::invokeMethod(this, &VantrelManager::runCLI, Qt::QueuedConnection);
+    } else {
+        SupervisorState stillRunning;
+        stillRunning.phase = SupervisorState::Phase::Running;
+        setState(stillRunning);
     }
     Q_EMIT installFinished(ok, reason);
 }
@@ -232,8 +257,10 @@ void CliDownload::onReadyRead() {
     const QByteArray chunk = reply_->readAll();
     if (head_.size() < 4)
         head_ += chunk.left(4 - head_.size());
+    errno = 0;
     if (file_.write(chunk) != chunk.size())
-        return abortWith(QStringLiteral("writing the download failed: ") + file_.errorString());
+        return abortWith(QStringLiteral("writing the download failed: ") +
+                         writeError(file_, errno));
     written_ += chunk.size();
 }
 
@@ -294,13 +321,15 @@ void CliDownload::onFinished() {
     if (status < 200 || status >= 300)
         return downloadError(
             QStringLiteral("the server answered HTTP %1 %2").arg(status).arg(statusText).trimmed());
-    if (reply_->error() != QNetworkReply::NoError)
-        return downloadError(reply_->errorString());
+    // Checked before the transport's error, which for a cut-off body says only that the
+    // connection closed.
     const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && written_ < length.toLongLong())
         return downloadError(QStringLiteral("the download was cut off after %1 of %2 bytes")
                                  .arg(written_)
                                  .arg(length.toLongLong()));
+    if (reply_->error() != QNetworkReply::NoError)
+        return downloadError(reply_->errorString());
     if (written_ == 0 || !looksExecutable(head_))
         return downloadError(QStringLiteral("the server did not send an executable for ") +
                              VantrelManager::assetName());
@@ -341,8 +370,10 @@ void CliDownload::onFinished() {
 }
 
 bool CliDownload::install(QString* error) {
+    errno = 0;
     if (!file_.flush() || ::fsync(file_.handle()) != 0) {
-        *error = QStringLiteral("could not write the download to disk: ") + file_.errorString();
+        *error =
+            QStringLiteral("could not write the download to disk: ") + writeError(file_, errno);
         return false;
     }
     if (!file_.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
@@ -361,6 +392,7 @@ bool CliDownload::install(QString* error) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
+    replaced_ = true;
     file_.setAutoRemove(false);
     file_.close();
     if (replacing)
