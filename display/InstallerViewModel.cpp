@@ -12,13 +12,19 @@ InstallerViewModel::InstallerViewModel(VantrelManager* manager, QObject* parent)
     connect(manager_, &VantrelManager::stateChanged, this, &InstallerViewModel::onStateChanged);
     connect(manager_, &VantrelManager::installFinished, this,
             &InstallerViewModel::onInstallFinished);
+    // Its end will never be reported: do not stay busy forever.
+    connect(manager_, &QObject::destroyed, this,
+            [this] { onInstallFinished(false, QStringLiteral("the supervisor was shut down")); });
 }
 
 void InstallerViewModel::startInstall() {
-    if (isRunning_ || !manager_ || manager_->isInstalling())
+    if (isRunning_ || !manager_)
         return;
     setRunning(true);
     setStatus(QStringLiteral("Installing CLI..."));
+    // A download started elsewhere (the start-up check) is followed, not doubled.
+    if (manager_->isInstalling())
+        return;
     // May report its end before it returns (a failure found at once); the flag is set first.
     manager_->installCLI();
 }
@@ -29,6 +35,8 @@ void InstallerViewModel::onStateChanged(const SupervisorState& state) {
     if (state.phase == SupervisorState::Phase::Downloading && state.total > 0)
         setStatus(QStringLiteral("Installing CLI... %1 %")
                       .arg(std::min<qint64>(100, state.received * 100 / state.total)));
+    else if (state.phase == SupervisorState::Phase::Downloading && state.received > 0)
+        setStatus(QStringLiteral("Installing CLI... ") + humanSize(state.received));
     else if (state.phase == SupervisorState::Phase::Downloading ||
              state.phase == SupervisorState::Phase::Installing)
         setStatus(QStringLiteral("Installing CLI..."));

@@ -22,7 +22,8 @@ public:
     QString status() const { return status_; }
     bool isRunning() const { return isRunning_; }
 
-    // Asks the supervisor to install the CLI, unless an installation is already under way.
+    // Asks the supervisor to install the CLI. While this model's request runs, a second one
+    // does nothing; a download the supervisor already runs is followed instead of started.
     Q_INVOKABLE void startInstall();
 
 Q_SIGNALS:

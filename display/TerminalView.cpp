@@ -439,9 +439,11 @@ void TerminalView::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TerminalView::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton && selecting_) {
-        selecting_ = false;
-        publishSelection();
+    if (event->button() == Qt::LeftButton) {
+        if (selecting_) {
+            selecting_ = false;
+            publishSelection();
+        }
         return;
     }
     QAbstractScrollArea::mouseReleaseEvent(event);
