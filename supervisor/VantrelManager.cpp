@@ -108,6 +108,11 @@ SupervisorOptions SupervisorOptions::fromEnvironment() {
     const QString pattern = qEnvironmentVariable("HALVANE_SWEEP_PATTERN");
     if (!pattern.isEmpty())
         options.sweepPattern = pattern;
+    // Lets those tests see a stalled download give up in seconds rather than half a minute.
+    bool ok = false;
+    const int stallMs = qEnvironmentVariableIntValue("HALVANE_STALL_TIMEOUT_MS", &ok);
+    if (ok && stallMs >= 100 && stallMs <= 600000)
+        options.stallTimeoutMs = stallMs;
     return options;
 }
 
