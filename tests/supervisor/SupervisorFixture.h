@@ -25,6 +25,12 @@ public:
         QMutexLocker lock(&mutex_);
         return lines_;
     }
+    // The supervisor also traces every output-log chunk here, so the joined lines show both
+    // channels in the order they happened.
+    QString text() const {
+        QMutexLocker lock(&mutex_);
+        return lines_.join(QLatin1Char('\n'));
+    }
     bool contains(const QString& text) const {
         for (const QString& line : lines())
             if (line.contains(text))

@@ -1,5 +1,6 @@
 #include "Console.h"
 #include "DownloadServer.h"
+#include "SupervisorFixture.h"
 #include "TestEnvironment.h"
 #include "VantrelManager.h"
 
@@ -22,38 +23,6 @@
 #include <sys/stat.h>
 
 namespace {
-// Console lines of the code under test. The supervisor also traces every output-log chunk
-// here, so the captured lines show both channels in the order they happened.
-class ConsoleCapture {
-public:
-    ConsoleCapture() {
-        Console::setSink([this](const QString& line) {
-            QMutexLocker lock(&mutex_);
-            lines_.append(line);
-        });
-    }
-    ~ConsoleCapture() { Console::setSink({}); }
-    QString text() const {
-        QMutexLocker lock(&mutex_);
-        return lines_.join(QLatin1Char('\n'));
-    }
-
-private:
-    mutable QMutex mutex_;
-    QStringList lines_;
-};
-
-bool appearsInOrder(const QString& text, const QStringList& needles) {
-    qsizetype from = 0;
-    for (const QString& needle : needles) {
-        const qsizetype at = text.indexOf(needle, from);
-        if (at < 0)
-            return false;
-        from = at + needle.size();
-    }
-    return true;
-}
-
 // The asset a build for this machine must ask for, worked out from Qt rather than the build.
 QString expectedAsset() {
 #ifdef Q_OS_MACOS
