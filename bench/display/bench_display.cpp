@@ -1,6 +1,7 @@
 // Display figures beside references measured in the same run. Each case runs in a child
 // process of its own, so one case's peak RSS cannot hide the other's; the table goes to
 // standard output.
+#include "BenchSupport.h"
 #include "Console.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"
@@ -57,17 +58,6 @@ qint64 statusKiB(const char* key) {
         if (line.startsWith(prefix))
             return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
     return -1;
-}
-
-bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
 }
 
 // Log-like lines of about 100 visible characters in 16, 256 and true colours. 1009 lines, so

@@ -1,5 +1,6 @@
 // Supervisor figures beside references measured in the same run. Console lines of the code
 // under test go to standard output (send it to /dev/null); the table goes to standard error.
+#include "BenchSupport.h"
 #include "Console.h"
 #include "DownloadServer.h"
 #include "VantrelManager.h"
@@ -36,18 +37,6 @@ double peakRssMiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_maxrss) / 1024.0;
-}
-
-// Runs the event loop until `done` holds or the time runs out.
-bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
 }
 
 QString uniquePattern(const char* what) {
