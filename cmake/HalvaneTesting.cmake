@@ -1,11 +1,10 @@
 # halvane_add_test(<name> SOURCES <files...> LIBS <targets...> [GUI] [LABELS <labels...>] [TIMEOUT <s>])
 # One Qt Test executable per area. GUI tests run on the offscreen platform; every test
-# isolates HOME and the XDG folders itself (see tests/common/TestEnvironment.h).
+# isolates HOME and the XDG folders itself (see tests/support/TestEnvironment.h).
 function(halvane_add_test name)
     cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
-    target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
-    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
+    target_link_libraries(${name} PRIVATE halvane_testsupport ${T_LIBS})
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     add_test(NAME ${name} COMMAND ${name})
     if(NOT T_TIMEOUT)

@@ -1,0 +1,5 @@
+#pragma once
+
+#include "TestEnvironment.h"
+
+// Placeholder: the shared helpers land here.
