@@ -2,11 +2,9 @@
 
 #include <QString>
 
-// What the tray menu and the tray-less window both offer.
+// What the tray menu and the tray-less window both show.
 namespace AppActions {
 inline QString startAtLoginLabel(bool enabled) {
     return enabled ? QStringLiteral("✓ Start at Login") : QStringLiteral("Start at Login");
 }
-// Stops the CLI first, then asks the application to quit (which stops it once more).
-void quit();
 } // namespace AppActions

@@ -1,26 +1,27 @@
 #include "AppDelegate.h"
 #include "Console.h"
 #include "VantrelManager.h"
-#include "WindowManager.h"
 
 #include <QTimer>
+
+AppDelegate::AppDelegate(VantrelManager* manager, QObject* parent)
+    : QObject(parent), manager_(manager) {}
 
 void AppDelegate::applicationDidFinishLaunching() {
     Console::log(QStringLiteral("🚀 AppDelegate applicationDidFinishLaunching called"));
     // Scheduled first, so the delay counts from here; it still runs only after this returns.
-    QTimer::singleShot(windowDelayMs, this, [] {
+    QTimer::singleShot(windowDelayMs, this, [this] {
         Console::log(QStringLiteral("🚀 Opening terminal window automatically"));
-        WindowManager::shared()->showTerminalWindow();
+        Q_EMIT windowRequested();
     });
-    VantrelManager* manager = VantrelManager::shared();
-    manager->createInstallDirectory();
+    manager_->createInstallDirectory();
     Console::log(QStringLiteral("🚀 About to call downloadAndRunCLI"));
-    manager->downloadAndRunCLI();
+    manager_->downloadAndRunCLI();
     Console::log(QStringLiteral("🚀 downloadAndRunCLI called"));
 }
 
 void AppDelegate::applicationWillTerminate() {
     Console::log(QStringLiteral("🛑 AppDelegate applicationWillTerminate called"));
-    VantrelManager::shared()->cleanup();
+    manager_->cleanup();
     Console::log(QStringLiteral("🛑 App termination cleanup completed"));
 }

@@ -2,12 +2,16 @@
 
 #include <QObject>
 
-// Connects the application's life cycle to the supervisor and the terminal window.
-class AppDelegate : public QObject {
+class VantrelManager;
+
+// Connects the application's life cycle to the supervisor, and asks for the terminal window
+// once launching has finished.
+class AppDelegate final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AppDelegate)
 
 public:
-    using QObject::QObject;
+    explicit AppDelegate(VantrelManager* manager, QObject* parent = nullptr);
 
     // Once the event loop runs: start-up sequence, and the window half a second later.
     void applicationDidFinishLaunching();
@@ -15,4 +19,10 @@ public:
     void applicationWillTerminate();
 
     static constexpr int windowDelayMs = 500;
+
+Q_SIGNALS:
+    void windowRequested();
+
+private:
+    VantrelManager* manager_;
 };

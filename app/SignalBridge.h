@@ -6,8 +6,9 @@ class QSocketNotifier;
 
 // Turns SIGTERM, SIGINT and SIGHUP into an ordinary quit, so the CLI is stopped on logout,
 // kill and Ctrl+C too.
-class SignalBridge : public QObject {
+class SignalBridge final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SignalBridge)
 
 public:
     explicit SignalBridge(QObject* parent = nullptr);

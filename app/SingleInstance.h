@@ -9,8 +9,9 @@
 // One instance per user. The first one holds a lock and listens; a later launch asks it to
 // show its window and leaves without touching the CLI. A lock left by a crashed instance is
 // stale (its process is gone) and is taken over.
-class SingleInstance : public QObject {
+class SingleInstance final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SingleInstance)
 
 public:
     explicit SingleInstance(QObject* parent = nullptr);

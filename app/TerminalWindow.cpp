@@ -1,8 +1,7 @@
 #include "TerminalWindow.h"
 #include "AppActions.h"
-#include "LoginItemManager.h"
+#include "SupervisorState.h"
 #include "TerminalView.h"
-#include "VantrelManager.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -10,24 +9,26 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-TerminalWindow::TerminalWindow(QWidget* parent) : QWidget(parent) {
+TerminalWindow::TerminalWindow(TerminalViewModel* model, QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Vantrel Halvane"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::WindowMaximizeButtonHint);
 
-    view_ = new TerminalView(this);
+    view_ = new TerminalView(model, this);
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("statusLine"));
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     actions_ = new QWidget(this);
-    login_ = new QPushButton(actions_);
+    login_ = new QPushButton(AppActions::startAtLoginLabel(false), actions_);
     auto* quit = new QPushButton(QStringLiteral("Quit"), actions_);
     auto* actionsLayout = new QHBoxLayout(actions_);
     actionsLayout->setContentsMargins(0, 0, 0, 0);
     actionsLayout->addWidget(login_);
     actionsLayout->addWidget(quit);
     actions_->setVisible(false);
+    connect(login_, &QPushButton::clicked, this, &TerminalWindow::toggleLoginItemRequested);
+    connect(quit, &QPushButton::clicked, this, &TerminalWindow::quitRequested);
 
     auto* bottom = new QHBoxLayout;
     bottom->setContentsMargins(8, 4, 8, 4);
@@ -38,15 +39,6 @@ TerminalWindow::TerminalWindow(QWidget* parent) : QWidget(parent) {
     layout->setSpacing(0);
     layout->addWidget(view_, 1);
     layout->addLayout(bottom);
-
-    VantrelManager* manager = VantrelManager::shared();
-    connect(manager, &VantrelManager::stateChanged, this, &TerminalWindow::showState);
-    showState(manager->state());
-    LoginItemManager* login = LoginItemManager::shared();
-    connect(login, &LoginItemManager::isEnabledChanged, this, &TerminalWindow::showLoginState);
-    showLoginState(login->isEnabled());
-    connect(login_, &QPushButton::clicked, login, &LoginItemManager::toggleLoginItem);
-    connect(quit, &QPushButton::clicked, this, &AppActions::quit);
 }
 
 void TerminalWindow::setActionsVisible(bool visible) {
@@ -57,7 +49,7 @@ void TerminalWindow::showState(const SupervisorState& state) {
     status_->setText(state.summary());
 }
 
-void TerminalWindow::showLoginState(bool enabled) {
+void TerminalWindow::showLoginEnabled(bool enabled) {
     login_->setText(AppActions::startAtLoginLabel(enabled));
 }
 

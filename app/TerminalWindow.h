@@ -5,30 +5,35 @@
 class QLabel;
 class QPushButton;
 class TerminalView;
+class TerminalViewModel;
 struct SupervisorState;
 
-// The "Vantrel Halvane" window: the terminal view with a status line beneath it.
-class TerminalWindow : public QWidget {
+// The "Vantrel Halvane" window: the terminal view with a status line beneath it, and the
+// tray menu's actions for desktops without a tray.
+class TerminalWindow final : public QWidget {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TerminalWindow)
 
 public:
-    explicit TerminalWindow(QWidget* parent = nullptr);
+    // Shows `model`, which the window's view takes over.
+    explicit TerminalWindow(TerminalViewModel* model, QWidget* parent = nullptr);
 
     TerminalView* view() const { return view_; }
     QLabel* statusLine() const { return status_; }
-    // Shows or hides the start-at-login and quit buttons (for desktops without a tray).
+    // Shows or hides the start-at-login and quit buttons.
     void setActionsVisible(bool visible);
+    void showState(const SupervisorState& state);
+    void showLoginEnabled(bool enabled);
 
 Q_SIGNALS:
     void closing();
+    void toggleLoginItemRequested();
+    void quitRequested();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void showState(const SupervisorState& state);
-    void showLoginState(bool enabled);
-
     TerminalView* view_;
     QLabel* status_;
     QWidget* actions_;

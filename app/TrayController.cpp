@@ -2,9 +2,7 @@
 #include "AppActions.h"
 #include "ChevronIcon.h"
 #include "Console.h"
-#include "LoginItemManager.h"
-#include "VantrelManager.h"
-#include "WindowManager.h"
+#include "SupervisorState.h"
 
 #include <QAction>
 #include <QIcon>
@@ -15,31 +13,21 @@ TrayController::TrayController(QObject* parent) : QObject(parent) {
     menu_ = new QMenu();
     open_ = menu_->addAction(QStringLiteral("Open Vantrel Halvane Status"));
     menu_->addSeparator();
-    login_ = menu_->addAction(QString());
+    login_ = menu_->addAction(AppActions::startAtLoginLabel(false));
     menu_->addSeparator();
     quit_ = menu_->addAction(QStringLiteral("Quit"));
     quit_->setMenuRole(QAction::QuitRole);
-
-    connect(open_, &QAction::triggered, this,
-            [] { WindowManager::shared()->showTerminalWindow(); });
-    LoginItemManager* loginItems = LoginItemManager::shared();
-    auto showLogin = [this](bool enabled) {
-        login_->setText(AppActions::startAtLoginLabel(enabled));
-    };
-    showLogin(loginItems->isEnabled());
-    connect(loginItems, &LoginItemManager::isEnabledChanged, this, showLogin);
-    connect(login_, &QAction::triggered, loginItems, &LoginItemManager::toggleLoginItem);
-    connect(quit_, &QAction::triggered, this, &AppActions::quit);
+    connect(open_, &QAction::triggered, this, &TrayController::openRequested);
+    connect(login_, &QAction::triggered, this, &TrayController::toggleLoginItemRequested);
+    connect(quit_, &QAction::triggered, this, &TrayController::quitRequested);
 
     icon_ = new QSystemTrayIcon(chevronIcon(), this);
     icon_->setContextMenu(menu_);
-    connect(icon_, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-            WindowManager::shared()->showTerminalWindow();
-    });
-    VantrelManager* manager = VantrelManager::shared();
-    connect(manager, &VantrelManager::stateChanged, this, &TrayController::showState);
-    showState(manager->state());
+    connect(icon_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                    Q_EMIT openRequested();
+            });
 
     // Tray hosts come and go (a panel restarted, started after us): keep looking.
     connect(&trayWatch_, &QTimer::timeout, this, &TrayController::updateTrayAvailability);
@@ -59,6 +47,10 @@ void TrayController::showState(const SupervisorState& state) {
     icon_->setToolTip(tooltipFor(state));
 }
 
+void TrayController::showLoginEnabled(bool enabled) {
+    login_->setText(AppActions::startAtLoginLabel(enabled));
+}
+
 void TrayController::updateTrayAvailability() {
     const bool available = QSystemTrayIcon::isSystemTrayAvailable();
     if (available == trayAvailable_ && warned_)
@@ -75,5 +67,5 @@ void TrayController::updateTrayAvailability() {
                            "face, and closing it quits"));
     }
     warned_ = true;
-    WindowManager::shared()->setStandalone(!available);
+    Q_EMIT trayAvailabilityChanged(available);
 }

@@ -8,10 +8,12 @@ class QMenu;
 class QSystemTrayIcon;
 struct SupervisorState;
 
-// The tray item "Vantrel" and its menu. Where no tray host exists (yet), the terminal window
-// takes over its actions until one appears.
-class TrayController : public QObject {
+// The tray item "Vantrel" and its menu. It only says what the user asked for; whoever wires
+// the application decides what that does. Where no tray host exists (yet), the terminal
+// window takes over its actions until one appears.
+class TrayController final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TrayController)
 
 public:
     explicit TrayController(QObject* parent = nullptr);
@@ -26,9 +28,17 @@ public:
 
     static QString tooltipFor(const SupervisorState& state);
 
+    void showState(const SupervisorState& state);
+    void showLoginEnabled(bool enabled);
+
+Q_SIGNALS:
+    void openRequested();
+    void toggleLoginItemRequested();
+    void quitRequested();
+    void trayAvailabilityChanged(bool available);
+
 private:
     void updateTrayAvailability();
-    void showState(const SupervisorState& state);
 
     QMenu* menu_;
     QSystemTrayIcon* icon_;

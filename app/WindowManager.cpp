@@ -1,14 +1,21 @@
 #include "WindowManager.h"
-#include "AppActions.h"
 #include "Console.h"
+#include "LoginItemManager.h"
+#include "TerminalView.h"
+#include "TerminalViewModel.h"
 #include "TerminalWindow.h"
+#include "VantrelManager.h"
 
 #include <QGuiApplication>
 #include <QScreen>
-#include <QTimer>
+
+WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems,
+                             QObject* parent)
+    : QObject(parent), manager_(manager), loginItems_(loginItems) {}
 
 WindowManager* WindowManager::shared() {
-    static WindowManager* instance = new WindowManager();
+    static WindowManager* instance =
+        new WindowManager(VantrelManager::shared(), LoginItemManager::shared());
     return instance;
 }
 
@@ -28,7 +35,7 @@ void WindowManager::showTerminalWindow() {
         window->activateWindow();
         return;
     }
-    auto* window = new TerminalWindow();
+    auto* window = new TerminalWindow(new TerminalViewModel(manager_));
     window->setActionsVisible(standalone_);
     window->resize(800, 600);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -36,13 +43,26 @@ void WindowManager::showTerminalWindow() {
         frame.moveCenter(screen->availableGeometry().center());
         window->move(frame.topLeft());
     }
+    if (manager_) {
+        connect(manager_, &VantrelManager::stateChanged, window, &TerminalWindow::showState);
+        window->showState(manager_->state());
+    }
+    if (loginItems_) {
+        connect(loginItems_, &LoginItemManager::isEnabledChanged, window,
+                &TerminalWindow::showLoginEnabled);
+        window->showLoginEnabled(loginItems_->isEnabled());
+    }
+    connect(window, &TerminalWindow::toggleLoginItemRequested, this,
+            &WindowManager::toggleLoginItemRequested);
+    connect(window, &TerminalWindow::quitRequested, this, &WindowManager::quitRequested);
     connect(window, &TerminalWindow::closing, this, [this, window] {
         Console::log(QStringLiteral("🪟 Window closing notification received"));
         if (terminalWindow_ == window)
             terminalWindow_ = nullptr;
         Q_EMIT windowClosed();
+        // After the close has finished, not inside it.
         if (standalone_)
-            QTimer::singleShot(0, &AppActions::quit);
+            QMetaObject::invokeMethod(this, &WindowManager::quitRequested, Qt::QueuedConnection);
     });
     terminalWindow_ = window;
     window->show();

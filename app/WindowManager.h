@@ -3,16 +3,22 @@
 #include <QObject>
 #include <QPointer>
 
-class QWidget;
+class LoginItemManager;
 class TerminalWindow;
+class VantrelManager;
 
 // Owns the one terminal window: shows it, reuses it while open, forgets it when closed.
-class WindowManager : public QObject {
+class WindowManager final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(WindowManager)
 
 public:
-    static WindowManager* shared();
+    WindowManager(VantrelManager* manager, LoginItemManager* loginItems,
+                  QObject* parent = nullptr);
     ~WindowManager() override;
+
+    // The process-wide instance, for the supervisor and login item of the process.
+    static WindowManager* shared();
 
     void showTerminalWindow();
     TerminalWindow* terminalWindow() const;
@@ -24,9 +30,12 @@ public:
 
 Q_SIGNALS:
     void windowClosed();
+    void toggleLoginItemRequested();
+    void quitRequested();
 
 private:
-    using QObject::QObject;
+    VantrelManager* manager_;
+    LoginItemManager* loginItems_;
     QPointer<TerminalWindow> terminalWindow_;
     bool standalone_ = false;
 };

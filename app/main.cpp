@@ -4,12 +4,18 @@
 #include "SignalBridge.h"
 #include "SingleInstance.h"
 #include "TrayController.h"
+#include "VantrelManager.h"
 #include "WindowManager.h"
 
 #include <QApplication>
 #include <QTimer>
 
+#include <csignal>
+
+// The one place that decides what each request of the user does.
 int main(int argc, char** argv) {
+    // A reader of standard output that went away must not end the application.
+    ::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("halvane"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantrel Halvane"));
@@ -24,6 +30,7 @@ int main(int argc, char** argv) {
             answered
                 ? QStringLiteral("🪟 Vantrel Halvane is already running: showed its window")
                 : QStringLiteral("🪟 Vantrel Halvane is already running, but did not answer"));
+        Console::flush(1000);
         return 0;
     }
     SignalBridge signalBridge;
@@ -32,13 +39,42 @@ int main(int argc, char** argv) {
         QCoreApplication::quit();
     });
 
-    LoginItemManager::shared();
-    AppDelegate delegate;
+    VantrelManager* manager = VantrelManager::shared();
+    LoginItemManager* loginItems = LoginItemManager::shared();
+    WindowManager* windows = WindowManager::shared();
+    AppDelegate delegate(manager);
     TrayController tray;
-    QObject::connect(&instance, &SingleInstance::showRequested, WindowManager::shared(),
+
+    // Quit stops the CLI first; quitting stops it once more on the way out.
+    const auto quit = [manager] {
+        manager->cleanup();
+        QCoreApplication::quit();
+    };
+    QObject::connect(&tray, &TrayController::openRequested, windows,
+                     &WindowManager::showTerminalWindow);
+    QObject::connect(&tray, &TrayController::toggleLoginItemRequested, loginItems,
+                     &LoginItemManager::toggleLoginItem);
+    QObject::connect(&tray, &TrayController::quitRequested, &app, quit);
+    QObject::connect(&tray, &TrayController::trayAvailabilityChanged, windows,
+                     [windows](bool available) { windows->setStandalone(!available); });
+    windows->setStandalone(!tray.trayAvailable());
+    QObject::connect(manager, &VantrelManager::stateChanged, &tray, &TrayController::showState);
+    tray.showState(manager->state());
+    QObject::connect(loginItems, &LoginItemManager::isEnabledChanged, &tray,
+                     &TrayController::showLoginEnabled);
+    tray.showLoginEnabled(loginItems->isEnabled());
+
+    QObject::connect(windows, &WindowManager::toggleLoginItemRequested, loginItems,
+                     &LoginItemManager::toggleLoginItem);
+    QObject::connect(windows, &WindowManager::quitRequested, &app, quit);
+    QObject::connect(&instance, &SingleInstance::showRequested, windows,
+                     &WindowManager::showTerminalWindow);
+    QObject::connect(&delegate, &AppDelegate::windowRequested, windows,
                      &WindowManager::showTerminalWindow);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      &AppDelegate::applicationWillTerminate);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    Console::flush(1000);
+    return status;
 }

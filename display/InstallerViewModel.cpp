@@ -3,8 +3,6 @@
 #include "SupervisorState.h"
 #include "VantrelManager.h"
 
-InstallerViewModel::InstallerViewModel() : InstallerViewModel(VantrelManager::shared()) {}
-
 InstallerViewModel::InstallerViewModel(VantrelManager* manager, QObject* parent)
     : QObject(parent), manager_(manager) {
     if (!manager_)

@@ -9,14 +9,13 @@
 // A one-line install status and a busy flag for a view that offers "install the CLI". Follows
 // the supervisor's real installation: busy until it reports the end, then success or the
 // reason it failed.
-class InstallerViewModel : public QObject {
+class InstallerViewModel final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(InstallerViewModel)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
 
 public:
-    // Uses the process-wide supervisor.
-    InstallerViewModel();
     explicit InstallerViewModel(VantrelManager* manager, QObject* parent = nullptr);
 
     QString status() const { return status_; }

@@ -43,8 +43,6 @@ bool isWordCharacter(QChar c) {
 }
 } // namespace
 
-TerminalView::TerminalView(QWidget* parent) : TerminalView(new TerminalViewModel(), parent) {}
-
 TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
     : QAbstractScrollArea(parent), model_(model), buffer_(limitsFor(model)) {
     setMinimumSize(600, 400);

@@ -18,13 +18,12 @@ class TerminalViewModel;
 // it is scrolled to the end; scrolled up, it keeps its place and shows that new output waits.
 class TerminalView : public QAbstractScrollArea {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TerminalView)
 
 public:
     static constexpr int Padding = 12;
     static constexpr int RefreshIntervalMs = 16; // at most about 60 repaints a second
 
-    // Shows the process-wide supervisor's log through a view model of its own.
-    explicit TerminalView(QWidget* parent = nullptr);
     // Shows `model`, which the view takes over.
     explicit TerminalView(TerminalViewModel* model, QWidget* parent = nullptr);
     ~TerminalView() override;

@@ -6,20 +6,21 @@
 
 #include "VantrelManager.h"
 
-// The terminal window's copy of the output log. Takes the supervisor's retained log on the
-// next turn of the event loop, then every batch the supervisor appends, always on a later
-// turn than the supervisor's own change. Trims itself by the supervisor's bounds, so the copy
-// stays equal to the retained log and never grows beyond it.
-class TerminalViewModel : public QObject {
+// What the terminal window shows of the output log. Reads the supervisor's retained tail
+// rather than keeping a copy: it takes the log as it was at construction on the next turn of
+// the event loop, then every batch the supervisor appends, always on a later turn than the
+// supervisor's own change.
+class TerminalViewModel final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TerminalViewModel)
 
 public:
-    // Mirrors the process-wide supervisor.
-    TerminalViewModel();
     explicit TerminalViewModel(VantrelManager* manager, QObject* parent = nullptr);
     ~TerminalViewModel() override;
 
-    const QString& output() const { return output_; }
+    // The starting message until the first delivery; then the retained log up to the last
+    // batch delivered here.
+    QString output() const;
     VantrelManager* manager() const { return manager_; }
     // The complete log on disk, or empty without a supervisor.
     QString logFilePath() const;
@@ -31,11 +32,10 @@ Q_SIGNALS:
     void outputAppended(const QString& batch);
 
 private:
-    void takeRetained(const QString& retained);
-    void append(const QString& batch);
-    void trimToBounds();
+    void deliverAll(qint64 end);
+    void deliver(const QString& batch);
 
-    QString output_;
-    qsizetype outputLines_ = 0;
     QPointer<VantrelManager> manager_;
+    bool delivered_ = false;
+    qint64 end_ = 0; // how far into the supervisor's log this model has got
 };

@@ -1,8 +1,8 @@
-#include "CliProcess.h"
+#include "CliRunner.h"
 #include "Console.h"
 #include "ProcessGroup.h"
-#include "VantrelManager.h"
 
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QTimer>
@@ -30,13 +30,31 @@ QProcessEnvironment colourEnvironment() {
     environment.remove(QStringLiteral("ANSI_COLORS_DISABLED"));
     return environment;
 }
+
+SupervisorState stateOf(SupervisorState::Phase phase) {
+    SupervisorState state;
+    state.phase = phase;
+    return state;
+}
 } // namespace
 
-void VantrelManager::runCLI() {
-    const QString path = cliPath();
+CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* parent)
+    : QObject(parent), options_(options), log_(log), say_(log->writer()) {}
+
+// Reader threads end with their processes, before the log they write into.
+CliRunner::~CliRunner() {
+    qDeleteAll(findChildren<CliProcess*>(Qt::FindDirectChildrenOnly));
+}
+
+bool CliRunner::isRunning() const {
+    return currentProcess_ && currentProcess_->state() != QProcess::NotRunning;
+}
+
+void CliRunner::runCLI() {
+    const QString path = options_.cliPath();
     const QFileInfo file(path);
     if (!file.isFile() || !file.isExecutable()) {
-        say(QStringLiteral("❌ CLI not found or not executable at ") + path + QLatin1Char('\n'));
+        say_(QStringLiteral("❌ CLI not found or not executable at ") + path + QLatin1Char('\n'));
         return;
     }
     if (CliProcess* previous = currentProcess_) {
@@ -51,81 +69,121 @@ void VantrelManager::runCLI() {
     runCLIInShell(QStringLiteral("zsh"));
 }
 
-void VantrelManager::runCLIInShell(const QString& shell) {
+void CliRunner::runCLIInShell(const QString& shell) {
     const bool zsh = shell == QLatin1String("zsh");
     auto* process = new CliProcess(shell, this);
     process->setProgram(zsh ? options_.zshPath : options_.bashPath);
-    process->setArguments(
-        {QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"), shellQuoted(cliPath())});
+    process->setArguments({QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"),
+                           shellQuoted(options_.cliPath())});
     process->setProcessEnvironment(colourEnvironment());
-    say(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
-        QStringLiteral(" with color support...\n"));
-    connect(process, &QProcess::readyReadStandardOutput, this,
-            [this, process] { readOutput(process); });
+    say_(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
+         QStringLiteral(" with color support...\n"));
     connect(process, &QProcess::finished, this, [this, process] {
-        readOutput(process);
-        const QString rest = process->decodeEnd();
-        if (!rest.isEmpty())
-            say(rest);
-        // The exit step runs on a later turn, as with any other main-queue work, so a
-        // cleanup that is waiting for this process always finishes first.
-        QMetaObject::invokeMethod(
-            this, [this, guarded = QPointer<CliProcess>(process)] { onProcessFinished(guarded); },
-            Qt::QueuedConnection);
+        // The exit step follows the last output the shell wrote, on a later turn of the
+        // event loop, so a cleanup that is waiting for this process always finishes first.
+        process->drainOutputThen([this, guarded = QPointer<CliProcess>(process)] {
+            QMetaObject::invokeMethod(
+                this, [this, guarded] { onProcessFinished(guarded); }, Qt::QueuedConnection);
+        });
     });
 
-    process->start();
-    if (!process->waitForStarted(-1)) {
+    OutputLog* log = log_;
+    const bool started = process->launch(
+        [log](const QString& text, const QByteArray& utf8, const std::atomic<bool>& cancelled) {
+            log->appendFromReader(text, utf8, cancelled);
+        });
+    if (!started) {
         const QString error = process->errorString();
-        process->deleteLater();
+        delete process;
         if (zsh) {
-            say(QStringLiteral("⚠️ Failed to start in zsh, trying bash: ") + error +
-                QLatin1Char('\n'));
+            say_(QStringLiteral("⚠️ Failed to start in zsh, trying bash: ") + error +
+                 QLatin1Char('\n'));
             runCLIInShell(QStringLiteral("bash"));
         } else {
-            say(QStringLiteral("❌ Failed to run CLI in bash: ") + error + QLatin1Char('\n'));
-            SupervisorState failed;
-            failed.phase = SupervisorState::Phase::Failed;
+            say_(QStringLiteral("❌ Failed to run CLI in bash: ") + error + QLatin1Char('\n'));
+            SupervisorState failed = stateOf(SupervisorState::Phase::Failed);
             failed.reason = QStringLiteral("CLI failed to start: ") + error;
-            setState(failed);
+            Q_EMIT stateChanged(failed);
         }
         return;
     }
-    process->rememberGroup();
     ownedGroups_.append(process->groupId());
     currentProcess_ = process;
-    say(QStringLiteral("✅ CLI started successfully in ") + shell + QLatin1Char('\n'));
-    SupervisorState running;
-    running.phase = SupervisorState::Phase::Running;
-    setState(running);
+    say_(QStringLiteral("✅ CLI started successfully in ") + shell + QLatin1Char('\n'));
+    Q_EMIT stateChanged(stateOf(SupervisorState::Phase::Running));
 }
 
-void VantrelManager::readOutput(CliProcess* process) {
-    const QByteArray bytes = process->readAll();
-    if (bytes.isEmpty())
-        return;
-    const QString text = process->decode(bytes);
-    if (!text.isEmpty())
-        say(text);
-}
-
-void VantrelManager::onProcessFinished(CliProcess* process) {
+void CliRunner::onProcessFinished(CliProcess* process) {
     if (!process)
         return;
     process->deleteLater();
     const int status = process->exitCode();
     if (status != 0 && process->shell() == QLatin1String("zsh") && !process->stopRequested()) {
-        say(QStringLiteral("⚠️ zsh failed, trying bash...\n"));
+        say_(QStringLiteral("⚠️ zsh failed, trying bash...\n"));
         runCLIInShell(QStringLiteral("bash"));
         return;
     }
-    say(QStringLiteral("\n⚡️ CLI exited with code ") + QString::number(status) +
-        QLatin1Char('\n'));
+    say_(QStringLiteral("\n⚡️ CLI exited with code ") + QString::number(status) +
+         QLatin1Char('\n'));
     if (currentProcess_ == process) {
         currentProcess_ = nullptr;
-        SupervisorState exited;
-        exited.phase = SupervisorState::Phase::Exited;
+        SupervisorState exited = stateOf(SupervisorState::Phase::Exited);
         exited.exitCode = status;
-        setState(exited);
+        Q_EMIT stateChanged(exited);
     }
+}
+
+void CliRunner::forgetDeadGroups() {
+    ownedGroups_.removeIf([](pid_t group) { return !ProcessGroup::hasLiveMembers(group); });
+}
+
+bool CliRunner::hasSomethingToStop() {
+    forgetDeadGroups();
+    return isRunning() || !ownedGroups_.isEmpty();
+}
+
+bool CliRunner::allGone(const CliProcess* process) {
+    forgetDeadGroups();
+    const bool shellRunning = process && process->state() != QProcess::NotRunning;
+    return !shellRunning && ownedGroups_.isEmpty();
+}
+
+bool CliRunner::waitUntilGone(CliProcess* process, int timeoutMs) {
+    if (allGone(process))
+        return true;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    // The shell's end is an event; the end of the rest of its group is only seen by looking.
+    QTimer look;
+    const auto check = [&] {
+        if (allGone(process))
+            loop.quit();
+    };
+    connect(&look, &QTimer::timeout, &loop, check);
+    if (process)
+        connect(process, &QProcess::finished, &loop, check);
+    deadline.start(timeoutMs);
+    look.start(10);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return allGone(process);
+}
+
+void CliRunner::stop() {
+    const QPointer<CliProcess> process = currentProcess_;
+    if (process)
+        process->requestStop();
+    for (pid_t group : std::as_const(ownedGroups_))
+        ProcessGroup::signal(group, SIGTERM);
+    // The shell alone exiting is not enough: the CLI or its children may still be alive in
+    // the group, and those are what must not be orphaned.
+    if (!waitUntilGone(process, options_.stopTimeoutMs)) {
+        Console::log(QStringLiteral("⚠️ Process didn't terminate gracefully, forcing termination"));
+        for (pid_t group : std::as_const(ownedGroups_))
+            ProcessGroup::signal(group, SIGKILL);
+        // SIGKILL is not instant; a moment lets a second cleanup see the group gone.
+        waitUntilGone(process, 200);
+    }
+    currentProcess_ = nullptr;
 }

@@ -1,34 +1,50 @@
 #include "Console.h"
+#include "ConsoleWriter.h"
 
 #include <QMutex>
 
-#include <cstdio>
+#include <unistd.h>
 
 namespace {
-QMutex& consoleMutex() {
+QMutex& sinkMutex() {
     static QMutex mutex;
     return mutex;
 }
-std::function<void(const QString&)>& consoleSink() {
+std::function<void(const QString&)>& sink() {
     static std::function<void(const QString&)> sink;
     return sink;
+}
+ConsoleWriter& writer() {
+    // Deliberately never destroyed: see ConsoleWriter.
+    static ConsoleWriter* instance = new ConsoleWriter(STDOUT_FILENO);
+    return *instance;
 }
 } // namespace
 
 void Console::log(const QString& line) {
-    QMutexLocker lock(&consoleMutex());
-    if (consoleSink()) {
-        consoleSink()(line);
-        return;
+    log(line, QByteArray());
+}
+
+void Console::log(const QString& prefix, const QByteArray& utf8Tail) {
+    {
+        QMutexLocker lock(&sinkMutex());
+        if (sink()) {
+            sink()(prefix + QString::fromUtf8(utf8Tail));
+            return;
+        }
     }
-    QByteArray bytes = line.toUtf8();
+    QByteArray bytes = prefix.toUtf8();
+    bytes.reserve(bytes.size() + utf8Tail.size() + 1);
+    bytes.append(utf8Tail);
     bytes.append('\n');
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    // Flushed per line so a supervising terminal or test sees each line as it happens.
-    std::fflush(stdout);
+    writer().write(std::move(bytes));
+}
+
+bool Console::flush(int timeoutMs) {
+    return writer().flush(timeoutMs);
 }
 
 void Console::setSink(std::function<void(const QString&)> sink) {
-    QMutexLocker lock(&consoleMutex());
-    consoleSink() = std::move(sink);
+    QMutexLocker lock(&sinkMutex());
+    ::sink() = std::move(sink);
 }

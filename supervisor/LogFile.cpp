@@ -2,28 +2,25 @@
 
 #include <QDir>
 
-LogFile::LogFile(const QString& directory, const QString& name, qint64 rotateBytes, int keepFiles,
-                 int flushMs, ErrorReporter reportError, QObject* parent)
-    : QObject(parent), directory_(directory), path_(directory + QLatin1Char('/') + name),
-      rotateBytes_(rotateBytes), keepFiles_(keepFiles), reportError_(std::move(reportError)) {
-    flushTimer_.setSingleShot(true);
-    flushTimer_.setInterval(flushMs);
-    connect(&flushTimer_, &QTimer::timeout, this, &LogFile::flush);
-}
+#include <cerrno>
+#include <cstring>
 
-LogFile::~LogFile() {
-    flush();
-}
+LogFile::LogFile(const QString& directory, const QString& name, qint64 rotateBytes, int keepFiles,
+                 ErrorReporter reportError)
+    : directory_(directory), path_(directory + QLatin1Char('/') + name), rotateBytes_(rotateBytes),
+      keepFiles_(keepFiles), reportError_(std::move(reportError)) {}
 
 bool LogFile::ensureOpen() {
     if (file_.isOpen())
         return true;
+    errno = 0;
     if (!QDir().mkpath(directory_)) {
-        fail(QStringLiteral("cannot create %1").arg(directory_));
+        fail(QStringLiteral("cannot create %1: %2")
+                 .arg(directory_, QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES))));
         return false;
     }
     file_.setFileName(path_);
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         fail(file_.errorString());
         return false;
     }
@@ -31,39 +28,50 @@ bool LogFile::ensureOpen() {
     return true;
 }
 
-void LogFile::write(const QString& text) {
-    writeUtf8(text.toUtf8());
+bool LogFile::writeAll(QByteArrayView bytes) {
+    if (file_.write(bytes.data(), bytes.size()) == bytes.size()) {
+        size_ += bytes.size();
+        return true;
+    }
+    fail(file_.errorString());
+    file_.close();
+    return false;
 }
 
-void LogFile::writeUtf8(const QByteArray& bytes) {
-    if (bytes.isEmpty() || !ensureOpen())
+void LogFile::write(const QByteArray& bytes) {
+    if (bytes.isEmpty())
         return;
-    if (file_.write(bytes) != bytes.size()) {
-        fail(file_.errorString());
-        file_.close();
-        return;
-    }
-    size_ += bytes.size();
-    if (size_ >= rotateBytes_)
-        rotate();
-    else if (!flushTimer_.isActive())
-        flushTimer_.start();
-}
-
-void LogFile::flush() {
-    flushTimer_.stop();
-    if (!file_.isOpen())
-        return;
-    if (!file_.flush()) {
-        fail(file_.errorString());
-        file_.close();
+    if (!ensureOpen()) {
+        missing_ += bytes.size();
         return;
     }
-    failing_ = false;
+    if (missing_ > 0) {
+        const QByteArray gap = "\n⚠️ " + QByteArray::number(missing_) +
+                               " bytes of output are missing here: the log file could not be "
+                               "written\n";
+        if (!writeAll(gap))
+            return void(missing_ += bytes.size());
+        missing_ = 0;
+    }
+    // A large batch is split after the line that crosses the size limit, so rotated files
+    // stay near the limit however much arrives at once.
+    for (QByteArrayView rest(bytes); !rest.isEmpty();) {
+        const qsizetype room = std::max<qint64>(1, rotateBytes_ - size_);
+        const qsizetype newline = rest.size() > room ? rest.indexOf('\n', room - 1) : -1;
+        const QByteArrayView piece = newline < 0 ? rest : rest.first(newline + 1);
+        if (!writeAll(piece))
+            return void(missing_ += rest.size());
+        failing_ = false;
+        rest = rest.sliced(piece.size());
+        if (size_ >= rotateBytes_) {
+            rotate();
+            if (!ensureOpen())
+                return void(missing_ += rest.size());
+        }
+    }
 }
 
 void LogFile::rotate() {
-    flush();
     file_.close();
     auto numbered = [this](int n) { return path_ + QLatin1Char('.') + QString::number(n); };
     QFile::remove(numbered(keepFiles_));
@@ -81,6 +89,5 @@ void LogFile::fail(const QString& what) {
         return;
     failing_ = true;
     if (reportError_)
-        reportError_(
-            QStringLiteral("⚠️ Could not write the log file %1: %2\n").arg(path_, what));
+        reportError_(QStringLiteral("⚠️ Could not write the log file %1: %2\n").arg(path_, what));
 }

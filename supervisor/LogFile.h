@@ -1,31 +1,27 @@
 #pragma once
 
 #include <QFile>
-#include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 
-// The complete output log on disk, rotated by size. Writes are buffered and flushed by a
-// timer, so a flooding CLI costs one write call per batch at most and never waits on disk.
-class LogFile : public QObject {
-    Q_OBJECT
-
+// The complete output log on disk, rotated by size. Used from one thread at a time (the
+// output log's writer thread); every write goes straight to the system, so nothing waits in
+// a buffer of ours when the application ends.
+class LogFile final {
 public:
     using ErrorReporter = std::function<void(const QString& message)>;
 
     LogFile(const QString& directory, const QString& name, qint64 rotateBytes, int keepFiles,
-            int flushMs, ErrorReporter reportError, QObject* parent = nullptr);
-    ~LogFile() override;
+            ErrorReporter reportError);
+    Q_DISABLE_COPY_MOVE(LogFile)
 
     QString path() const { return path_; }
-    void write(const QString& text);
-    void writeUtf8(const QByteArray& bytes);
-    void flush();
+    void write(const QByteArray& bytes);
 
 private:
     bool ensureOpen();
+    bool writeAll(QByteArrayView bytes);
     void rotate();
     void fail(const QString& what);
 
@@ -35,7 +31,7 @@ private:
     int keepFiles_;
     ErrorReporter reportError_;
     QFile file_;
-    QTimer flushTimer_;
     qint64 size_ = 0;
+    qint64 missing_ = 0;   // bytes lost while writing failed, told once writing works again
     bool failing_ = false; // reported once until a write succeeds again
 };

@@ -1,6 +1,6 @@
 #include "Console.h"
 #include "ProcessGroup.h"
-#include "VantrelManager.h"
+#include "ProcessSweep.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -47,7 +47,7 @@ QString pidList(const QList<pid_t>& pids) {
 }
 } // namespace
 
-QList<pid_t> VantrelManager::parsePgrepOutput(const QString& text) {
+QList<pid_t> ProcessSweep::parsePgrepOutput(const QString& text) {
     static const QRegularExpression newline(
         QStringLiteral("[\\n\\r\\x{0B}\\x{0C}\\x{85}\\x{2028}\\x{2029}]"));
     QList<pid_t> pids;
@@ -65,34 +65,27 @@ QList<pid_t> VantrelManager::parsePgrepOutput(const QString& text) {
     return pids;
 }
 
-void VantrelManager::killExistingProcesses() {
-    SupervisorState sweeping;
-    sweeping.phase = SupervisorState::Phase::Sweeping;
-    setState(sweeping);
-    Console::log(QStringLiteral("🔍 Searching for existing vantrel processes..."));
-    say(QStringLiteral("🔍 Checking for existing vantrel processes...\n"));
+ProcessSweep::ProcessSweep(const SupervisorOptions& options, OutputLog::Writer say)
+    : options_(options), say_(std::move(say)) {}
 
-    auto nothingFound = [this] {
-        Console::log(QStringLiteral("ℹ️ No existing vantrel processes found"));
-        say(QStringLiteral("ℹ️ No existing vantrel processes found\n"));
-    };
-
+QList<pid_t> ProcessSweep::findCandidates(bool* searched) const {
     QProcess pgrep;
     pgrep.setProcessChannelMode(QProcess::MergedChannels);
     pgrep.setStandardInputFile(QProcess::nullDevice());
     pgrep.start(options_.pgrepPath, {QStringLiteral("-f"), options_.sweepPattern});
-    if (!pgrep.waitForStarted(-1)) {
+    *searched = pgrep.waitForStarted(-1);
+    if (!*searched) {
         Console::log(QStringLiteral("⚠️ Failed to search for existing processes: ") +
                      pgrep.program() + QStringLiteral(": ") + pgrep.errorString());
-        say(QStringLiteral("⚠️ Failed to search for existing processes: ") +
-            pgrep.errorString() + QLatin1Char('\n'));
-        return;
+        say_(QStringLiteral("⚠️ Failed to search for existing processes: ") +
+             pgrep.errorString() + QLatin1Char('\n'));
+        return {};
     }
     pgrep.waitForFinished(-1);
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder.decode(pgrep.readAll());
     if (decoder.hasError() || text.isEmpty())
-        return nothingFound();
+        return {};
 
     // Never the application itself or what started it, and only the user's own processes:
     // with privileges, pgrep also sees other users' CLIs.
@@ -109,13 +102,26 @@ void VantrelManager::killExistingProcesses() {
 #endif
         pids.append(pid);
     }
-    if (pids.isEmpty())
-        return nothingFound();
+    return pids;
+}
+
+void ProcessSweep::run() const {
+    Console::log(QStringLiteral("🔍 Searching for existing vantrel processes..."));
+    say_(QStringLiteral("🔍 Checking for existing vantrel processes...\n"));
+    bool searched = false;
+    const QList<pid_t> pids = findCandidates(&searched);
+    if (!searched)
+        return;
+    if (pids.isEmpty()) {
+        Console::log(QStringLiteral("ℹ️ No existing vantrel processes found"));
+        say_(QStringLiteral("ℹ️ No existing vantrel processes found\n"));
+        return;
+    }
 
     Console::log(
         QStringLiteral("🎯 Found %1 vantrel process(es): %2").arg(pids.size()).arg(pidList(pids)));
-    say(QStringLiteral("🎯 Found %1 existing vantrel process(es), terminating...\n")
-            .arg(pids.size()));
+    say_(QStringLiteral("🎯 Found %1 existing vantrel process(es), terminating...\n")
+             .arg(pids.size()));
     for (pid_t pid : pids) {
         Console::log(QStringLiteral("🔨 Killing vantrel process with PID: %1").arg(pid));
         ::kill(pid, SIGTERM);
@@ -134,6 +140,6 @@ void VantrelManager::killExistingProcesses() {
         Console::log(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(pid));
         ::kill(pid, SIGKILL);
     }
-    say(QStringLiteral("✅ Cleaned up existing vantrel processes\n"));
+    say_(QStringLiteral("✅ Cleaned up existing vantrel processes\n"));
     Console::log(QStringLiteral("✅ All existing vantrel processes terminated"));
 }

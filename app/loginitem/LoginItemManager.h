@@ -12,8 +12,9 @@
 // launch (remembered under hasEnabledLoginItemKey), and afterwards only switches it when the
 // user asks. isEnabled is always what the back end last reported, never a guess.
 // Main thread only; every call blocks while the back end works.
-class LoginItemManager : public QObject {
+class LoginItemManager final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(LoginItemManager)
     Q_PROPERTY(bool isEnabled READ isEnabled NOTIFY isEnabledChanged)
 
 public:

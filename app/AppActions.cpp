@@ -1,9 +1,0 @@
-#include "AppActions.h"
-#include "VantrelManager.h"
-
-#include <QCoreApplication>
-
-void AppActions::quit() {
-    VantrelManager::shared()->cleanup();
-    QCoreApplication::quit();
-}

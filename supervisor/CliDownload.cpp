@@ -1,0 +1,272 @@
+#include "CliDownload.h"
+#include "CliInstaller.h"
+#include "Console.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSaveFile>
+#include <QSslConfiguration>
+#include <QTemporaryFile>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+QString metadataPath(const SupervisorOptions& options) {
+    return options.stateDir + QStringLiteral("/cli-download.json");
+}
+
+// ELF, Mach-O (thin and fat, both byte orders) or a script: what this platform can execute.
+bool looksExecutable(const QByteArray& head) {
+    if (head.startsWith("#!"))
+        return true;
+#ifdef Q_OS_MACOS
+    static const QByteArray magics[] = {
+        QByteArray("\xcf\xfa\xed\xfe", 4), QByteArray("\xfe\xed\xfa\xcf", 4),
+        QByteArray("\xce\xfa\xed\xfe", 4), QByteArray("\xca\xfe\xba\xbe", 4)};
+    for (const QByteArray& magic : magics)
+        if (head.startsWith(magic))
+            return true;
+    return false;
+#else
+    return head.startsWith("\x7f"
+                           "ELF");
+#endif
+}
+
+// Qt reports a failed buffered write as "Unknown error"; the system's reason says what to do
+// about it ("No space left on device").
+QString writeError(const QFileDevice& file, int code) {
+    return code != 0 ? QString::fromLocal8Bit(std::strerror(code)) : file.errorString();
+}
+} // namespace
+
+CliDownload::CliDownload(QNetworkAccessManager* network, const SupervisorOptions& options,
+                         const QUrl& url, bool isUpdate, OutputLog::Writer say, QObject* parent)
+    : QObject(parent), network_(network), options_(options), url_(url), isUpdate_(isUpdate),
+      say_(std::move(say)) {}
+
+void CliDownload::start() {
+    const SupervisorOptions& options = options_;
+    QNetworkRequest request(url_);
+    // Redirects are checked one by one: never from https to anything else.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    if (!options.caCertificates.isEmpty()) {
+        if (!ssl.addCaCertificates(options.caCertificates))
+            say_(QStringLiteral("⚠️ Could not read the certificates in ") +
+                          options.caCertificates + QLatin1Char('\n'));
+    }
+    request.setSslConfiguration(ssl);
+
+    // Only an installed, runnable CLI makes a "not modified" answer useful.
+    QFile metadata(metadataPath(options));
+    if (QFileInfo(options_.cliPath()).isExecutable() && metadata.open(QIODevice::ReadOnly)) {
+        const QJsonObject stored = QJsonDocument::fromJson(metadata.readAll()).object();
+        if (stored.value(QStringLiteral("url")).toString() == url_.toString()) {
+            const QString etag = stored.value(QStringLiteral("etag")).toString();
+            const QString modified = stored.value(QStringLiteral("lastModified")).toString();
+            if (!etag.isEmpty())
+                request.setRawHeader("If-None-Match", etag.toUtf8());
+            if (!modified.isEmpty())
+                request.setRawHeader("If-Modified-Since", modified.toUtf8());
+        }
+    }
+
+    file_.setFileTemplate(options.installDir + QLatin1Char('/') + tempPrefix +
+                          QStringLiteral("XXXXXX"));
+    if (!file_.open()) {
+        const QString error = file_.errorString();
+        say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
+        Console::log(QStringLiteral("❌ Install error: ") + error);
+        Q_EMIT finished(false, QStringLiteral("Install failed: ") + error);
+        return;
+    }
+
+    SupervisorState downloading;
+    downloading.phase = SupervisorState::Phase::Downloading;
+    Q_EMIT stateChanged(downloading);
+    started_.start();
+    reply_ = network_->get(request);
+    reply_->setParent(this);
+    connect(reply_, &QNetworkReply::readyRead, this, &CliDownload::onReadyRead);
+    connect(reply_, &QNetworkReply::downloadProgress, this, &CliDownload::onProgress);
+    connect(reply_, &QNetworkReply::finished, this, &CliDownload::onFinished);
+    connect(reply_, &QNetworkReply::redirected, this, [this](const QUrl& target) {
+        if (target.scheme() == QLatin1String("https"))
+            Q_EMIT reply_->redirectAllowed();
+        else
+            abortWith(QStringLiteral("refused a redirect to a non-https address: ") +
+                      target.toString());
+    });
+    stall_.setSingleShot(true);
+    stall_.setInterval(options.stallTimeoutMs);
+    connect(&stall_, &QTimer::timeout, this, [this] {
+        abortWith(QStringLiteral("no data received for %1 s").arg(stall_.interval() / 1000.0));
+    });
+    stall_.start();
+}
+
+void CliDownload::abortWith(const QString& reason) {
+    if (abortReason_.isEmpty())
+        abortReason_ = reason;
+    reply_->abort();
+}
+
+void CliDownload::onReadyRead() {
+    stall_.start();
+    const QByteArray chunk = reply_->readAll();
+    if (head_.size() < 4)
+        head_ += chunk.left(4 - head_.size());
+    errno = 0;
+    if (file_.write(chunk) != chunk.size())
+        return abortWith(QStringLiteral("writing the download failed: ") +
+                         writeError(file_, errno));
+    written_ += chunk.size();
+}
+
+void CliDownload::onProgress(qint64 received, qint64 total) {
+    stall_.start();
+    const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status < 200 || status >= 300)
+        return;
+    SupervisorState downloading;
+    downloading.phase = SupervisorState::Phase::Downloading;
+    downloading.received = received;
+    downloading.total = total;
+    Q_EMIT stateChanged(downloading);
+
+    // Quick downloads stay quiet; long ones report every tenth or every two seconds.
+    const qint64 now = started_.elapsed();
+    if (now < 1000 || received == total)
+        return;
+    const int decile = total > 0 ? int(received * 10 / total) : 0;
+    if (decile > lastReportDecile_ || now - lastReportMs_ >= 2000) {
+        lastReportDecile_ = decile;
+        lastReportMs_ = now;
+        say_(total > 0 ? QStringLiteral("📥 Downloaded %1 of %2 (%3 %)\n")
+                                      .arg(humanSize(received), humanSize(total))
+                                      .arg(received * 100 / total)
+                                : QStringLiteral("📥 Downloaded %1\n").arg(humanSize(received)));
+    }
+}
+
+void CliDownload::fail(const QString& message, const QString& reason) {
+    stall_.stop();
+    file_.remove();
+    say_(message);
+    Q_EMIT finished(false, reason);
+}
+
+void CliDownload::onFinished() {
+    stall_.stop();
+    onReadyRead();
+    stall_.stop();
+    const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString statusText =
+        reply_->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    auto downloadError = [this](const QString& why) {
+        fail(QStringLiteral("❌ Download error: ") + why + QLatin1Char('\n'),
+             QStringLiteral("Download failed: ") + why);
+    };
+
+    if (!abortReason_.isEmpty())
+        return downloadError(abortReason_);
+    if (status == 304) {
+        file_.remove();
+        say_(QStringLiteral("ℹ️ CLI is already up to date\n"));
+        return void(Q_EMIT finished(true, {}));
+    }
+    if (reply_->error() != QNetworkReply::NoError && status == 0)
+        return downloadError(reply_->errorString());
+    if (status < 200 || status >= 300)
+        return downloadError(
+            QStringLiteral("the server answered HTTP %1 %2").arg(status).arg(statusText).trimmed());
+    // Checked before the transport's error, which for a cut-off body says only that the
+    // connection closed.
+    const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && written_ < length.toLongLong())
+        return downloadError(QStringLiteral("the download was cut off after %1 of %2 bytes")
+                                 .arg(written_)
+                                 .arg(length.toLongLong()));
+    if (reply_->error() != QNetworkReply::NoError)
+        return downloadError(reply_->errorString());
+    if (written_ == 0 || !looksExecutable(head_))
+        return downloadError(QStringLiteral("the server did not send an executable for ") +
+                             CliInstaller::assetName());
+
+    SupervisorState installing;
+    installing.phase = SupervisorState::Phase::Installing;
+    Q_EMIT stateChanged(installing);
+    QString error;
+    if (!install(&error)) {
+        file_.remove();
+        say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
+        Console::log(QStringLiteral("❌ Install error: ") + error);
+        return void(Q_EMIT finished(false, QStringLiteral("Install failed: ") + error));
+    }
+
+    // Remembered only now, so a failed install never makes the next launch skip the download.
+    QJsonObject stored{
+        {QStringLiteral("url"), url_.toString()},
+        {QStringLiteral("etag"), QString::fromUtf8(reply_->rawHeader("ETag"))},
+        {QStringLiteral("lastModified"), QString::fromUtf8(reply_->rawHeader("Last-Modified"))}};
+    QDir().mkpath(options_.stateDir);
+    QSaveFile metadata(metadataPath(options_));
+    if (metadata.open(QIODevice::WriteOnly)) {
+        metadata.write(QJsonDocument(stored).toJson(QJsonDocument::Compact));
+        metadata.commit();
+    }
+
+    const QString path = options_.cliPath();
+    if (isUpdate_) {
+        say_(QStringLiteral("✅ CLI updated to latest version at ") + path +
+                      QLatin1Char('\n'));
+        Console::log(QStringLiteral("✅ CLI updated successfully"));
+    } else {
+        say_(QStringLiteral("✅ CLI installed at ") + path + QLatin1Char('\n'));
+        Console::log(QStringLiteral("✅ CLI installed successfully"));
+    }
+    Q_EMIT finished(true, {});
+}
+
+bool CliDownload::install(QString* error) {
+    errno = 0;
+    if (!file_.flush() || ::fsync(file_.handle()) != 0) {
+        *error =
+            QStringLiteral("could not write the download to disk: ") + writeError(file_, errno);
+        return false;
+    }
+    if (!file_.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                              QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                              QFile::ExeOther)) {
+        *error = file_.errorString();
+        return false;
+    }
+    const QString path = options_.cliPath();
+    const bool replacing = QFileInfo::exists(path);
+    if (replacing)
+        Console::log(QStringLiteral("🗑️ Removing existing binary at ") + path);
+    // rename() replaces the old file in one step, also while the old CLI is running.
+    if (std::rename(QFile::encodeName(file_.fileName()).constData(),
+                    QFile::encodeName(path).constData()) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    replaced_ = true;
+    file_.setAutoRemove(false);
+    file_.close();
+    if (replacing)
+        say_(QStringLiteral("🗑️ Removed existing CLI binary\n"));
+    return true;
+}

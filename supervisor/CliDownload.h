@@ -1,0 +1,60 @@
+#pragma once
+
+#include "OutputLog.h"
+#include "SupervisorOptions.h"
+#include "SupervisorState.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// One download of the CLI into a temporary file beside the installed one. The installed CLI
+// is replaced only by a rename, so it stays whole and runnable until the new one is complete.
+class CliDownload final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CliDownload)
+
+public:
+    static inline const QString tempPrefix = QStringLiteral(".halvane-download-");
+
+    CliDownload(QNetworkAccessManager* network, const SupervisorOptions& options, const QUrl& url,
+                bool isUpdate, OutputLog::Writer say, QObject* parent = nullptr);
+
+    // Reports its end through finished(), possibly before it returns.
+    void start();
+    // Whether this download has put a new file at the CLI path.
+    bool replaced() const { return replaced_; }
+
+Q_SIGNALS:
+    void stateChanged(const SupervisorState& state);
+    void finished(bool ok, const QString& reason);
+
+private:
+    void onReadyRead();
+    void onProgress(qint64 received, qint64 total);
+    void onFinished();
+    void fail(const QString& message, const QString& reason);
+    bool install(QString* error);
+    void abortWith(const QString& reason);
+
+    QNetworkAccessManager* network_;
+    SupervisorOptions options_;
+    QUrl url_;
+    bool isUpdate_;
+    OutputLog::Writer say_;
+    QNetworkReply* reply_ = nullptr;
+    QTemporaryFile file_;
+    QByteArray head_;
+    qint64 written_ = 0;
+    QString abortReason_;
+    QTimer stall_;
+    QElapsedTimer started_;
+    qint64 lastReportMs_ = 0;
+    int lastReportDecile_ = 0;
+    bool replaced_ = false;
+};

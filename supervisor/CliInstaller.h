@@ -1,0 +1,43 @@
+#pragma once
+
+#include "OutputLog.h"
+#include "SupervisorOptions.h"
+#include "SupervisorState.h"
+
+#include <QObject>
+#include <QPointer>
+
+class CliDownload;
+class QNetworkAccessManager;
+
+// Puts the latest CLI build into the install folder: one download at a time, over https only,
+// replacing the installed CLI only with a complete, executable file.
+class CliInstaller final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CliInstaller)
+
+public:
+    CliInstaller(const SupervisorOptions& options, OutputLog::Writer say,
+                 QObject* parent = nullptr);
+    ~CliInstaller() override;
+
+    // This build's CLI asset on the server, e.g. "vantrel-linux-amd64".
+    static QString assetName();
+    bool isInstalling() const;
+
+    void createInstallDirectory();
+    void installCLI();
+
+Q_SIGNALS:
+    void stateChanged(const SupervisorState& state);
+    // ok, or failed with reason; replaced when a new file was put at the CLI path.
+    void finished(bool ok, const QString& reason, bool replaced);
+
+private:
+    void onDownloadFinished(bool ok, const QString& reason);
+
+    SupervisorOptions options_;
+    OutputLog::Writer say_;
+    QNetworkAccessManager* network_ = nullptr;
+    QPointer<CliDownload> download_; // the one download in progress
+};

@@ -1,0 +1,125 @@
+#include "OutputPump.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+constexpr qsizetype kReadSize = 256 * 1024;
+
+// How many bytes at the end of `bytes` begin a UTF-8 sequence that is not complete yet.
+qsizetype incompleteTail(const QByteArray& bytes) {
+    const qsizetype size = bytes.size();
+    for (qsizetype back = 1; back <= std::min<qsizetype>(3, size); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[size - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue; // a continuation byte: keep looking for its lead
+        const int length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+} // namespace
+
+OutputPump::OutputPump(int fd, Sink sink) : fd_(fd), sink_(std::move(sink)) {
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0)
+        wakeFds_[0] = wakeFds_[1] = -1;
+    thread_ = std::thread([this] { run(); });
+}
+
+OutputPump::~OutputPump() {
+    cancelled_ = true;
+    wake();
+    thread_.join();
+    ::close(fd_);
+    for (int fd : wakeFds_)
+        if (fd >= 0)
+            ::close(fd);
+}
+
+void OutputPump::wake() {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(wakeFds_[1], &byte, 1);
+}
+
+void OutputPump::drainThen(std::function<void()> done) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!ended_) {
+            drains_.push_back(std::move(done));
+            done = nullptr;
+        }
+    }
+    if (done)
+        done();
+    else
+        wake();
+}
+
+void OutputPump::deliver(QByteArray bytes) {
+    if (!carry_.isEmpty())
+        bytes.prepend(std::exchange(carry_, QByteArray()));
+    const qsizetype tail = incompleteTail(bytes);
+    if (tail > 0) {
+        carry_ = bytes.right(tail);
+        bytes.chop(tail);
+    }
+    if (bytes.isEmpty())
+        return;
+    const QString text = QString::fromUtf8(bytes);
+    // Invalid bytes became U+FFFD: the log file then gets what the window shows.
+    if (text.contains(QChar::ReplacementCharacter))
+        sink_(text, text.toUtf8(), cancelled_);
+    else
+        sink_(text, bytes, cancelled_);
+}
+
+bool OutputPump::readAvailable() {
+    for (;;) {
+        QByteArray bytes(kReadSize, Qt::Uninitialized);
+        const ssize_t n = ::read(fd_, bytes.data(), size_t(bytes.size()));
+        if (n > 0) {
+            bytes.truncate(n);
+            deliver(std::move(bytes));
+            if (cancelled_)
+                return true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        // The end of the stream (or an error that ends it).
+        if (!carry_.isEmpty()) {
+            const QString rest = QString::fromUtf8(std::exchange(carry_, QByteArray()));
+            sink_(rest, rest.toUtf8(), cancelled_);
+        }
+        return false;
+    }
+}
+
+void OutputPump::run() {
+    bool open = true;
+    while (!cancelled_) {
+        pollfd fds[2] = {{wakeFds_[0], POLLIN, 0}, {fd_, POLLIN, 0}};
+        if (::poll(fds, open ? 2 : 1, -1) < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents) {
+            char drain[64];
+            while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
+            }
+        }
+        if (open)
+            open = readAvailable();
+        std::vector<std::function<void()>> drains;
+        {
+            std::lock_guard lock(mutex_);
+            ended_ = !open;
+            drains.swap(drains_);
+        }
+        for (const auto& done : drains)
+            done();
+    }
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// Reads one pipe on a thread of its own and hands its text on, decoded as UTF-8 across reads:
+// a character split between two reads arrives whole, and one cut short by the end of the
+// stream arrives as U+FFFD instead of vanishing.
+class OutputPump final {
+public:
+    // Called on the pump's thread with the text and the exact UTF-8 bytes it came from;
+    // may block to hold the producer back, and must return once `cancelled` is set.
+    using Sink = std::function<void(const QString& text, const QByteArray& utf8,
+                                    const std::atomic<bool>& cancelled)>;
+
+    // Takes ownership of fd.
+    OutputPump(int fd, Sink sink);
+    Q_DISABLE_COPY_MOVE(OutputPump)
+    ~OutputPump();
+
+    // Runs `done` on the pump's thread once everything readable now has gone to the sink (at
+    // once when the stream has already ended), so a message sent from `done` follows the
+    // output that came before it.
+    void drainThen(std::function<void()> done);
+
+private:
+    void run();
+    bool readAvailable(); // false at the end of the stream
+    void deliver(QByteArray bytes);
+    void wake();
+
+    int fd_;
+    int wakeFds_[2] = {-1, -1};
+    Sink sink_;
+    QByteArray carry_; // the start of a character whose other bytes have not come yet
+    std::atomic<bool> cancelled_{false};
+    std::mutex mutex_;
+    std::vector<std::function<void()>> drains_;
+    bool ended_ = false;
+    std::thread thread_;
+};

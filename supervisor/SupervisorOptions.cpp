@@ -1,0 +1,52 @@
+#include "SupervisorOptions.h"
+#include "Console.h"
+
+#include <QDir>
+
+#ifndef HALVANE_DEFAULT_BASE_URL
+#define HALVANE_DEFAULT_BASE_URL "https://downloads.halvane.dev/static/cli"
+#endif
+
+namespace {
+QString xdgDir(const char* variable, const QString& fallback) {
+    const QString value = qEnvironmentVariable(variable);
+    // Relative values are invalid by the XDG rules and must be ignored.
+    return (!value.isEmpty() && QDir::isAbsolutePath(value)) ? value : fallback;
+}
+} // namespace
+
+SupervisorOptions SupervisorOptions::fromEnvironment() {
+    SupervisorOptions options;
+    const QString home = QDir::homePath();
+    options.installDir = home + QStringLiteral("/.vantrel/bin");
+#ifdef Q_OS_MACOS
+    options.stateDir = home + QStringLiteral("/Library/Application Support/Vantrel Halvane");
+    options.logDir = home + QStringLiteral("/Library/Logs/Vantrel Halvane");
+#else
+    options.stateDir = xdgDir("XDG_STATE_HOME", home + QStringLiteral("/.local/state")) +
+                       QStringLiteral("/halvane");
+    options.logDir = options.stateDir;
+#endif
+    const QUrl compiled(QStringLiteral(HALVANE_DEFAULT_BASE_URL));
+    options.baseURL = compiled;
+    const QString override = qEnvironmentVariable("HALVANE_BASE_URL");
+    if (!override.isEmpty()) {
+        const QUrl url(override, QUrl::StrictMode);
+        if (url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty())
+            options.baseURL = url;
+        else
+            Console::log(QStringLiteral("⚠️ HALVANE_BASE_URL is not an https URL, using ") +
+                         compiled.toString());
+    }
+    options.caCertificates = qEnvironmentVariable("HALVANE_CA_CERTS");
+    // For the application's own end-to-end tests, which must never sweep real CLIs.
+    const QString pattern = qEnvironmentVariable("HALVANE_SWEEP_PATTERN");
+    if (!pattern.isEmpty())
+        options.sweepPattern = pattern;
+    // Lets those tests see a stalled download give up in seconds rather than half a minute.
+    bool ok = false;
+    const int stallMs = qEnvironmentVariableIntValue("HALVANE_STALL_TIMEOUT_MS", &ok);
+    if (ok && stallMs >= 100 && stallMs <= 600000)
+        options.stallTimeoutMs = stallMs;
+    return options;
+}

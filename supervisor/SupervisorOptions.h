@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+// Everything the supervisor takes from its surroundings. The defaults come from the user's
+// home and the build; tests and the development tools replace what they need.
+struct SupervisorOptions {
+    QString installDir; // ~/.vantrel/bin
+    QString stateDir;   // $XDG_STATE_HOME/halvane: download metadata
+    QString logDir;     // $XDG_STATE_HOME/halvane (~/Library/Logs/Vantrel Halvane on macOS)
+    QString logFileName = QStringLiteral("cli.log");
+    QUrl baseURL;           // https://.../static/cli
+    QString caCertificates; // PEM file of extra trusted authorities, or empty
+    QString zshPath = QStringLiteral("/bin/zsh");
+    QString bashPath = QStringLiteral("/bin/bash");
+    QString pgrepPath = QStringLiteral("/usr/bin/pgrep");
+    QString sweepPattern = QStringLiteral("vantrel");
+    int stopTimeoutMs = 2000;                  // cleanup's grace period before SIGKILL
+    int sweepGraceMs = 500;                    // the sweep's shared wait after SIGTERM
+    int stallTimeoutMs = 30000;                // a download without progress this long is aborted
+    qsizetype retainedChars = 8 * 1024 * 1024; // 16 MiB of UTF-16
+    qsizetype retainedLines = 100000;
+    qint64 logRotateBytes = 10 * 1024 * 1024;
+    int logKeepFiles = 5;
+
+    QString cliPath() const { return installDir + QStringLiteral("/vantrel"); }
+
+    // Defaults for the logged-in user, with the development overrides HALVANE_BASE_URL and
+    // HALVANE_CA_CERTS applied.
+    static SupervisorOptions fromEnvironment();
+};
