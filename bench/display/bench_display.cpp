@@ -3,6 +3,7 @@
 // standard output.
 #include "BenchSupport.h"
 #include "Console.h"
+#include "SupervisorSandbox.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"
 #include "VantrelManager.h"
@@ -19,7 +20,6 @@
 #include <QTemporaryDir>
 #include <QTextCursor>
 #include <QTimer>
-#include <QUuid>
 #include <QWindow>
 
 #include <algorithm>
@@ -184,17 +184,6 @@ double percentileMs(std::vector<qint64> ns, double fraction) {
     return double(ns[std::clamp<size_t>(rank, 1, ns.size()) - 1]) / 1e6;
 }
 
-SupervisorOptions optionsIn(const QTemporaryDir& dir) {
-    SupervisorOptions options;
-    options.installDir = dir.path() + QStringLiteral("/bin");
-    options.stateDir = dir.path() + QStringLiteral("/state");
-    options.logDir = options.stateDir;
-    options.baseURL = QUrl(QStringLiteral("https://127.0.0.1:9/static/cli"));
-    options.sweepPattern = QStringLiteral("halvane-bench-display-") +
-                           QUuid::createUuid().toString(QUuid::Id128).left(12);
-    return options;
-}
-
 // One case in this process: `megabytes` of coloured lines through a supervisor into either
 // the terminal view or a QPlainTextEdit, while a 10 ms timer on the same event loop records
 // how late it fires. Prints "key value" lines.
@@ -207,8 +196,8 @@ SupervisorOptions optionsIn(const QTemporaryDir& dir) {
 // and the timer would then time the feed rather than the widget.
 int runCase(const QString& which, double megabytes) {
     Console::setSink([](const QString&) {}); // the supervisor echoes every chunk
-    QTemporaryDir dir;
-    VantrelManager manager(optionsIn(dir));
+    SupervisorSandbox sandbox;
+    VantrelManager manager(sandbox.options);
     const bool isView = which == QLatin1String("view");
     const qint64 totalChars = qint64(megabytes * 1e6);
 

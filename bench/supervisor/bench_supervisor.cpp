@@ -3,6 +3,7 @@
 #include "BenchSupport.h"
 #include "Console.h"
 #include "DownloadServer.h"
+#include "SupervisorSandbox.h"
 #include "VantrelManager.h"
 
 #include <QCoreApplication>
@@ -44,24 +45,6 @@ QString uniquePattern(const char* what) {
         .arg(QLatin1String(what), QUuid::createUuid().toString(QUuid::Id128).left(12));
 }
 
-SupervisorOptions optionsIn(const QTemporaryDir& dir) {
-    SupervisorOptions options;
-    options.installDir = dir.path() + QStringLiteral("/bin");
-    options.stateDir = dir.path() + QStringLiteral("/state");
-    options.logDir = options.stateDir;
-    options.baseURL = QUrl(QStringLiteral("https://127.0.0.1:9/static/cli"));
-    QDir().mkpath(options.installDir);
-    return options;
-}
-
-void writeExecutable(const QString& path, const QByteArray& body) {
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(body);
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
 double runShell(const QString& command) {
     QElapsedTimer timer;
     timer.start();
@@ -71,8 +54,8 @@ double runShell(const QString& command) {
 
 // The CLI writes `bytes` of 80-column lines; the same file through cat is the reference.
 void throughput(qint64 bytes) {
-    QTemporaryDir dir;
-    const QString source = dir.path() + QStringLiteral("/lines");
+    SupervisorSandbox sandbox;
+    const QString source = sandbox.path() + QStringLiteral("/lines");
     {
         QFile file(source);
         file.open(QIODevice::WriteOnly);
@@ -87,22 +70,22 @@ void throughput(qint64 bytes) {
     // Best of three, so the reference runs from a warm page cache as the runner does.
     double catSeconds = 1e9;
     for (int i = 0; i < 3; ++i) {
-        catSeconds = std::min(
-            catSeconds, runShell(QStringLiteral("cat '%1' > '%2/copy'").arg(source, dir.path())));
-        QFile::remove(dir.path() + QStringLiteral("/copy"));
+        catSeconds =
+            std::min(catSeconds,
+                     runShell(QStringLiteral("cat '%1' > '%2/copy'").arg(source, sandbox.path())));
+        QFile::remove(sandbox.path() + QStringLiteral("/copy"));
     }
     // The runner cannot beat a pipe: this reference shows what the pipe alone costs.
     double pipeSeconds = 1e9;
     for (int i = 0; i < 3; ++i) {
         pipeSeconds = std::min(
             pipeSeconds,
-            runShell(QStringLiteral("cat '%1' | cat > '%2/copy'").arg(source, dir.path())));
-        QFile::remove(dir.path() + QStringLiteral("/copy"));
+            runShell(QStringLiteral("cat '%1' | cat > '%2/copy'").arg(source, sandbox.path())));
+        QFile::remove(sandbox.path() + QStringLiteral("/copy"));
     }
 
-    SupervisorOptions options = optionsIn(dir);
-    VantrelManager manager(options);
-    writeExecutable(manager.cliPath(), "#!/bin/sh\nexec cat '" + source.toUtf8() + "'\n");
+    VantrelManager manager(sandbox.options);
+    sandbox.writeCli("#!/bin/sh\nexec cat '" + source.toUtf8() + "'\n");
     qint64 received = 0;
     QObject::connect(&manager, &VantrelManager::outputAppended,
                      [&](const QString& batch) { received += batch.size(); });
@@ -155,7 +138,7 @@ void reap(const QList<QProcess*>& processes) {
 
 void sweep() {
     QObject owner;
-    QTemporaryDir dir;
+    SupervisorSandbox sandbox;
     // The reference: each process in turn gets SIGTERM, half a second, then SIGKILL.
     const QString referencePattern = uniquePattern("sweep-ref");
     QList<QProcess*> targets = startTargets(referencePattern, &owner);
@@ -170,7 +153,7 @@ void sweep() {
     const double sequential = double(timer.nsecsElapsed()) / 1e9;
     reap(targets);
 
-    SupervisorOptions options = optionsIn(dir);
+    SupervisorOptions options = sandbox.options;
     options.sweepPattern = uniquePattern("sweep");
     targets = startTargets(options.sweepPattern, &owner);
     VantrelManager manager(options);
@@ -215,7 +198,8 @@ void download(qint64 bytes) {
     const QString port = QString::fromLatin1(portIn.readAll()).trimmed();
     const QString base = QStringLiteral("https://127.0.0.1:%1/static/cli").arg(port);
 
-    SupervisorOptions options = optionsIn(dir);
+    SupervisorSandbox sandbox;
+    SupervisorOptions options = sandbox.options;
     options.baseURL = QUrl(base);
     options.caCertificates = pki->caCert;
     options.sweepPattern = uniquePattern("download");

@@ -1,5 +1,0 @@
-#pragma once
-
-#include "TestEnvironment.h"
-
-// Placeholder: the shared helpers land here.
