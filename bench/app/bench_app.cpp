@@ -1,0 +1,263 @@
+// The whole application under a flood: the real binary on the offscreen platform with its
+// window open and its console in a file, in a private HOME, running a CLI from a loopback HTTPS
+// server that writes 300 MiB of 80-column lines on cue. Each figure sits beside a reference
+// measured in the same run; the table goes to standard error.
+#include "BenchSupport.h"
+#include "DownloadServer.h"
+#include "TestEnvironment.h"
+#include "VantrelManager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qint64 kFloodBytes = 300LL * 1024 * 1024; // a whole number of 80-byte lines
+constexpr int kSecondLaunches = 5;
+constexpr int kFloodLimitMs = 300000;
+
+void row(const char* name, double value, const char* unit, const char* reference,
+         double referenceValue) {
+    std::fprintf(stderr, "| %s | %.2f %s | %s | %.2f %s | %.2f |\n", name, value, unit, reference,
+                 referenceValue, unit, referenceValue > 0 ? value / referenceValue : 0.0);
+    std::fflush(stderr);
+}
+
+// A field of /proc/<pid>/status in KiB, e.g. VmRSS or VmHWM.
+double statusMiB(qint64 pid, const char* field) {
+    QFile file(u"/proc/%1/status"_s.arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (line.startsWith(field) && line.at(qstrlen(field)) == ':')
+            return line.mid(qstrlen(field) + 1).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return 0;
+}
+
+// Whether the end of the file holds the marker; the log rotates, the newest part keeps its name.
+bool tailContains(const QString& path, const QByteArray& marker) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    file.seek(std::max<qint64>(0, file.size() - 4096));
+    return file.readAll().contains(marker);
+}
+
+// The application's children that lead their own process group: its CLI's groups.
+QList<pid_t> childGroups(qint64 parent) {
+    QList<pid_t> groups;
+    const auto entries = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoSymLinks);
+    for (const QString& entry : entries) {
+        QFile file(u"/proc/%1/stat"_s.arg(entry));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = file.readAll();
+        const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        const pid_t pid = pid_t(entry.toLongLong());
+        if (f.size() > 2 && f[0] != "Z" && f[1].toLongLong() == parent && f[2].toLongLong() == pid)
+            groups.append(pid);
+    }
+    return groups;
+}
+
+double median(QList<double> values) {
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TestEnvironment environment; // HOME, XDG folders and runtime folder of this run only
+    QCoreApplication app(argc, argv);
+    const QString root = environment.root();
+    const QByteArray line = QByteArray(79, 'x') + '\n';
+    const QByteArray marker = "halvane-bench-end-of-flood";
+
+    // The reference: the same generator's bytes through two pipes into a file, best of three.
+    double pipeSeconds = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        QProcess::execute(u"/bin/sh"_s, {u"-c"_s, u"yes '%1' | head -c %2 | cat | cat > '%3/copy'"_s
+                                                      .arg(QString::fromLatin1(line.trimmed()))
+                                                      .arg(kFloodBytes)
+                                                      .arg(root)});
+        pipeSeconds = std::min(pipeSeconds, double(timer.nsecsElapsed()) / 1e9);
+        QFile::remove(root + u"/copy"_s);
+    }
+
+    // The CLI says it is up, waits on a FIFO for the cue, floods, marks the end, and idles.
+    const QString ready = root + u"/cli-ready"_s, cue = root + u"/cue"_s;
+    ::mkfifo(QFile::encodeName(cue).constData(), 0600);
+    const QByteArray cli = u"#!/bin/sh\n: > '%1'\nread go < '%2'\n"
+                           "yes '%3' | head -c %4\necho %5\nwhile :; do sleep 1; done\n"_s
+                               .arg(ready, cue, QString::fromLatin1(line.trimmed()))
+                               .arg(kFloodBytes)
+                               .arg(QString::fromLatin1(marker))
+                               .toUtf8();
+    QString error;
+    QDir().mkpath(root + u"/pki"_s);
+    const auto pki = TestPki::create(root + u"/pki"_s, &error);
+    if (!pki) {
+        std::fprintf(stderr, "bench_app: %s\n", qPrintable(error));
+        return 1;
+    }
+    DownloadServer server(pki->serverConfiguration());
+    server.setAsset(VantrelManager::assetName(), cli);
+    if (!server.listen()) {
+        std::fprintf(stderr, "bench_app: the download server did not listen\n");
+        return 1;
+    }
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "SESSION_MANAGER"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=%1/no-bus"_s.arg(root));
+    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    env.insert(u"HALVANE_BASE_URL"_s, server.baseUrl());
+    env.insert(u"HALVANE_CA_CERTS"_s, pki->caCert);
+    const QString cliPath = environment.home() + u"/.vantrel/bin/vantrel"_s;
+    env.insert(u"HALVANE_SWEEP_PATTERN"_s, cliPath); // only this run's CLI can be swept
+    const QString log = environment.home() + u"/.local/state/halvane/cli.log"_s;
+
+    QProcess halvane;
+    halvane.setProcessEnvironment(env);
+    halvane.setProcessChannelMode(QProcess::MergedChannels);
+    halvane.setStandardInputFile(QProcess::nullDevice());
+    halvane.setStandardOutputFile(root + u"/console.txt"_s);
+    halvane.start(QStringLiteral(HALVANE_APP_BINARY), {});
+    QElapsedTimer sinceLaunch;
+    sinceLaunch.start();
+    QList<pid_t> groups;
+    // The window opens half a second after launch; two seconds leave it painted and settled.
+    const bool up = spinUntil(
+        [&] {
+            return QFile::exists(ready) && !(groups = childGroups(halvane.processId())).isEmpty() &&
+                   sinceLaunch.elapsed() > 2000;
+        },
+        60000);
+
+    // A second launch finds the first over its local socket, asks it to show its window, exits.
+    const auto secondLaunch = [&](QProcess& second) {
+        second.setProcessEnvironment(env);
+        second.setStandardInputFile(QProcess::nullDevice());
+        second.setStandardOutputFile(QProcess::nullDevice());
+        second.setStandardErrorFile(QProcess::nullDevice());
+        second.start(QStringLiteral(HALVANE_APP_BINARY), {});
+    };
+    double idleRss = 0, peakRss = 0, floodSeconds = 0;
+    QList<double> idleLaunches, floodLaunches;
+    bool flooded = false;
+    if (up) {
+        idleRss = statusMiB(halvane.processId(), "VmRSS");
+        for (int i = 0; i < kSecondLaunches; ++i) {
+            QProcess second;
+            QElapsedTimer timer;
+            timer.start();
+            secondLaunch(second);
+            if (second.waitForFinished(15000))
+                idleLaunches.append(double(timer.nsecsElapsed()) / 1e6);
+        }
+
+        // The cue. Without O_NONBLOCK a CLI that died before opening its end would hang us.
+        int fd = -1;
+        spinUntil(
+            [&] {
+                return (fd = ::open(QFile::encodeName(cue).constData(), O_WRONLY | O_NONBLOCK)) >=
+                       0;
+            },
+            10000);
+        QElapsedTimer flood;
+        flood.start();
+        [[maybe_unused]] const auto written = ::write(fd, "go\n", 3);
+        ::close(fd);
+        // Second launches one after another while the flood lasts; only those that end before
+        // the marker reached the log count.
+        std::unique_ptr<QProcess> second;
+        QElapsedTimer secondTimer;
+        while (flood.elapsed() < kFloodLimitMs && halvane.state() == QProcess::Running) {
+            if (tailContains(log, marker)) {
+                floodSeconds = double(flood.nsecsElapsed()) / 1e9;
+                flooded = true;
+                break;
+            }
+            if (second && second->state() == QProcess::NotRunning) {
+                floodLaunches.append(double(secondTimer.nsecsElapsed()) / 1e6);
+                second.reset();
+            }
+            if (!second && floodLaunches.size() < kSecondLaunches && flood.elapsed() > 200) {
+                second = std::make_unique<QProcess>();
+                secondTimer.start();
+                secondLaunch(*second);
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QThread::msleep(5);
+        }
+        peakRss = statusMiB(halvane.processId(), "VmHWM");
+        if (second) {
+            second->kill();
+            second->waitForFinished(2000);
+        }
+    }
+
+    // Quit as the session does, then end whatever of its CLI is left, by the groups it made.
+    ::kill(pid_t(halvane.processId()), SIGTERM);
+    if (!halvane.waitForFinished(15000)) {
+        std::fprintf(stderr, "bench_app: the application ignored SIGTERM\n");
+        halvane.kill();
+        halvane.waitForFinished(2000);
+    }
+    spinUntil(
+        [&] {
+            return std::none_of(groups.begin(), groups.end(),
+                                [](pid_t g) { return ::kill(-g, 0) == 0; });
+        },
+        5000);
+    for (pid_t group : std::as_const(groups))
+        if (::kill(-group, 0) == 0) {
+            std::fprintf(stderr, "bench_app: the CLI's group %d outlived the application\n",
+                         int(group));
+            ::kill(-group, SIGKILL);
+        }
+
+    if (!up || !flooded) {
+        std::fprintf(stderr, "bench_app: %s\n",
+                     !up ? "the CLI never started" : "the end marker never reached the log");
+        return 1;
+    }
+    const double mb = double(kFloodBytes) / 1e6;
+    row("whole application, CLI output to its log file, 300 MiB of 80-column lines",
+        mb / floodSeconds, "MB/s", "the same bytes through cat piped into cat, into a file",
+        mb / pipeSeconds);
+    row("whole application, peak RSS (VmHWM) during the flood", peakRss, "MiB",
+        "the idle application's RSS", idleRss);
+    if (!floodLaunches.isEmpty())
+        row(qPrintable(
+                u"whole application, second launch to exit during the flood, median of %1"_s.arg(
+                    floodLaunches.size())),
+            median(floodLaunches), "ms", "the same with the application idle",
+            median(idleLaunches));
+    else
+        std::fprintf(stderr, "bench_app: the flood ended before a second launch did\n");
+    return 0;
+}
