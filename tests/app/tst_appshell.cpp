@@ -1,170 +1,96 @@
 #include "AppDelegate.h"
-#include "Console.h"
-#include "LoginItemManager.h"
-#include "ProcessGroup.h"
+#include "ConsoleCapture.h"
+#include "SupervisorSandbox.h"
 #include "TerminalWindow.h"
 #include "TestEnvironment.h"
 #include "TrayController.h"
-#include "VantrelManager.h"
 #include "WindowManager.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
-#include <QMutex>
 #include <QPushButton>
-#include <QSystemTrayIcon>
-#include <QUuid>
 #include <QtTest>
 
-namespace {
-QMutex linesMutex;
-QStringList capturedLines;
-
-QStringList lines() {
-    QMutexLocker lock(&linesMutex);
-    return capturedLines;
-}
-qsizetype indexOfLine(const QString& line) {
-    return lines().indexOf(line);
-}
-} // namespace
-
+// The shell's pieces only say what the user asked for; these cases check that they say it,
+// at the right moment, and that the window manager keeps one window.
 class TestAppShell : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void launchRunsSequenceThenOpensWindow();
+    void windowIsRequestedOnlyAfterTheLaunchHandlerReturned();
     void windowIsReusedWhileOpenAndRebuiltAfterClose();
-    void menuHasFiveEntriesAndLoginCheckMark();
-    void standaloneWindowCarriesActions();
-    void quitStopsTheCliBeforeQuitting();
+    void requestsOfTrayAndStandaloneWindow();
+
+private:
+    ConsoleCapture console_;
 };
 
-void TestAppShell::initTestCase() {
-    // The shared supervisor must neither reach a real server nor sweep real CLIs.
-    qputenv("HALVANE_BASE_URL", "https://127.0.0.1:1/static/cli");
-    qputenv("HALVANE_SWEEP_PATTERN",
-            ("halvane-appshell-" + QUuid::createUuid().toString(QUuid::Id128)).toUtf8());
-    Console::setSink([](const QString& line) {
-        QMutexLocker lock(&linesMutex);
-        capturedLines.append(line);
-    });
-}
-
-void TestAppShell::launchRunsSequenceThenOpensWindow() {
-    AppDelegate delegate;
+void TestAppShell::windowIsRequestedOnlyAfterTheLaunchHandlerReturned() {
+    SupervisorSandbox sandbox(QStringLiteral("not/yet/there"));
+    sandbox.options.baseURL = QUrl(QStringLiteral("https://127.0.0.1:1/static/cli"));
+    AppDelegate delegate(&sandbox.manager());
+    QSignalSpy requested(&delegate, &AppDelegate::windowRequested);
     delegate.applicationDidFinishLaunching();
-    QVERIFY(!WindowManager::shared()->terminalWindow());
-    const qsizetype launched =
-        indexOfLine(QStringLiteral("🚀 AppDelegate applicationDidFinishLaunching called"));
-    const qsizetype about = indexOfLine(QStringLiteral("🚀 About to call downloadAndRunCLI"));
-    const qsizetype sequence = indexOfLine(QStringLiteral("🚀 downloadAndRunCLI() called"));
-    const qsizetype sweep =
-        indexOfLine(QStringLiteral("🔍 Searching for existing vantrel processes..."));
-    const qsizetype returned = indexOfLine(QStringLiteral("🚀 downloadAndRunCLI called"));
-    QVERIFY(launched >= 0);
-    QVERIFY(launched < about && about < sequence && sequence < sweep && sweep < returned);
-    QVERIFY(QDir(QDir::homePath() + QStringLiteral("/.vantrel/bin")).exists());
-
-    QTRY_VERIFY_WITH_TIMEOUT(WindowManager::shared()->terminalWindow(), 3000);
-    const qsizetype opened = indexOfLine(QStringLiteral("🚀 Opening terminal window automatically"));
-    QVERIFY(opened > returned);
-    // The window opens although the download fails.
-    QTRY_VERIFY(VantrelManager::shared()->output().contains(QStringLiteral("❌ Download error: ")));
+    QCOMPARE(requested.count(), 0);
+    QVERIFY(QFileInfo(sandbox.options.installDir).isDir());
+    QTRY_COMPARE(requested.count(), 1);
+    // The download fails, and the launch goes on regardless.
+    QTRY_VERIFY(sandbox.manager().state().phase == SupervisorState::Phase::Failed);
 }
 
 void TestAppShell::windowIsReusedWhileOpenAndRebuiltAfterClose() {
-    WindowManager* windows = WindowManager::shared();
-    windows->showTerminalWindow();
-    QPointer<TerminalWindow> first = windows->terminalWindow();
+    SupervisorSandbox sandbox;
+    WindowManager windows(&sandbox.manager(), nullptr);
+    windows.showTerminalWindow();
+    QPointer<TerminalWindow> first = windows.terminalWindow();
     QVERIFY(first);
-    QCOMPARE(first->windowTitle(), QStringLiteral("Vantrel Halvane"));
-    QCOMPARE(first->size(), QSize(800, 600));
-    QVERIFY(first->minimumSizeHint().width() >= 600);
     first->resize(900, 700);
-    windows->showTerminalWindow();
-    QCOMPARE(windows->terminalWindow(), first.data());
+    windows.showTerminalWindow();
+    QCOMPARE(windows.terminalWindow(), first.data());
     QCOMPARE(first->size(), QSize(900, 700));
 
-    const auto closingLines = [] {
-        return lines().count(QStringLiteral("🪟 Window closing notification received"));
-    };
-    const qsizetype before = closingLines();
+    QSignalSpy closed(&windows, &WindowManager::windowClosed);
     first->close();
     QTRY_VERIFY(!first); // deleted on close
-    QVERIFY(!windows->terminalWindow());
-    QCOMPARE(closingLines(), before + 1);
-
-    windows->showTerminalWindow();
-    QVERIFY(windows->terminalWindow());
-    QCOMPARE(windows->terminalWindow()->size(), QSize(800, 600));
-    QVERIFY(windows->terminalWindow()->statusLine()->text().size() > 0);
+    QCOMPARE(closed.count(), 1);
+    QVERIFY(!windows.terminalWindow());
+    windows.showTerminalWindow();
+    QVERIFY(windows.terminalWindow());
+    QVERIFY(!windows.terminalWindow()->statusLine()->text().isEmpty());
+    windows.terminalWindow()->close();
 }
 
-void TestAppShell::menuHasFiveEntriesAndLoginCheckMark() {
+void TestAppShell::requestsOfTrayAndStandaloneWindow() {
     TrayController tray;
-    const QList<QAction*> actions = tray.menu()->actions();
-    QCOMPARE(actions.size(), 5);
-    QCOMPARE(actions[0]->text(), QStringLiteral("Open Vantrel Halvane Status"));
-    QVERIFY(actions[1]->isSeparator());
-    QVERIFY(actions[3]->isSeparator());
-    QCOMPARE(actions[4]->text(), QStringLiteral("Quit"));
+    QSignalSpy open(&tray, &TrayController::openRequested);
+    QSignalSpy toggle(&tray, &TrayController::toggleLoginItemRequested);
+    QSignalSpy quit(&tray, &TrayController::quitRequested);
+    tray.openAction()->trigger();
+    tray.loginAction()->trigger();
+    tray.quitAction()->trigger();
+    QCOMPARE(open.count() + toggle.count() + quit.count(), 3);
+    QCOMPARE(quit.count(), 1);
+    QVERIFY(tray.menu()->actions().contains(tray.loginAction()));
 
-    LoginItemManager* login = LoginItemManager::shared();
-    // The first launch registered the login item in this test's own config folder.
-    QVERIFY(login->isEnabled());
-    QCOMPARE(actions[2]->text(), QStringLiteral("✓ Start at Login"));
-    actions[2]->trigger();
-    QVERIFY(!login->isEnabled());
-    QCOMPARE(actions[2]->text(), QStringLiteral("Start at Login"));
-    actions[2]->trigger();
-    QCOMPARE(actions[2]->text(), QStringLiteral("✓ Start at Login"));
-
-    QVERIFY(tray.icon()->toolTip().startsWith(QStringLiteral("Vantrel")));
-    // The offscreen platform has no tray: the window takes over.
-    QVERIFY(!tray.trayAvailable());
-    QVERIFY(WindowManager::shared()->isStandalone());
-}
-
-void TestAppShell::standaloneWindowCarriesActions() {
-    WindowManager* windows = WindowManager::shared();
-    windows->showTerminalWindow();
-    TerminalWindow* window = windows->terminalWindow();
-    QVERIFY(window);
-    QStringList buttons;
-    for (QPushButton* button : window->findChildren<QPushButton*>())
-        if (button->isVisibleTo(window))
-            buttons.append(button->text());
-    QVERIFY(buttons.contains(QStringLiteral("Quit")));
-    QVERIFY(buttons.contains(QStringLiteral("✓ Start at Login")) ||
-            buttons.contains(QStringLiteral("Start at Login")));
-    windows->setStandalone(false); // so closing windows in later tests does not quit
-}
-
-void TestAppShell::quitStopsTheCliBeforeQuitting() {
-    VantrelManager* manager = VantrelManager::shared();
-    QFile cli(manager->cliPath());
-    QVERIFY(cli.open(QIODevice::WriteOnly));
-    cli.write("#!/bin/bash\ntrap '' TERM\necho quit-test-ready\nwhile true; do sleep 0.05; done\n");
-    cli.close();
-    cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    manager->runCLI();
-    QTRY_VERIFY(manager->output().contains(QStringLiteral("quit-test-ready")));
-    const pid_t group = manager->currentProcess()->groupId();
-
-    TrayController tray;
-    bool cliGoneAtQuit = false;
-    connect(qApp, &QCoreApplication::aboutToQuit, this,
-            [&] { cliGoneAtQuit = !ProcessGroup::hasLiveMembers(group); });
-    const qsizetype before = lines().count(QStringLiteral("🧹 VantrelManager cleanup called"));
-    // Quit runs inside an event loop, as from the menu.
-    QTimer::singleShot(0, tray.quitAction(), &QAction::trigger);
-    QCOMPARE(QApplication::exec(), 0);
-    QVERIFY(lines().count(QStringLiteral("🧹 VantrelManager cleanup called")) > before);
-    QVERIFY(!manager->currentProcess());
-    QVERIFY(cliGoneAtQuit);
+    // Without a tray the window carries the actions, and closing it quits.
+    SupervisorSandbox sandbox;
+    WindowManager windows(&sandbox.manager(), nullptr);
+    windows.setStandalone(true);
+    windows.showTerminalWindow();
+    QSignalSpy windowQuit(&windows, &WindowManager::quitRequested);
+    QSignalSpy windowToggle(&windows, &WindowManager::toggleLoginItemRequested);
+    QList<QPushButton*> buttons;
+    for (QPushButton* button : windows.terminalWindow()->findChildren<QPushButton*>())
+        if (button->isVisibleTo(windows.terminalWindow()))
+            buttons.append(button);
+    QCOMPARE(buttons.size(), 2);
+    for (QPushButton* button : buttons)
+        button->click();
+    QCOMPARE(windowQuit.count() + windowToggle.count(), 2);
+    windows.terminalWindow()->close();
+    QTRY_COMPARE(windowQuit.count(), 2);
 }
 
 HALVANE_TEST_WIDGETS_MAIN(TestAppShell)
