@@ -148,7 +148,7 @@ bool CliRunner::allGone(const CliProcess* process) {
     return !shellRunning && ownedGroups_.isEmpty();
 }
 
-bool CliRunner::waitUntilGone(CliProcess* process, int timeoutMs) {
+bool CliRunner::waitUntilGone(const QPointer<CliProcess>& process, int timeoutMs) {
     if (allGone(process))
         return true;
     QEventLoop loop;

@@ -39,7 +39,8 @@ private:
     void onProcessFinished(CliProcess* process);
     void forgetDeadGroups();
     bool allGone(const CliProcess* process);
-    bool waitUntilGone(CliProcess* process, int timeoutMs);
+    // The process may be deleted while the event loop waits; the pointer notices.
+    bool waitUntilGone(const QPointer<CliProcess>& process, int timeoutMs);
 
     SupervisorOptions options_;
     OutputLog* log_;

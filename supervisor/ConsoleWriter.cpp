@@ -22,6 +22,9 @@ void ConsoleWriter::write(QByteArray line) {
         }
         queuedBytes_ += line.size();
         queue_.push_back(std::move(line));
+        // A busy writer looks at the queue again by itself; waking costs a system call.
+        if (queue_.size() > 1 || writing_)
+            return;
     }
     wake_.notify_one();
 }

@@ -10,8 +10,8 @@
 
 namespace {
 // How far the main thread and the disk may fall behind a reader before it is held back.
-constexpr qsizetype kMaxPendingChars = 4 * 1024 * 1024;
-constexpr qsizetype kMaxPendingFileBytes = 16 * 1024 * 1024;
+constexpr qsizetype kMaxPendingChars = 2 * 1024 * 1024;
+constexpr qsizetype kMaxPendingFileBytes = 8 * 1024 * 1024;
 
 qsizetype countNewlines(QStringView text) {
     return text.count(QLatin1Char('\n'));
@@ -22,24 +22,32 @@ qsizetype countNewlines(QStringView text) {
 // writers still held by other threads.
 struct OutputLog::Inbox {
     std::mutex mutex;
-    std::condition_variable changed;
-    QString pending;          // for the main thread
-    QByteArray fileBytes;     // for the file writer
+    std::condition_variable fileWork; // the file writer waits here
+    std::condition_variable room;     // readers held back wait here
+    QString pending;                  // for the main thread
+    QByteArray fileBytes;             // for the file writer
     bool handOverQueued = false;
     bool writing = false;
     bool stopping = false;
+    int readersWaiting = 0;
     OutputLog* owner = nullptr;
 
     // Called with the mutex held, so all three channels see the same order.
     void add(const QString& text, const QByteArray& utf8) {
         Console::log(QStringLiteral("🔧 VantrelManager outputHandler called with: "), utf8);
         pending += text;
+        // A busy writer comes back for more by itself; waking costs a system call.
+        if (fileBytes.isEmpty() && !writing)
+            fileWork.notify_one();
         fileBytes += utf8;
-        changed.notify_all();
         if (handOverQueued || !owner)
             return;
         handOverQueued = true;
-        QMetaObject::invokeMethod(owner, &OutputLog::takePending, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(owner, &OutputLog::handOver, Qt::QueuedConnection);
+    }
+    void madeRoom() {
+        if (readersWaiting > 0)
+            room.notify_all();
     }
 };
 
@@ -47,8 +55,12 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
     : QObject(parent), options_(options), inbox_(std::make_shared<Inbox>()) {
     inbox_->owner = this;
     inbox_->fileBytes = initialText.toUtf8();
-    text_ = initialText;
-    lines_ = countNewlines(text_);
+    retain(initialText);
+    // Under a flood the hand-overs are spaced out, so each batch is worth its fixed costs;
+    // a lone line after a quiet spell still goes at once.
+    handOverTimer_.setSingleShot(true);
+    connect(&handOverTimer_, &QTimer::timeout, this, &OutputLog::takePending);
+    sinceHandOver_.start();
     fileWriter_ = std::thread([inbox = inbox_, options = options_] {
         const auto report = [weak = std::weak_ptr<Inbox>(inbox)](const QString& message) {
             if (const auto inbox = weak.lock()) {
@@ -60,7 +72,8 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
                      options.logKeepFiles, report);
         std::unique_lock lock(inbox->mutex);
         for (;;) {
-            inbox->changed.wait(lock, [&] { return inbox->stopping || !inbox->fileBytes.isEmpty(); });
+            inbox->fileWork.wait(lock,
+                                 [&] { return inbox->stopping || !inbox->fileBytes.isEmpty(); });
             if (inbox->fileBytes.isEmpty())
                 return; // stopping, and everything is written
             const QByteArray bytes = std::exchange(inbox->fileBytes, QByteArray());
@@ -69,7 +82,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
             file.write(bytes);
             lock.lock();
             inbox->writing = false;
-            inbox->changed.notify_all();
+            inbox->madeRoom();
         }
     });
 }
@@ -80,7 +93,8 @@ OutputLog::~OutputLog() {
         inbox_->owner = nullptr;
         inbox_->stopping = true;
     }
-    inbox_->changed.notify_all();
+    inbox_->fileWork.notify_all();
+    inbox_->room.notify_all();
     fileWriter_.join();
 }
 
@@ -103,73 +117,132 @@ void OutputLog::appendFromReader(const QString& text, const QByteArray& utf8,
         return inbox_->pending.size() > kMaxPendingChars ||
                inbox_->fileBytes.size() > kMaxPendingFileBytes;
     };
+    ++inbox_->readersWaiting;
     // Woken by the main thread and the file writer; the timeout only notices `cancelled`.
     while (behind() && !inbox_->stopping && !cancelled)
-        inbox_->changed.wait_for(lock, std::chrono::milliseconds(20));
+        inbox_->room.wait_for(lock, std::chrono::milliseconds(50));
+    --inbox_->readersWaiting;
     inbox_->add(text, utf8);
 }
 
 QString OutputLog::textUpTo(qint64 position) const {
-    const qint64 length = std::min<qint64>(position - dropped_, size());
+    qsizetype length = std::min<qint64>(position - dropped_, size_);
+    QString text;
     if (length <= 0)
-        return {};
-    return length == size() ? text() : text_.sliced(head_, length);
+        return text;
+    if (chunks_.size() == 1 && head_ == 0 && length == size_)
+        return chunks_.front(); // shared, not copied
+    text.reserve(length);
+    qsizetype from = head_;
+    for (const QString& chunk : chunks_) {
+        const qsizetype take = std::min(chunk.size() - from, length);
+        text.append(QStringView(chunk).sliced(from, take));
+        length -= take;
+        from = 0;
+        if (length == 0)
+            break;
+    }
+    return text;
 }
 
 QString OutputLog::filePath() const {
     return options_.logDir + QLatin1Char('/') + options_.logFileName;
 }
 
+void OutputLog::handOver() {
+    constexpr int spacingMs = 8;
+    const qint64 since = sinceHandOver_.elapsed();
+    if (since >= spacingMs)
+        takePending();
+    else if (!handOverTimer_.isActive())
+        handOverTimer_.start(int(spacingMs - since));
+}
+
 void OutputLog::takePending() {
+    handOverTimer_.stop();
+    sinceHandOver_.restart();
     QString batch;
     {
         std::lock_guard lock(inbox_->mutex);
         inbox_->handOverQueued = false;
         batch = std::exchange(inbox_->pending, QString());
+        inbox_->madeRoom();
     }
-    inbox_->changed.notify_all();
     if (batch.isEmpty())
         return;
     Console::log(QStringLiteral("🔧 VantrelManager updating output on main thread"));
     retain(batch);
-    Console::log(QStringLiteral("🔧 VantrelManager output is now: %1 characters").arg(size()));
+    Console::log(QStringLiteral("🔧 VantrelManager output is now: %1 characters").arg(size_));
     Q_EMIT appended(batch);
 }
 
 void OutputLog::retain(const QString& batch) {
-    text_ += batch;
-    lines_ += countNewlines(batch);
-    if (size() <= options_.retainedChars && lines_ <= options_.retainedLines)
+    if (batch.isEmpty())
         return;
+    chunks_.push_back(batch);
+    size_ += batch.size();
+    lines_ += countNewlines(batch);
     // Trim to 90 % of the bounds at once, so trimming stays rare under a flood.
-    const qsizetype dropChars = size() - options_.retainedChars * 9 / 10;
-    const qsizetype dropLines = lines_ - options_.retainedLines * 9 / 10;
-    qsizetype cut = head_;
-    qsizetype lines = 0;
-    while (cut < text_.size() && (cut - head_ < dropChars || lines < dropLines)) {
-        const qsizetype newline = text_.indexOf(QLatin1Char('\n'), cut);
-        if (newline < 0) {
-            cut = std::max(cut, head_ + dropChars); // one enormous line: cut inside it
+    if (size_ > options_.retainedChars || lines_ > options_.retainedLines)
+        trimFront(size_ - options_.retainedChars * 9 / 10,
+                  lines_ - options_.retainedLines * 9 / 10);
+}
+
+// Drops whole lines from the front until at least `chars` characters and `lines` lines are
+// gone; only one enormous line is cut inside.
+void OutputLog::trimFront(qsizetype chars, qsizetype lines) {
+    qsizetype droppedChars = 0;
+    qsizetype droppedLines = 0;
+    bool midLine = false;
+    const auto unfinished = [&](qsizetype extra) {
+        return droppedChars + extra < chars || droppedLines < lines || midLine;
+    };
+    while (!chunks_.empty() && unfinished(0)) {
+        const QStringView rest = QStringView(chunks_.front()).sliced(head_);
+        const bool last = chunks_.size() == 1;
+        qsizetype cut = 0;
+        const qsizetype newlines = countNewlines(rest);
+        if (!last && (droppedChars + rest.size() < chars || droppedLines + newlines < lines)) {
+            // The trim cannot end inside this chunk: it goes whole.
+            cut = rest.size();
+            droppedLines += newlines;
+            midLine = !rest.endsWith(QLatin1Char('\n'));
+        } else {
+            while (cut < rest.size() && unfinished(cut)) {
+                const qsizetype newline = rest.indexOf(QLatin1Char('\n'), cut);
+                if (newline < 0) {
+                    // The rest of this chunk is part of a line: the next chunk finishes it,
+                    // or, in the last one, one enormous line is cut inside.
+                    cut = last ? std::max(cut, std::min(rest.size(), chars - droppedChars))
+                               : rest.size();
+                    midLine = !last;
+                    break;
+                }
+                cut = newline + 1;
+                ++droppedLines;
+                midLine = false;
+            }
+        }
+        droppedChars += cut;
+        head_ += cut;
+        if (head_ == chunks_.front().size()) {
+            chunks_.pop_front();
+            head_ = 0;
+        } else {
             break;
         }
-        cut = newline + 1;
-        ++lines;
     }
-    dropped_ += cut - head_;
-    head_ = cut;
-    lines_ -= lines;
-    // The dropped prefix is given back only once it outgrows the tail, so a flood moves each
-    // character about once instead of on every trim.
-    if (head_ > options_.retainedChars) {
-        text_.remove(0, head_);
-        head_ = 0;
-    }
+    size_ -= droppedChars;
+    lines_ -= droppedLines;
+    dropped_ += droppedChars;
 }
 
 void OutputLog::flush() {
     takePending();
     std::unique_lock lock(inbox_->mutex);
-    inbox_->changed.wait_for(lock, std::chrono::seconds(2), [this] {
+    ++inbox_->readersWaiting;
+    inbox_->room.wait_for(lock, std::chrono::seconds(2), [this] {
         return inbox_->fileBytes.isEmpty() && !inbox_->writing;
     });
+    --inbox_->readersWaiting;
 }

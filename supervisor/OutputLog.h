@@ -2,10 +2,13 @@
 
 #include "SupervisorOptions.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -34,9 +37,9 @@ public:
                           const std::atomic<bool>& cancelled);
 
     // Main thread. The retained tail, and positions in the whole log that never move back.
-    QString text() const { return head_ == 0 ? text_ : text_.sliced(head_); }
-    qsizetype size() const { return text_.size() - head_; }
-    qint64 end() const { return dropped_ + size(); }
+    QString text() const { return textUpTo(end()); }
+    qsizetype size() const { return size_; }
+    qint64 end() const { return dropped_ + size_; }
     // The retained text up to a position `end()` once had.
     QString textUpTo(qint64 position) const;
     QString filePath() const;
@@ -49,14 +52,20 @@ Q_SIGNALS:
 
 private:
     struct Inbox;
+    void handOver();
     void takePending();
     void retain(const QString& batch);
+    void trimFront(qsizetype chars, qsizetype lines);
 
     SupervisorOptions options_;
     std::shared_ptr<Inbox> inbox_;
     std::thread fileWriter_;
-    QString text_;
-    qsizetype head_ = 0; // start of the retained tail; the prefix is dropped lazily
+    // The retained tail is kept as the batches it arrived in, so appending copies nothing.
+    std::deque<QString> chunks_;
+    qsizetype head_ = 0; // where the tail starts in the first chunk
+    qsizetype size_ = 0;
     qsizetype lines_ = 0;
     qint64 dropped_ = 0; // characters trimmed from the front so far
+    QElapsedTimer sinceHandOver_;
+    QTimer handOverTimer_;
 };
