@@ -22,8 +22,13 @@ qsizetype incompleteTail(const QByteArray& bytes) {
 }
 } // namespace
 
-OutputPump::OutputPump(int fd, Sink sink) : fd_(fd), sink_(std::move(sink)) {
+OutputPump::OutputPump(int fd, Sink sink)
+    : fd_(fd), sink_(std::move(sink)), buffer_(kReadSize, Qt::Uninitialized) {
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+#ifdef F_SETPIPE_SZ
+    // Fewer, larger reads under a flood; the system may refuse, and the default works too.
+    ::fcntl(fd_, F_SETPIPE_SZ, int(kReadSize));
+#endif
     if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0)
         wakeFds_[0] = wakeFds_[1] = -1;
     thread_ = std::thread([this] { run(); });
@@ -78,11 +83,9 @@ void OutputPump::deliver(QByteArray bytes) {
 
 bool OutputPump::readAvailable() {
     for (;;) {
-        QByteArray bytes(kReadSize, Qt::Uninitialized);
-        const ssize_t n = ::read(fd_, bytes.data(), size_t(bytes.size()));
+        const ssize_t n = ::read(fd_, buffer_.data(), size_t(buffer_.size()));
         if (n > 0) {
-            bytes.truncate(n);
-            deliver(std::move(bytes));
+            deliver(QByteArray(buffer_.constData(), n));
             if (cancelled_)
                 return true;
             continue;

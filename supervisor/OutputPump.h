@@ -38,6 +38,7 @@ private:
     int fd_;
     int wakeFds_[2] = {-1, -1};
     Sink sink_;
+    QByteArray buffer_;
     QByteArray carry_; // the start of a character whose other bytes have not come yet
     std::atomic<bool> cancelled_{false};
     std::mutex mutex_;
