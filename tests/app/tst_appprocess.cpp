@@ -17,9 +17,12 @@ private Q_SLOTS:
     void secondLaunchShowsFirstAndExits();
     void sigtermQuitsCleanlyAndStopsCli();
     void staleLockOfKilledInstanceIsTakenOver();
+    void stdoutThatTakesNothingHoldsNothingUp_data();
+    void stdoutThatTakesNothingHoldsNothingUp();
 
 private:
-    QProcess* launch() {
+    // reader, when given, gets the application's output instead of this test.
+    QProcess* launch(QProcess* reader = nullptr) {
         auto* app = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -29,9 +32,13 @@ private:
         env.insert(QStringLiteral("HALVANE_SWEEP_PATTERN"), pattern_);
         app->setProcessEnvironment(env);
         app->setProcessChannelMode(QProcess::MergedChannels);
+        if (reader)
+            app->setStandardOutputProcess(reader);
         app->start(QStringLiteral(HALVANE_BINARY), {});
         app->waitForStarted();
         apps_.append(app);
+        if (reader)
+            apps_.append(reader);
         return app;
     }
     pid_t waitForCliPid(qint64 previous = 0) {
@@ -135,6 +142,44 @@ void TestAppProcess::staleLockOfKilledInstanceIsTakenOver() {
     clis_.append(fresh);
     QTRY_VERIFY(!ProcessGroup::isAlive(orphan));
     QCOMPARE(next->state(), QProcess::Running);
+}
+
+void TestAppProcess::stdoutThatTakesNothingHoldsNothingUp_data() {
+    QTest::addColumn<QString>("reader");
+    QTest::newRow("never read") << QStringLiteral("sleep 600");
+    QTest::newRow("closed early") << QStringLiteral("head -c 100");
+}
+
+// A stalled journal or `halvane | head` must neither freeze nor kill the application: the CLI
+// runs, the log file gets everything, and a termination request is still answered.
+void TestAppProcess::stdoutThatTakesNothingHoldsNothingUp() {
+    QFETCH(QString, reader);
+    QFile cli(QDir::homePath() + QStringLiteral("/.vantrel/bin/vantrel"));
+    QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    cli.write(QStringLiteral("#!/bin/bash\nexec -a %1 bash -c 'echo $$ > %2; head -c 3000000 "
+                             "/dev/zero | tr \\\\0 x; echo; echo burst-done; trap \"exit 0\" TERM; "
+                             "while true; do sleep 0.05; done'\n")
+                  .arg(pattern_, pidFile_)
+                  .toUtf8());
+    cli.close();
+    auto* sink = new QProcess(this);
+    sink->setStandardInputFile(QProcess::nullDevice()); // replaced by the application's output
+    QProcess* app = launch(sink);
+    sink->start(QStringLiteral("sh"), {QStringLiteral("-c"), reader});
+    const pid_t pid = waitForCliPid();
+    QVERIFY(pid > 0);
+    clis_.append(pid);
+    const QString log = QDir::homePath() + QStringLiteral("/.local/state/halvane/cli.log");
+    const auto logHas = [&log](const char* text) {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) && file.readAll().contains(text);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(logHas("burst-done"), 20000);
+    QCOMPARE(app->state(), QProcess::Running);
+    ::kill(pid_t(app->processId()), SIGTERM);
+    QVERIFY(app->waitForFinished(10000));
+    QCOMPARE(app->exitStatus(), QProcess::NormalExit);
+    QTRY_VERIFY(!ProcessGroup::isAlive(pid));
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestAppProcess)
