@@ -39,6 +39,7 @@ bool CliProcess::launch(OutputPump::Sink sink) {
         return false;
     }
     groupId_ = pid_t(processId());
+    started_.start();
     pump_ = std::make_unique<OutputPump>(fds[0], std::move(sink));
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "OutputPump.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 
 #include <memory>
@@ -26,6 +27,7 @@ public:
     // The process group the shell leads; stays valid for signalling its members after the
     // shell itself has exited.
     pid_t groupId() const { return groupId_; }
+    qint64 runningMs() const { return started_.isValid() ? started_.elapsed() : 0; }
     // See OutputPump::drainThen.
     void drainOutputThen(std::function<void()> done);
 
@@ -38,5 +40,6 @@ private:
     QString shell_;
     pid_t groupId_ = 0;
     bool stopRequested_ = false;
+    QElapsedTimer started_;
     std::unique_ptr<OutputPump> pump_;
 };

@@ -66,6 +66,7 @@ void CliRunner::runCLI() {
                 ProcessGroup::signal(group, SIGKILL);
         });
     }
+    runStarted_.start();
     runCLIInShell(QStringLiteral("zsh"));
 }
 
@@ -125,6 +126,12 @@ void CliRunner::onProcessFinished(CliProcess* process) {
     }
     say_(QStringLiteral("\n⚡️ CLI exited with code ") + QString::number(status) +
          QLatin1Char('\n'));
+    CliEnding ending;
+    ending.exitCode = process->exitStatus() == QProcess::NormalExit ? status : -1;
+    ending.signal = process->exitStatus() == QProcess::CrashExit ? status : 0;
+    ending.requested = process->stopRequested();
+    ending.ranMs = runStarted_.isValid() ? runStarted_.elapsed() : process->runningMs();
+    Q_EMIT ended(ending);
     if (currentProcess_ == process) {
         currentProcess_ = nullptr;
         SupervisorState exited = stateOf(SupervisorState::Phase::Exited);

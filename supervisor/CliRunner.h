@@ -5,11 +5,20 @@
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 
 #include <sys/types.h>
+
+// How a run of the CLI ended, for whoever decides what comes next.
+struct CliEnding {
+    int exitCode = 0;       // the status, when it exited
+    int signal = 0;         // the signal that ended it, or 0
+    bool requested = false; // the supervisor asked it to stop
+    qint64 ranMs = 0;       // from its start to its end
+};
 
 // Starts the installed CLI in a login shell (zsh, else bash) with colour forced on, carries
 // its output into the output log, reports its end, and stops it with everything it started.
@@ -34,6 +43,8 @@ public:
 
 Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
+    // The CLI's run is over (a fallback to bash is part of the same run).
+    void ended(const CliEnding& ending);
 
 private:
     void onProcessFinished(CliProcess* process);
@@ -46,6 +57,7 @@ private:
     OutputLog* log_;
     OutputLog::Writer say_;
     QPointer<CliProcess> currentProcess_;
+    QElapsedTimer runStarted_; // the run's first shell, so a fallback counts with it
     // Kept apart from shell processes: a CLI's group can outlive its shell.
     QList<pid_t> ownedGroups_;
 };

@@ -13,8 +13,12 @@ QString humanSize(qint64 bytes) {
     return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
-QString SupervisorState::summary() const {
-    switch (phase) {
+namespace {
+QString phaseText(const SupervisorState& state) {
+    using Phase = SupervisorState::Phase;
+    const qint64 received = state.received;
+    const qint64 total = state.total;
+    switch (state.phase) {
     case Phase::Idle:
         return QStringLiteral("Idle");
     case Phase::Sweeping:
@@ -30,9 +34,19 @@ QString SupervisorState::summary() const {
     case Phase::Running:
         return QStringLiteral("Running");
     case Phase::Exited:
-        return QStringLiteral("Exited with code %1").arg(exitCode);
+        return QStringLiteral("Exited with code %1").arg(state.exitCode);
     case Phase::Failed:
-        return reason.isEmpty() ? QStringLiteral("Failed") : reason;
+        return state.reason.isEmpty() ? QStringLiteral("Failed") : state.reason;
     }
     return {};
+}
+} // namespace
+
+QString SupervisorState::summary() const {
+    QString text = phaseText(*this);
+    if (!build.isEmpty())
+        text += QStringLiteral(" · ") + build;
+    if (!notice.isEmpty())
+        text += QLatin1Char('\n') + notice;
+    return text;
 }

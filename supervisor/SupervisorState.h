@@ -12,9 +12,14 @@ struct SupervisorState {
     qint64 total = -1;   // bytes, -1 when the server did not say
     int exitCode = 0;    // when exited
     QString reason;      // when failed
+    // Kept across phases: what is installed, and a word for the user when something went wrong
+    // (problem: the tray shows it).
+    QString build;
+    QString notice;
+    bool problem = false;
 
     // One short human line: "Downloading 40 % (8.0 MB of 20.0 MB)", "Running", "Exited with
-    // code 2", "Download failed: ...".
+    // code 2", "Download failed: ...", then the build and the notice when there are any.
     QString summary() const;
 
     bool operator==(const SupervisorState&) const = default;

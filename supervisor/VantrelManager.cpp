@@ -27,6 +27,7 @@ VantrelManager::VantrelManager(SupervisorOptions options, OutputLog* log, QObjec
     log_->setParent(this);
     connect(log_, &OutputLog::appended, this, &VantrelManager::outputAppended);
     connect(runner_, &CliRunner::stateChanged, this, &VantrelManager::setState);
+    connect(runner_, &CliRunner::ended, this, &VantrelManager::onCliEnded);
     connect(installer_, &CliInstaller::stateChanged, this, &VantrelManager::setState);
     connect(installer_, &CliInstaller::finished, this, &VantrelManager::finishInstall);
 }
@@ -113,10 +114,32 @@ void VantrelManager::finishInstall(bool ok, const QString& reason, bool replaced
 }
 
 void VantrelManager::setState(SupervisorState state) {
+    state.build = state_.build;
+    state.notice = state_.notice;
+    state.problem = state_.problem;
     if (state == state_)
         return;
     state_ = std::move(state);
     Q_EMIT stateChanged(state_);
+}
+
+void VantrelManager::setBuild(const QString& build) {
+    if (build == state_.build)
+        return;
+    state_.build = build;
+    Q_EMIT stateChanged(state_);
+}
+
+void VantrelManager::setNotice(const QString& notice, bool problem) {
+    if (notice == state_.notice && problem == state_.problem)
+        return;
+    state_.notice = notice;
+    state_.problem = problem;
+    Q_EMIT stateChanged(state_);
+}
+
+void VantrelManager::onCliEnded(const CliEnding& ending) {
+    Q_UNUSED(ending);
 }
 
 void VantrelManager::cleanup() {

@@ -16,6 +16,7 @@
 
 class CliInstaller;
 class CliRunner;
+struct CliEnding;
 
 // The supervisor of the one vantrel CLI: installs it, runs it in a login shell, carries its
 // output into the output log, and stops it. Owns the parts that do each of these.
@@ -75,8 +76,12 @@ Q_SIGNALS:
 
 private:
     VantrelManager(SupervisorOptions options, OutputLog* log, QObject* parent);
+    // Takes the phase from `state`; what is installed and the notice carry over.
     void setState(SupervisorState state);
+    void setBuild(const QString& build);
+    void setNotice(const QString& notice, bool problem);
     void finishInstall(bool ok, const QString& reason, bool replaced);
+    void onCliEnded(const CliEnding& ending);
 
     SupervisorOptions options_;
     OutputLog* log_;
