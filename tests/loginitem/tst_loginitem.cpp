@@ -1,3 +1,4 @@
+#include "EnvironmentGuard.h"
 #include "LaunchAgentBackend.h"
 #include "LoginItemManager.h"
 #include "TestEnvironment.h"
@@ -58,74 +59,63 @@ class TestLoginItem : public QObject {
             return std::make_unique<LaunchAgentBackend>(binary, path(u"Agents"_s));
         return std::make_unique<XdgAutostartBackend>(binary, path(u"config"_s));
     }
-    // A file where the back end's folder goes stops even root, unlike a read-only folder.
-    QString block(const QString& kind) const {
-        const QString folder = QFileInfo(backend(kind)->location()).absolutePath();
-        return writeFile(folder, "in the way") ? folder : QString();
-    }
 
 private Q_SLOTS:
     void init() { dir_ = std::make_unique<QTemporaryDir>(); }
 
-    void firstLaunchRegistersOnce_data() {
-        QTest::addColumn<bool>("blocked");
-        QTest::newRow("registration works") << false;
-        QTest::newRow("registration fails") << true;
-    }
-    void firstLaunchRegistersOnce() {
-        QFETCH(bool, blocked);
-        const QString inTheWay = blocked ? block(u"xdg"_s) : QString();
-        {
-            LoginItemManager first(backend(u"xdg"_s), settings());
-            QCOMPARE(first.isEnabled(), !blocked);
-            if (blocked)
-                QVERIFY(QFile::remove(inTheWay)); // the way is clear for the next launch
-            else
-                first.toggleLoginItem(); // the user switches it off
-        }
-        LoginItemManager later(backend(u"xdg"_s), settings());
-        QVERIFY(!later.isEnabled() && !backend(u"xdg"_s)->isEnabled());
-    }
-
-    void toggle_data() {
+    void registersOnceThenToggles_data() {
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("blocked");
-        for (const char* kind : {"xdg", "LaunchAgent"}) {
-            QTest::addRow("%s", kind) << QString::fromLatin1(kind) << false;
-            QTest::addRow("%s, failing", kind) << QString::fromLatin1(kind) << true;
-        }
+        QTest::addColumn<bool>("blocked");         // the first registration fails
+        QTest::addColumn<QByteArray>("rewritten"); // by someone else, later
+        QTest::addColumn<bool>("enabled");         // what the rewritten file says
+        const auto row = [](const char* name, const char* kind, bool blocked,
+                            const QByteArray& rewritten, bool enabled) {
+            QTest::newRow(name) << QString(kind) << blocked << rewritten << enabled;
+        };
+        const QByteArray entry = "[Desktop Entry]\nType=Application\nName=X\nExec=/bin/true\n";
+        const QByteArray agent = "<?xml version=\"1.0\"?><plist><dict><key>RunAtLoad</key><true/>";
+        row("xdg, then hidden", "xdg", false, entry + "Hidden = true\n", false);
+        row("xdg failing, then GNOME off", "xdg", true, entry + "X-GNOME-Autostart-enabled=false\n",
+            false);
+        row("xdg, then hidden in another group", "xdg", false,
+            entry + "[Desktop Action x]\nHidden=true\n", true);
+        row("LaunchAgent, then disabled", "LaunchAgent", false,
+            agent + "<key>Disabled</key><true/></dict></plist>", false);
+        row("LaunchAgent failing, then unreadable", "LaunchAgent", true,
+            agent + "<key></dict></plist>", false);
     }
-    void toggle() {
+    void registersOnceThenToggles() {
         QFETCH(QString, kind);
         QFETCH(bool, blocked);
-        settings()->setValue(LoginItemManager::hasEnabledLoginItemKey, true); // a later launch
-        if (blocked)
-            QVERIFY(!block(kind).isEmpty());
-        LoginItemManager manager(backend(kind), settings());
-        QSignalSpy changed(&manager, &LoginItemManager::isEnabledChanged);
-        manager.toggleLoginItem();
-        QCOMPARE(manager.isEnabled(), !blocked);
-        QCOMPARE(backend(kind)->isEnabled(), !blocked);
+        QFETCH(QByteArray, rewritten);
+        QFETCH(bool, enabled);
+        // A file where the back end's folder goes stops even root, unlike a read-only folder.
+        const QString inTheWay = QFileInfo(backend(kind)->location()).absolutePath();
+        QVERIFY(!blocked || writeFile(inTheWay, "in the way"));
+        LoginItemManager first(backend(kind), settings());
+        QCOMPARE(first.isEnabled(), !blocked);
+        QSignalSpy changed(&first, &LoginItemManager::isEnabledChanged);
+        first.toggleLoginItem(); // the user switches it off, or fails to switch it on
+        QVERIFY(!first.isEnabled() && !QFileInfo(backend(kind)->location()).isFile());
         QCOMPARE(changed.count(), blocked ? 0 : 1);
-        if (blocked)
-            return;
-        manager.toggleLoginItem();
-        QVERIFY(!manager.isEnabled() && !QFileInfo::exists(backend(kind)->location()));
-        // Switched on elsewhere since: the toggle acts on what the system reports.
-        QVERIFY(backend(kind)->enable(nullptr));
-        manager.toggleLoginItem();
-        QVERIFY(!manager.isEnabled() && !backend(kind)->isEnabled());
-        QCOMPARE(changed.count(), 2);
+        QVERIFY(!blocked || QFile::remove(inTheWay)); // the way is clear for later launches
+        LoginItemManager later(backend(kind), settings());
+        QVERIFY(!later.isEnabled() && !backend(kind)->isEnabled()); // no second registration
+        later.toggleLoginItem();
+        QVERIFY(later.isEnabled() && backend(kind)->isEnabled());
+        // Changed elsewhere since: the toggle acts on what the file says now.
+        QVERIFY(writeFile(backend(kind)->location(), rewritten));
+        QCOMPARE(backend(kind)->isEnabled(), enabled);
+        later.toggleLoginItem();
+        QVERIFY(later.isEnabled() != enabled && backend(kind)->isEnabled() != enabled);
     }
 
     void awkwardPathsReadBack_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("writable");
         const auto rows = [](const char* kind, QStringList names) {
             for (const QString& name : names)
-                QTest::addRow("%s: %s", kind, qPrintable(name))
-                    << QString::fromLatin1(kind) << name << !name.contains(QChar(1));
+                QTest::addRow("%s: %s", kind, qPrintable(name)) << QString(kind) << name;
         };
         rows("xdg", {"plain", "Vantrel Halvane", "say \"hi\" $HOME", "back\\slash",
                      "it`s & (x); a|b <c> ~d *?#", "it's", "100% %f", "a\tb\nc", "trailing ",
@@ -136,70 +126,37 @@ private Q_SLOTS:
     void awkwardPathsReadBack() {
         QFETCH(QString, kind);
         QFETCH(QString, name);
-        QFETCH(bool, writable);
+        const bool writable = !name.contains(QChar(1)); // no entry can carry a control character
         const QString binary = path(u"opt/"_s + name + u"/halvane"_s);
         const auto item = backend(kind, binary);
         QString error;
         QCOMPARE(item->enable(&error), writable);
         QCOMPARE(item->isEnabled(), writable);
-        if (!writable)
+        if (!writable) {
             QVERIFY2(error.contains(binary), qPrintable(error));
-        else if (kind == u"LaunchAgent")
+        } else if (kind == u"LaunchAgent") {
             QCOMPARE(programArgument(item->location()), binary);
-        else
+        } else {
             QCOMPARE(execArgument(item->location()), binary);
-        if (!writable || kind == u"LaunchAgent")
-            return;
-        const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s);
-        if (validator.isEmpty())
-            QSKIP("desktop-file-validate (Debian package desktop-file-utils) is not installed: "
-                  "the entry was read back but not validated");
-        QCOMPARE(QProcess::execute(validator, {item->location()}), 0); // prints its complaint
-    }
-
-    void stateIsReadFromTheFile_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<bool>("enabled");
-        const auto xdg = [](const char* name, const QByteArray& lines, bool enabled) {
-            QTest::addRow("xdg: %s", name) << u"xdg"_s << lines << enabled;
-        };
-        const QByteArray entry = "[Desktop Entry]\nType=Application\nName=X\nExec=/bin/true\n";
-        xdg("hidden", entry + "Hidden = true\n", false);
-        xdg("GNOME off", entry + "X-GNOME-Autostart-enabled=false\n", false);
-        xdg("hidden in another group", entry + "[Desktop Action x]\nHidden=true\n", true);
-        const auto agent = [](const char* name, const QByteArray& keys, bool enabled) {
-            QTest::addRow("LaunchAgent: %s", name)
-                << u"LaunchAgent"_s
-                << "<?xml version=\"1.0\"?><plist><dict>" + keys + "</dict></plist>" << enabled;
-        };
-        agent("disabled", "<key>RunAtLoad</key><true/><key>Disabled</key><true/>", false);
-        agent("unreadable", "<key>RunAtLoad</key><true/><key>", false);
-    }
-    void stateIsReadFromTheFile() {
-        QFETCH(QString, kind);
-        QFETCH(QByteArray, contents);
-        QFETCH(bool, enabled);
-        QVERIFY(writeFile(backend(kind)->location(), contents));
-        QCOMPARE(backend(kind)->isEnabled(), enabled);
-    }
-
-    void defaultsFollowTheEnvironment() {
-        // A relative XDG_CONFIG_HOME is ignored; from an AppImage, start the image, not its mount.
-        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
-        const QString image = path(u"Halvane.AppImage"_s);
-        QVERIFY(writeFile(image, "#!/bin/sh\n"));
-        qputenv("XDG_CONFIG_HOME", "relative/config");
-        qputenv("APPIMAGE", image.toUtf8());
-        const XdgAutostartBackend backend;
-        qputenv("XDG_CONFIG_HOME", config);
-        qunsetenv("APPIMAGE");
-        QCOMPARE(backend.configDir(), QDir::homePath() + u"/.config"_s);
-        QCOMPARE(backend.binaryPath(), image);
+            const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s);
+            if (validator.isEmpty())
+                QSKIP("desktop-file-validate (package desktop-file-utils) is not installed");
+            QCOMPARE(QProcess::execute(validator, {item->location()}), 0); // prints its complaint
+        }
     }
 
     // Last: the process-wide instance registers in this process's private home.
-    void sharedInstanceRegistersTheRunningBinary() {
+    void defaultsAndTheSharedInstance() {
+        {
+            // A relative XDG_CONFIG_HOME is ignored; from an AppImage, start it, not its mount.
+            const QString image = path(u"Halvane.AppImage"_s);
+            QVERIFY(writeFile(image, "#!/bin/sh\n"));
+            EnvironmentGuard environment;
+            environment.set("XDG_CONFIG_HOME", "relative/config").set("APPIMAGE", image.toUtf8());
+            const XdgAutostartBackend backend;
+            QCOMPARE(backend.configDir(), QDir::homePath() + u"/.config"_s);
+            QCOMPARE(backend.binaryPath(), image);
+        }
 #ifdef Q_OS_LINUX
         QVERIFY(LoginItemManager::shared()->isEnabled());
         const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
@@ -208,7 +165,7 @@ private Q_SLOTS:
         const QSettings stored(config + u"/Halvane/halvane.conf"_s, QSettings::IniFormat);
         QVERIFY(stored.value(LoginItemManager::hasEnabledLoginItemKey).toBool());
 #else
-        QSKIP("would register in the user's real native settings");
+        QSKIP("the shared instance would register in the user's real native settings");
 #endif
     }
 };
