@@ -1,18 +1,25 @@
 #pragma once
 
+#include "Console.h"
+
 #include <QMutex>
 #include <QStringList>
 
 // The console lines of the code under test, captured from any thread instead of printed.
 class ConsoleCapture {
 public:
-    ConsoleCapture();
-    ~ConsoleCapture();
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+    ConsoleCapture() {
+        Console::setSink([this](const QString& line) {
+            QMutexLocker lock(&mutex_);
+            lines_.append(line);
+        });
+    }
+    ~ConsoleCapture() { Console::setSink({}); }
 
-    QStringList lines() const;
-    QString text() const { return lines().join(QLatin1Char('\n')); }
+    QString text() const {
+        QMutexLocker lock(&mutex_);
+        return lines_.join(QLatin1Char('\n'));
+    }
 
 private:
     mutable QMutex mutex_;

@@ -2,41 +2,85 @@
 
 #include "VantrelManager.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <memory>
 
 // Supervisor options that point into a fresh temporary folder, and the supervisor built from
-// them. The folder's name carries a sweep pattern of its own, so every process started from
-// it can be found, and the sweep of this sandbox finds nothing else.
+// them. The folder's unique name is the sweep pattern, so every process started from it can be
+// found, and the sweep of this sandbox finds nothing else.
 class SupervisorSandbox {
 public:
     // installSubdir: the install folder below the sandbox, for paths that need quoting.
-    explicit SupervisorSandbox(const QString& installSubdir = QStringLiteral("bin"));
-    ~SupervisorSandbox();
+    explicit SupervisorSandbox(const QString& installSubdir = QStringLiteral("bin")) {
+        options.sweepPattern = QFileInfo(path()).fileName();
+        options.installDir = path() + QLatin1Char('/') + installSubdir;
+        options.stateDir = path() + QStringLiteral("/state");
+        options.logDir = path() + QStringLiteral("/log");
+        // Nothing listens on the discard port: a download fails at once unless a test serves one.
+        options.baseURL = QUrl(QStringLiteral("https://127.0.0.1:9/static/cli"));
+        QDir().mkpath(options.installDir);
+    }
+    ~SupervisorSandbox() { resetManager(); }
 
     QString path() const { return dir_.path(); }
-    QString sweepPattern() const { return options.sweepPattern; }
-    QString cliPath() const;
+    QString cliPath() const { return options.cliPath(); }
 
     // Built from options on first use; change options before that.
-    VantrelManager& manager();
+    VantrelManager& manager() {
+        if (!manager_)
+            manager_ = std::make_unique<VantrelManager>(options);
+        return *manager_;
+    }
     // Stops the CLI and destroys the supervisor, so the next manager() starts afresh.
-    void resetManager();
+    void resetManager() {
+        if (manager_)
+            manager_->cleanup();
+        manager_.reset();
+    }
 
-    // Writes an executable script into the sandbox (name relative to path()) and returns its
-    // path. A body without "#!" runs under bash.
-    QString writeScript(const QString& name, const QByteArray& body, bool executable = true) const;
-    // The fake CLI at cliPath().
-    void writeCli(const QByteArray& body, bool executable = true) const;
+    // Writes a script (name relative to path()) and returns its path. A body without "#!" runs
+    // under bash.
+    QString writeScript(const QString& name, const QByteArray& body, bool executable = true) const {
+        QFile file(QDir(path()).absoluteFilePath(name));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            qFatal("cannot write %s", qPrintable(file.fileName()));
+        file.write(body.startsWith("#!") ? body : "#!/bin/bash\n" + body + '\n');
+        file.close();
+        file.setPermissions(executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                       : QFile::ReadOwner | QFile::WriteOwner);
+        return file.fileName();
+    }
+    // The fake CLI.
+    void writeCli(const QByteArray& body, bool executable = true) const {
+        writeScript(cliPath(), body, executable);
+    }
     // Running processes whose command line carries the sandbox's pattern.
-    QList<pid_t> processes() const;
+    QList<pid_t> processes() const {
+        QProcess pgrep;
+        pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-f"), options.sweepPattern});
+        pgrep.waitForFinished();
+        return VantrelManager::parsePgrepOutput(QString::fromUtf8(pgrep.readAll()));
+    }
     // Everything the log file received, rotated files included, oldest first.
-    QString logText() const;
+    QString logText() const {
+        const QString base = options.logDir + QLatin1Char('/') + options.logFileName;
+        QByteArray all;
+        for (int i = options.logKeepFiles; i >= 0; --i) {
+            QFile file(i == 0 ? base : base + QLatin1Char('.') + QString::number(i));
+            if (file.open(QIODevice::ReadOnly))
+                all += file.readAll();
+        }
+        return QString::fromUtf8(all);
+    }
 
     SupervisorOptions options;
 
 private:
-    QTemporaryDir dir_;
+    QTemporaryDir dir_{QDir::tempPath() + QStringLiteral("/halvane-sandbox-XXXXXX")};
     std::unique_ptr<VantrelManager> manager_;
 };

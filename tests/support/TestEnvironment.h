@@ -2,32 +2,29 @@
 
 #include <QByteArray>
 #include <QDir>
-#include <QFile>
+#include <QList>
 #include <QTemporaryDir>
 #include <QtGlobal>
 
-#include <cstdlib>
+#include <optional>
+#include <utility>
 
 // Gives the whole test process a private HOME and XDG folders before Qt reads them, so no
 // test can touch the real home of whoever runs the suite.
 class TestEnvironment {
 public:
     TestEnvironment() {
-        root_.setAutoRemove(true);
-        const QString home = root_.path() + QStringLiteral("/home");
-        QDir().mkpath(home);
-        set("HOME", home);
         for (const auto& [name, sub] :
-             {std::pair{"XDG_CONFIG_HOME", ".config"}, std::pair{"XDG_STATE_HOME", ".local/state"},
-              std::pair{"XDG_DATA_HOME", ".local/share"}, std::pair{"XDG_CACHE_HOME", ".cache"}}) {
-            const QString path = home + QLatin1Char('/') + QLatin1String(sub);
-            QDir().mkpath(path);
-            set(name, path);
+             {std::pair{"HOME", ""}, std::pair{"XDG_CONFIG_HOME", "/.config"},
+              std::pair{"XDG_STATE_HOME", "/.local/state"},
+              std::pair{"XDG_DATA_HOME", "/.local/share"},
+              std::pair{"XDG_CACHE_HOME", "/.cache"}}) {
+            QDir().mkpath(home() + QLatin1String(sub));
+            qputenv(name, (home() + QLatin1String(sub)).toUtf8());
         }
-        const QString runtime = root_.path() + QStringLiteral("/runtime");
-        QDir().mkpath(runtime);
-        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        set("XDG_RUNTIME_DIR", runtime);
+        const QString runtime = root() + QStringLiteral("/runtime");
+        QDir().mkdir(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
         // Variables that would change what a child shell or the supervisor does.
         for (const char* name :
              {"HALVANE_BASE_URL", "HALVANE_CA_CERTS", "ZDOTDIR", "BASH_ENV", "ENV"})
@@ -37,8 +34,32 @@ public:
     QString home() const { return root_.path() + QStringLiteral("/home"); }
 
 private:
-    static void set(const char* name, const QString& value) { qputenv(name, value.toUtf8()); }
     QTemporaryDir root_{QDir::tempPath() + QStringLiteral("/halvane-test-XXXXXX")};
+};
+
+// Sets environment variables for one scope, then puts back what was there.
+class EnvironmentGuard {
+public:
+    EnvironmentGuard() = default;
+    EnvironmentGuard(const EnvironmentGuard&) = delete;
+    ~EnvironmentGuard() {
+        // Newest first, so a variable set twice ends up as it was before the first change.
+        for (auto it = saved_.crbegin(); it != saved_.crend(); ++it) {
+            if (it->second)
+                qputenv(it->first.constData(), *it->second);
+            else
+                qunsetenv(it->first.constData());
+        }
+    }
+    EnvironmentGuard& set(const char* name, const QByteArray& value) {
+        saved_.append(
+            {name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt});
+        qputenv(name, value);
+        return *this;
+    }
+
+private:
+    QList<std::pair<QByteArray, std::optional<QByteArray>>> saved_;
 };
 
 // Like QTEST_GUILESS_MAIN / QTEST_MAIN, with the environment isolated first.

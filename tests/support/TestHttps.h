@@ -1,36 +1,36 @@
 #pragma once
 
 #include "DownloadServer.h"
+#include "VantrelManager.h"
 
-#include <memory>
+#include <QTemporaryDir>
 
-struct SupervisorOptions;
-
-// A loopback DownloadServer, started, with certificates of an authority made once per test
-// process.
-class TestHttps {
+// A loopback DownloadServer, listening, with the certificates of an authority made once per
+// test process.
+class TestHttps : public DownloadServer {
 public:
-    TestHttps();
-    ~TestHttps();
-
-    // False, with error() saying why, when the certificates could not be made or the server
-    // did not start.
-    bool isValid() const { return server_ != nullptr; }
+    TestHttps() : DownloadServer(pki() ? pki()->serverConfiguration() : QSslConfiguration()) {
+        if (pki(&error_) && !listen())
+            error_ = QStringLiteral("the loopback server did not start");
+    }
+    // Empty once the server listens, otherwise why it does not.
     QString error() const { return error_; }
 
-    DownloadServer& server() { return *server_; }
-    QString baseUrl() const { return server_->baseUrl(); }
-    QString caPath() const;
-    // An authority that signed nothing this server presents.
-    QString otherCaPath() const;
+    // Null when openssl failed. caCert signed this server's certificate, otherCaCert nothing it
+    // presents.
+    static const TestPki* pki(QString* error = nullptr) {
+        // openssl takes a while, so one authority serves the whole process.
+        static QTemporaryDir dir;
+        static QString failure;
+        static const std::optional<TestPki> made = TestPki::create(dir.path(), &failure);
+        if (!made && error)
+            *error = failure;
+        return made ? &*made : nullptr;
+    }
 
     // Serves body as this build's CLI asset.
-    void serve(const QByteArray& body);
-    // Points the options at this server, trusting its authority.
-    void apply(SupervisorOptions& options) const;
+    void serve(const QByteArray& body) { setAsset(VantrelManager::assetName(), body); }
 
 private:
-    static const TestPki* pki(QString* error);
-    std::unique_ptr<DownloadServer> server_;
     QString error_;
 };
