@@ -170,8 +170,8 @@ void TestEndToEnd::initTestCase() {
 
 void TestEndToEnd::init() {
     https_ = std::make_unique<TestHttps>();
-    QVERIFY2(https_->isValid(), qPrintable(https_->error()));
-    https_->server().setAssetFile(VantrelManager::assetName(), QStringLiteral(HALVANE_DEMO_CLI));
+    QVERIFY2(https_->error().isEmpty(), qPrintable(https_->error()));
+    https_->setAssetFile(VantrelManager::assetName(), QStringLiteral(HALVANE_DEMO_CLI));
     folders_ = std::make_unique<TestEnvironment>(); // this case's HOME and XDG folders
     env_ = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "SESSION_MANAGER"})
@@ -180,7 +180,7 @@ void TestEndToEnd::init() {
     env_.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=%1/no-bus"_s.arg(folders_->root()));
     env_.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
     env_.insert(u"HALVANE_BASE_URL"_s, https_->baseUrl());
-    env_.insert(u"HALVANE_CA_CERTS"_s, https_->caPath());
+    env_.insert(u"HALVANE_CA_CERTS"_s, TestHttps::pki()->caCert);
     // Only this case's CLI carries its install path, so the sweep can reach nothing else.
     env_.insert(u"HALVANE_SWEEP_PATTERN"_s, folders_->home() + u"/.vantrel/bin/vantrel"_s);
     QString error; // tried afresh: other suites' X servers come and go on this machine meanwhile

@@ -1,4 +1,3 @@
-#include "EnvironmentGuard.h"
 #include "LaunchAgentBackend.h"
 #include "LoginItemManager.h"
 #include "TestEnvironment.h"
