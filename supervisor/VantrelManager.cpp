@@ -156,6 +156,11 @@ void VantrelManager::cleanup() {
     flushLog();
 }
 
+void VantrelManager::restartCLI() {
+    cleanup();
+    runner_->runCLI();
+}
+
 void VantrelManager::flushLog() {
     log_->flush();
 }

@@ -64,6 +64,8 @@ public:
     static QList<pid_t> parsePgrepOutput(const QString& text);
     // Stops the CLI: SIGTERM to its process group, up to stopTimeoutMs, then SIGKILL.
     void cleanup();
+    // Stops the CLI as cleanup does and starts the installed build again.
+    void restartCLI();
     // Puts everything written so far into the log file now (also done by cleanup).
     void flushLog();
 
@@ -73,6 +75,9 @@ Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
     // An installation request has ended: ok, or failed with reason.
     void installFinished(bool ok, const QString& reason);
+    // Something rare and serious the user should hear about even with the window closed;
+    // emitted once per event.
+    void attentionNeeded(const QString& summary, const QString& body);
 
 private:
     VantrelManager(SupervisorOptions options, OutputLog* log, QObject* parent);
