@@ -7,14 +7,24 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+QList<pid_t> shells; // main thread only
+} // namespace
+
 CliProcess::CliProcess(const QString& shell, QObject* parent) : QProcess(parent), shell_(shell) {
+    connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
+        if (state == QProcess::NotRunning)
+            shells.removeAll(groupId_);
+    });
     // The child's streams are set up below, not by QProcess.
     setProcessChannelMode(QProcess::ForwardedChannels);
     // An interactive shell must never take over the application's terminal.
     setStandardInputFile(QProcess::nullDevice());
 }
 
-CliProcess::~CliProcess() = default;
+CliProcess::~CliProcess() {
+    shells.removeAll(groupId_);
+}
 
 bool CliProcess::launch(OutputPump::Sink sink) {
     int fds[2];
@@ -39,6 +49,7 @@ bool CliProcess::launch(OutputPump::Sink sink) {
         return false;
     }
     groupId_ = pid_t(processId());
+    shells.append(groupId_);
     started_.start();
     pump_ = std::make_unique<OutputPump>(fds[0], std::move(sink));
     return true;
@@ -54,4 +65,29 @@ void CliProcess::drainOutputThen(std::function<void()> done) {
 void CliProcess::requestStop() {
     stopRequested_ = true;
     ProcessGroup::signal(groupId_, SIGTERM);
+}
+
+QStringList CliProcess::loginShellArguments(const QString& cliPath) {
+    // The shell gets the path as its whole command string, so it must be one quoted word:
+    // a home folder with a space or a quote must neither break the start nor run anything else.
+    QString quoted = cliPath;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return {QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"),
+            QLatin1Char('\'') + quoted + QLatin1Char('\'')};
+}
+
+std::optional<QString> CliProcess::cliPathOf(const QStringList& shellArguments) {
+    const QString command = shellArguments.value(3);
+    if (shellArguments.size() != 4 || command.size() < 2 || !command.startsWith(u'\'') ||
+        !command.endsWith(u'\''))
+        return std::nullopt;
+    QString path = command.mid(1, command.size() - 2);
+    path.replace(QStringLiteral("'\\''"), QStringLiteral("'"));
+    if (loginShellArguments(path) != shellArguments)
+        return std::nullopt;
+    return path;
+}
+
+QList<pid_t> CliProcess::liveShells() {
+    return shells;
 }

@@ -6,6 +6,7 @@
 #include <QProcess>
 
 #include <memory>
+#include <optional>
 
 #include <sys/types.h>
 
@@ -35,6 +36,13 @@ public:
     // failure of the shell.
     bool stopRequested() const { return stopRequested_; }
     void requestStop();
+
+    // The login shell's arguments that run the CLI at cliPath, and the way back: the CLI path
+    // such a shell runs, or nothing when the arguments are not exactly of that form.
+    static QStringList loginShellArguments(const QString& cliPath);
+    static std::optional<QString> cliPathOf(const QStringList& shellArguments);
+    // The shells of every CliProcess that has one, which only their QProcess may reap.
+    static QList<pid_t> liveShells();
 
 private:
     QString shell_;

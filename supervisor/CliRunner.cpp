@@ -10,15 +10,7 @@
 #include <csignal>
 
 namespace {
-// The shell gets the path as its whole command string, so it must be one quoted word:
-// a home folder with a space or a quote must neither break the start nor run anything else.
-QString shellQuoted(const QString& path) {
-    QString quoted = path;
-    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
-}
-
-QProcessEnvironment colourEnvironment() {
+QProcessEnvironment colourEnvironment(const QByteArray& lineage) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm-256color"));
     environment.insert(QStringLiteral("COLORTERM"), QStringLiteral("truecolor"));
@@ -28,6 +20,9 @@ QProcessEnvironment colourEnvironment() {
     environment.insert(QStringLiteral("TERM_PROGRAM"), QStringLiteral("Vantrel Mac"));
     environment.remove(QStringLiteral("NO_COLOR"));
     environment.remove(QStringLiteral("ANSI_COLORS_DISABLED"));
+    const qsizetype equals = lineage.indexOf('=');
+    environment.insert(QString::fromLatin1(lineage.left(equals)),
+                       QString::fromLatin1(lineage.mid(equals + 1)));
     return environment;
 }
 
@@ -39,7 +34,17 @@ SupervisorState stateOf(SupervisorState::Phase phase) {
 } // namespace
 
 CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* parent)
-    : QObject(parent), options_(options), log_(log), say_(log->writer()) {}
+    : QObject(parent), options_(options), log_(log), say_(log->writer()) {
+    static int runners = 0;
+    lineage_ =
+        "HALVANE_RUNNER=" + QByteArray::number(::getpid()) + '.' + QByteArray::number(++runners);
+    // A CLI that detaches (setsid, a double fork) leaves its group; as a subreaper this process
+    // still adopts what it leaves behind, so cleanup can find it and zombies get reaped.
+    ProcessGroup::becomeSubreaper();
+    reaper_.setInterval(options_.reapIntervalMs);
+    connect(&reaper_, &QTimer::timeout, this,
+            [] { ProcessGroup::reapAdoptedZombies(CliProcess::liveShells()); });
+}
 
 // Reader threads end with their processes, before the log they write into.
 CliRunner::~CliRunner() {
@@ -67,6 +72,7 @@ void CliRunner::runCLI() {
         });
     }
     runStarted_.start();
+    reaper_.start();
     runCLIInShell(QStringLiteral("zsh"));
 }
 
@@ -74,9 +80,8 @@ void CliRunner::runCLIInShell(const QString& shell) {
     const bool zsh = shell == QLatin1String("zsh");
     auto* process = new CliProcess(shell, this);
     process->setProgram(zsh ? options_.zshPath : options_.bashPath);
-    process->setArguments({QStringLiteral("-l"), QStringLiteral("-i"), QStringLiteral("-c"),
-                           shellQuoted(options_.cliPath())});
-    process->setProcessEnvironment(colourEnvironment());
+    process->setArguments(CliProcess::loginShellArguments(options_.cliPath()));
+    process->setProcessEnvironment(colourEnvironment(lineage_));
     say_(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
          QStringLiteral(" with color support...\n"));
     connect(process, &QProcess::finished, this, [this, process] {
@@ -119,18 +124,22 @@ void CliRunner::onProcessFinished(CliProcess* process) {
         return;
     process->deleteLater();
     const int status = process->exitCode();
-    if (status != 0 && process->shell() == QLatin1String("zsh") && !process->stopRequested()) {
-        say_(QStringLiteral("⚠️ zsh failed, trying bash...\n"));
+    const bool crashed = process->exitStatus() == QProcess::CrashExit;
+    // 126 and 127 are the shell saying it could not execute the command; any other end is the
+    // CLI's own, and running it again would repeat whatever it did.
+    if (process->shell() == QLatin1String("zsh") && !process->stopRequested() && !crashed &&
+        (status == 126 || status == 127)) {
+        say_(QStringLiteral("⚠️ zsh could not run the CLI (status %1), trying bash...\n")
+                 .arg(status));
         runCLIInShell(QStringLiteral("bash"));
         return;
     }
-    say_(QStringLiteral("\n⚡️ CLI exited with code ") + QString::number(status) +
-         QLatin1Char('\n'));
     CliEnding ending;
-    ending.exitCode = process->exitStatus() == QProcess::NormalExit ? status : -1;
-    ending.signal = process->exitStatus() == QProcess::CrashExit ? status : 0;
+    ending.exitCode = crashed ? -1 : status;
+    ending.signal = crashed ? status : 0;
     ending.requested = process->stopRequested();
     ending.ranMs = runStarted_.isValid() ? runStarted_.elapsed() : process->runningMs();
+    say_(QLatin1Char('\n') + describe(ending) + QLatin1Char('\n'));
     Q_EMIT ended(ending);
     if (currentProcess_ == process) {
         currentProcess_ = nullptr;
@@ -140,19 +149,54 @@ void CliRunner::onProcessFinished(CliProcess* process) {
     }
 }
 
+QString CliRunner::describe(const CliEnding& ending) {
+    if (ending.signal != 0)
+        return QStringLiteral("⚡️ CLI was ended by %1 (signal %2)")
+            .arg(signalName(ending.signal))
+            .arg(ending.signal);
+    QString text = QStringLiteral("⚡️ CLI exited with code %1").arg(ending.exitCode);
+    // A shell that did not exec the CLI reports its death by signal n as 128 + n.
+    const QString name = ending.exitCode > 128 ? signalName(ending.exitCode - 128) : QString();
+    if (!name.isEmpty() && !name.startsWith(QLatin1String("signal")))
+        text += QStringLiteral(" (%1)").arg(name);
+    return text;
+}
+
+QString CliRunner::signalName(int signal) {
+    static const QList<std::pair<int, const char*>> names{
+        {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGILL, "SIGILL"},
+        {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},
+        {SIGKILL, "SIGKILL"}, {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
+        {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"}, {SIGXCPU, "SIGXCPU"},
+        {SIGSYS, "SIGSYS"}};
+    for (const auto& [number, name] : names)
+        if (number == signal)
+            return QLatin1String(name);
+    return QStringLiteral("signal %1").arg(signal);
+}
+
 void CliRunner::forgetDeadGroups() {
     ownedGroups_.removeIf([](pid_t group) { return !ProcessGroup::hasLiveMembers(group); });
 }
 
+QList<pid_t> CliRunner::detachedDescendants() const {
+    QList<pid_t> found = ProcessGroup::descendants(::getpid());
+    found.removeIf([this](pid_t pid) {
+        return !ProcessGroup::environmentHas(pid, lineage_) || !ProcessGroup::isAlive(pid);
+    });
+    return found;
+}
+
 bool CliRunner::hasSomethingToStop() {
     forgetDeadGroups();
-    return isRunning() || !ownedGroups_.isEmpty();
+    return isRunning() || !ownedGroups_.isEmpty() || !detachedDescendants().isEmpty();
 }
 
 bool CliRunner::allGone(const CliProcess* process) {
     forgetDeadGroups();
+    strays_.removeIf([](pid_t pid) { return !ProcessGroup::isAlive(pid); });
     const bool shellRunning = process && process->state() != QProcess::NotRunning;
-    return !shellRunning && ownedGroups_.isEmpty();
+    return !shellRunning && ownedGroups_.isEmpty() && strays_.isEmpty();
 }
 
 bool CliRunner::waitUntilGone(const QPointer<CliProcess>& process, int timeoutMs) {
@@ -177,20 +221,30 @@ bool CliRunner::waitUntilGone(const QPointer<CliProcess>& process, int timeoutMs
     return allGone(process);
 }
 
+void CliRunner::signalAll(int sig) {
+    for (pid_t group : std::as_const(ownedGroups_))
+        ProcessGroup::signal(group, sig);
+    for (pid_t pid : std::as_const(strays_))
+        ::kill(pid, sig);
+}
+
 void CliRunner::stop() {
     const QPointer<CliProcess> process = currentProcess_;
     if (process)
         process->requestStop();
-    for (pid_t group : std::as_const(ownedGroups_))
-        ProcessGroup::signal(group, SIGTERM);
+    // What the CLI started and detached from its group is found by its mark, before the group
+    // ends and while it still is a descendant.
+    strays_ = detachedDescendants();
+    signalAll(SIGTERM);
     // The shell alone exiting is not enough: the CLI or its children may still be alive in
     // the group, and those are what must not be orphaned.
     if (!waitUntilGone(process, options_.stopTimeoutMs)) {
-        Console::log(QStringLiteral("⚠️ Process didn't terminate gracefully, forcing termination"));
-        for (pid_t group : std::as_const(ownedGroups_))
-            ProcessGroup::signal(group, SIGKILL);
+        Console::log(
+            QStringLiteral("⚠️ Process didn't terminate gracefully, forcing termination"));
+        signalAll(SIGKILL);
         // SIGKILL is not instant; a moment lets a second cleanup see the group gone.
         waitUntilGone(process, 200);
     }
+    ProcessGroup::reapAdoptedZombies(CliProcess::liveShells());
     currentProcess_ = nullptr;
 }

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <sys/types.h>
 
@@ -41,6 +42,11 @@ public:
     // SIGKILL. The event loop does the waiting; returns when done.
     void stop();
 
+    // "⚡️ CLI exited with code 3", "... ended by SIGSEGV (signal 11)": one line for the log.
+    static QString describe(const CliEnding& ending);
+    // "SIGSEGV" for the common signals, "signal 42" for the rest.
+    static QString signalName(int signal);
+
 Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
     // The CLI's run is over (a fallback to bash is part of the same run).
@@ -52,6 +58,9 @@ private:
     bool allGone(const CliProcess* process);
     // The process may be deleted while the event loop waits; the pointer notices.
     bool waitUntilGone(const QPointer<CliProcess>& process, int timeoutMs);
+    // Live descendants of this process that carry this runner's lineage entry.
+    QList<pid_t> detachedDescendants() const;
+    void signalAll(int sig);
 
     SupervisorOptions options_;
     OutputLog* log_;
@@ -60,4 +69,7 @@ private:
     QElapsedTimer runStarted_; // the run's first shell, so a fallback counts with it
     // Kept apart from shell processes: a CLI's group can outlive its shell.
     QList<pid_t> ownedGroups_;
+    QList<pid_t> strays_; // the CLI's detached descendants, while a stop waits for them
+    QByteArray lineage_;  // "NAME=value" in the environment of this runner's CLIs
+    QTimer reaper_;
 };

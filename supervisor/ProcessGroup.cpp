@@ -2,14 +2,25 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMultiHash>
 
 #include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace {
 #ifdef Q_OS_LINUX
+QByteArray procFile(pid_t pid, const char* name) {
+    QFile file(QStringLiteral("/proc/%1/").arg(pid) + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // Fields of /proc/<pid>/stat after the parenthesised command name, which may hold spaces.
 QList<QByteArray> statFields(pid_t pid) {
     QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
@@ -72,6 +83,8 @@ ProcessGroup::ProcessInfo ProcessGroup::info(pid_t pid) {
     if (fields.size() > 1 &&
         ::stat(QStringLiteral("/proc/%1").arg(pid).toLocal8Bit().constData(), &st) == 0) {
         result.parent = pid_t(fields[1].toInt());
+        result.session = fields.size() > 3 ? pid_t(fields[3].toInt()) : 0;
+        result.zombie = fields[0] == "Z";
         result.owner = st.st_uid;
         result.valid = true;
     }
@@ -94,4 +107,114 @@ QList<pid_t> ProcessGroup::selfAndAncestors() {
     chain.append(::getppid());
 #endif
     return chain;
+}
+
+QList<pid_t> ProcessGroup::all() {
+    QList<pid_t> pids;
+#ifdef Q_OS_LINUX
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool numeric = false;
+        const int pid = entry.toInt(&numeric);
+        if (numeric && pid > 0)
+            pids.append(pid_t(pid));
+    }
+#endif
+    return pids;
+}
+
+QString ProcessGroup::executable(pid_t pid) {
+#ifdef Q_OS_LINUX
+    QString target = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+    const QLatin1String deleted(" (deleted)");
+    if (target.endsWith(deleted))
+        target.chop(deleted.size());
+    return target;
+#else
+    Q_UNUSED(pid);
+    return {};
+#endif
+}
+
+QString ProcessGroup::commandName(pid_t pid) {
+#ifdef Q_OS_LINUX
+    return QString::fromLocal8Bit(procFile(pid, "comm")).trimmed();
+#else
+    Q_UNUSED(pid);
+    return {};
+#endif
+}
+
+QStringList ProcessGroup::arguments(pid_t pid) {
+    QStringList result;
+#ifdef Q_OS_LINUX
+    QByteArray all = procFile(pid, "cmdline");
+    if (all.endsWith('\0'))
+        all.chop(1);
+    if (!all.isEmpty())
+        for (const QByteArray& piece : all.split('\0'))
+            result.append(QString::fromLocal8Bit(piece));
+#else
+    Q_UNUSED(pid);
+#endif
+    return result;
+}
+
+bool ProcessGroup::environmentHas(pid_t pid, const QByteArray& entry) {
+#ifdef Q_OS_LINUX
+    return procFile(pid, "environ").split('\0').contains(entry);
+#else
+    Q_UNUSED(pid);
+    Q_UNUSED(entry);
+    return false;
+#endif
+}
+
+QList<pid_t> ProcessGroup::descendants(pid_t root) {
+    QList<pid_t> found;
+#ifdef Q_OS_LINUX
+    QMultiHash<pid_t, pid_t> children;
+    for (pid_t pid : all()) {
+        const QList<QByteArray> fields = statFields(pid);
+        if (fields.size() > 1)
+            children.insert(pid_t(fields[1].toInt()), pid);
+    }
+    QList<pid_t> next{root};
+    while (!next.isEmpty()) {
+        const pid_t parent = next.takeLast();
+        for (pid_t child : children.values(parent)) {
+            if (!found.contains(child) && child != root) {
+                found.append(child);
+                next.append(child);
+            }
+        }
+    }
+#else
+    Q_UNUSED(root);
+#endif
+    return found;
+}
+
+bool ProcessGroup::becomeSubreaper() {
+#ifdef Q_OS_LINUX
+    return ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+#else
+    return false;
+#endif
+}
+
+void ProcessGroup::reapAdoptedZombies(const QList<pid_t>& keep) {
+#ifdef Q_OS_LINUX
+    // QProcess children share this process's session; the CLI's shells lead their own and are
+    // in keep, so what remains outside it came here by adoption.
+    const pid_t self = ::getpid();
+    const pid_t session = ::getsid(0);
+    for (pid_t pid : all()) {
+        const ProcessInfo child = info(pid);
+        if (child.valid && child.parent == self && child.zombie && child.session != session &&
+            !keep.contains(pid))
+            ::waitpid(pid, nullptr, WNOHANG);
+    }
+#else
+    Q_UNUSED(keep);
+#endif
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QStringList>
 
 #include <sys/types.h>
 
@@ -18,10 +19,31 @@ bool isAlive(pid_t pid);
 struct ProcessInfo {
     pid_t pid = 0;
     pid_t parent = 0;
+    pid_t session = 0;
     uid_t owner = 0;
+    bool zombie = false;
     bool valid = false;
 };
 ProcessInfo info(pid_t pid);
 // The process itself, its parent, its grandparent, ... up to init.
 QList<pid_t> selfAndAncestors();
+
+// Every process the system lists (Linux; empty elsewhere).
+QList<pid_t> all();
+// The program file, without the " (deleted)" the kernel adds once it was replaced or removed.
+QString executable(pid_t pid);
+// The kernel's command name: the program's file name, at most 15 bytes.
+QString commandName(pid_t pid);
+QStringList arguments(pid_t pid);
+// Whether the process started with `entry` ("NAME=value") in its environment.
+bool environmentHas(pid_t pid, const QByteArray& entry);
+// Children, grandchildren, ... of root, as the process table links them now.
+QList<pid_t> descendants(pid_t root);
+
+// Orphans anywhere below this process are handed to it instead of init, so that descendants
+// which detached stay reachable (Linux; false elsewhere).
+bool becomeSubreaper();
+// Reaps zombie children of this process that left its session, except `keep`: adopted orphans
+// that nobody else waits for. Never waits for any other child, which belongs to a QProcess.
+void reapAdoptedZombies(const QList<pid_t>& keep);
 } // namespace ProcessGroup

@@ -1,8 +1,11 @@
+#include "ProcessSweep.h"
+#include "CliProcess.h"
 #include "Console.h"
 #include "ProcessGroup.h"
-#include "ProcessSweep.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringDecoder>
@@ -68,11 +71,51 @@ QList<pid_t> ProcessSweep::parsePgrepOutput(const QString& text) {
 ProcessSweep::ProcessSweep(const SupervisorOptions& options, OutputLog::Writer say)
     : options_(options), say_(std::move(say)) {}
 
+namespace {
+bool isCliName(const QString& path) {
+    return QFileInfo(path).fileName() == QLatin1String("vantrel");
+}
+
+bool under(const QString& path, const QString& root) {
+    if (root.isEmpty())
+        return true;
+    const QString clean = QDir::cleanPath(path);
+    return clean == root || clean.startsWith(root + QLatin1Char('/'));
+}
+} // namespace
+
+#ifdef Q_OS_LINUX
+bool ProcessSweep::isCli(pid_t pid) const {
+    const QStringList arguments = ProcessGroup::arguments(pid);
+    // A login shell this application started for a CLI.
+    if (const auto cli = CliProcess::cliPathOf(arguments.mid(1)))
+        return isCliName(*cli) && under(*cli, options_.sweepRoot);
+    // The program itself, or a script whose interpreter the kernel names instead: then the
+    // script's path is among the first arguments.
+    QString program = ProcessGroup::executable(pid);
+    if (!isCliName(program) && ProcessGroup::commandName(pid) == QLatin1String("vantrel")) {
+        program.clear();
+        for (const QString& argument : arguments.mid(0, 3))
+            if (isCliName(argument) && QDir::isAbsolutePath(argument))
+                program = argument;
+        // Started by a relative name: only a sweep that is not narrowed takes it.
+        if (program.isEmpty())
+            return options_.sweepRoot.isEmpty();
+    }
+    return isCliName(program) && under(program, options_.sweepRoot);
+}
+#endif
+
 QList<pid_t> ProcessSweep::findCandidates(bool* searched) const {
+    QList<pid_t> found;
+#ifdef Q_OS_LINUX
+    *searched = true;
+    found = ProcessGroup::all();
+#else
     QProcess pgrep;
     pgrep.setProcessChannelMode(QProcess::MergedChannels);
     pgrep.setStandardInputFile(QProcess::nullDevice());
-    pgrep.start(options_.pgrepPath, {QStringLiteral("-f"), options_.sweepPattern});
+    pgrep.start(options_.pgrepPath, {QStringLiteral("-x"), QStringLiteral("vantrel")});
     *searched = pgrep.waitForStarted(-1);
     if (!*searched) {
         Console::log(QStringLiteral("⚠️ Failed to search for existing processes: ") +
@@ -86,19 +129,22 @@ QList<pid_t> ProcessSweep::findCandidates(bool* searched) const {
     const QString text = decoder.decode(pgrep.readAll());
     if (decoder.hasError() || text.isEmpty())
         return {};
+    found = parsePgrepOutput(text);
+#endif
 
-    // Never the application itself or what started it, and only the user's own processes:
-    // with privileges, pgrep also sees other users' CLIs.
+    // Never the application itself or what started it, and only the user's own processes.
     const QList<pid_t> exempt = ProcessGroup::selfAndAncestors();
     const uid_t user = ::getuid();
     QList<pid_t> pids;
-    for (pid_t pid : parsePgrepOutput(text)) {
+    for (pid_t pid : std::as_const(found)) {
         if (pid <= 0 || exempt.contains(pid) || pids.contains(pid))
             continue;
-        const ProcessGroup::ProcessInfo info = ProcessGroup::info(pid);
 #ifdef Q_OS_LINUX
-        if (!info.valid || info.owner != user)
+        const ProcessGroup::ProcessInfo info = ProcessGroup::info(pid);
+        if (!info.valid || info.owner != user || info.zombie || !isCli(pid))
             continue;
+#else
+        Q_UNUSED(user);
 #endif
         pids.append(pid);
     }
@@ -139,6 +185,22 @@ void ProcessSweep::run() const {
             continue;
         Console::log(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(pid));
         ::kill(pid, SIGKILL);
+    }
+    // SIGKILL takes a moment; what outlives that (stuck in the kernel) is reported, not hidden.
+    waited.restart();
+    while (!alive.isEmpty() && waited.elapsed() < 500) {
+        alive.removeIf([](pid_t pid) { return !ProcessGroup::isAlive(pid); });
+        if (!alive.isEmpty())
+            QThread::msleep(10);
+    }
+    if (!alive.isEmpty()) {
+        const QString text =
+            QStringLiteral("⚠️ %1 vantrel process(es) survived termination: %2")
+                .arg(alive.size())
+                .arg(pidList(alive));
+        Console::log(text);
+        say_(text + QLatin1Char('\n'));
+        return;
     }
     say_(QStringLiteral("✅ Cleaned up existing vantrel processes\n"));
     Console::log(QStringLiteral("✅ All existing vantrel processes terminated"));

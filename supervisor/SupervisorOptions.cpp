@@ -39,10 +39,16 @@ SupervisorOptions SupervisorOptions::fromEnvironment() {
                          compiled.toString());
     }
     options.caCertificates = qEnvironmentVariable("HALVANE_CA_CERTS");
-    // For the application's own end-to-end tests, which must never sweep real CLIs.
-    const QString pattern = qEnvironmentVariable("HALVANE_SWEEP_PATTERN");
-    if (!pattern.isEmpty())
-        options.sweepPattern = pattern;
+    // For the application's own tests, which must never sweep real CLIs: it can only narrow.
+    const QString root = qEnvironmentVariable("HALVANE_SWEEP_ROOT");
+    if (!root.isEmpty()) {
+        if (QDir::isAbsolutePath(root))
+            options.sweepRoot = QDir::cleanPath(root);
+        else
+            Console::log(
+                QStringLiteral("⚠️ HALVANE_SWEEP_ROOT is not an absolute path, ignored: ") +
+                root);
+    }
     // Lets those tests see a stalled download give up in seconds rather than half a minute.
     bool ok = false;
     const int stallMs = qEnvironmentVariableIntValue("HALVANE_STALL_TIMEOUT_MS", &ok);

@@ -15,9 +15,18 @@ struct SupervisorOptions {
     QString zshPath = QStringLiteral("/bin/zsh");
     QString bashPath = QStringLiteral("/bin/bash");
     QString pgrepPath = QStringLiteral("/usr/bin/pgrep");
-    QString sweepPattern = QStringLiteral("vantrel");
-    int stopTimeoutMs = 2000;                  // cleanup's grace period before SIGKILL
-    int sweepGraceMs = 500;                    // the sweep's shared wait after SIGTERM
+    // Narrows the sweep to CLIs at or below this path (a folder or one CLI); empty: all of the
+    // user's CLIs. Only tests set it.
+    QString sweepRoot;
+    int stopTimeoutMs = 2000;  // cleanup's grace period before SIGKILL
+    int sweepGraceMs = 500;    // the sweep's shared wait after SIGTERM
+    int reapIntervalMs = 1000; // how often adopted zombies are looked for
+    // Restarts after unexpected ends: the first delay, doubled up to the longest; a run this
+    // long starts over; this many quick ends in a row and restarting stops.
+    int restartFirstDelayMs = 1000;
+    int restartLongestDelayMs = 60000;
+    qint64 restartResetAfterMs = 5 * 60 * 1000;
+    int restartLimit = 5;
     int stallTimeoutMs = 30000;                // a download without progress this long is aborted
     qsizetype retainedChars = 8 * 1024 * 1024; // 16 MiB of UTF-16
     qsizetype retainedLines = 100000;

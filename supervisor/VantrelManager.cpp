@@ -22,8 +22,14 @@ VantrelManager::VantrelManager(SupervisorOptions options, QObject* parent)
 VantrelManager::VantrelManager(SupervisorOptions options, OutputLog* log, QObject* parent)
     : QObject(parent), outputHandler(log->writer()), options_(std::move(options)), log_(log),
       runner_(new CliRunner(options_, log_, this)),
-      installer_(new CliInstaller(options_, outputHandler, this)) {
+      installer_(new CliInstaller(options_, outputHandler, this)), restarts_(options_) {
     qRegisterMetaType<SupervisorState>();
+    restartTimer_.setSingleShot(true);
+    connect(&restartTimer_, &QTimer::timeout, this, [this] {
+        // Something else (an update, the user) may have started it meanwhile.
+        if (!runner_->isRunning())
+            runner_->runCLI();
+    });
     log_->setParent(this);
     connect(log_, &OutputLog::appended, this, &VantrelManager::outputAppended);
     connect(runner_, &CliRunner::stateChanged, this, &VantrelManager::setState);
@@ -139,11 +145,33 @@ void VantrelManager::setNotice(const QString& notice, bool problem) {
 }
 
 void VantrelManager::onCliEnded(const CliEnding& ending) {
-    Q_UNUSED(ending);
+    // Status 0 is the CLI choosing to end; a stop we asked for (cleanup, Quit) is ours.
+    if (ending.requested || (ending.exitCode == 0 && ending.signal == 0))
+        return;
+    const std::optional<int> delay = restarts_.next(ending.ranMs);
+    if (delay) {
+        outputHandler(QStringLiteral("🔄 Restarting the CLI in %1 s...\n")
+                          .arg(QString::number(*delay / 1000.0, 'g', 3)));
+        restartTimer_.start(*delay);
+        return;
+    }
+    const QString what = CliRunner::describe(ending).section(QLatin1Char(' '), 1);
+    const QString notice =
+        QStringLiteral("The CLI keeps failing and was not restarted (%1)").arg(what);
+    outputHandler(QStringLiteral("🛑 ") + notice +
+                  QStringLiteral(". Use Restart CLI to try again.\n"));
+    Console::log(QStringLiteral("🛑 ") + notice);
+    setNotice(notice, true);
+    Q_EMIT attentionNeeded(
+        QStringLiteral("Vantrel CLI stopped"),
+        QStringLiteral("It ended %1 times in a row shortly after starting; last: %2.")
+            .arg(options_.restartLimit)
+            .arg(what));
 }
 
 void VantrelManager::cleanup() {
     Console::log(QStringLiteral("🧹 VantrelManager cleanup called"));
+    restartTimer_.stop();
     outputHandler(QStringLiteral("🧹 Cleaning up CLI process...\n"));
     if (!runner_->hasSomethingToStop()) {
         Console::log(QStringLiteral("ℹ️ No running CLI process to clean up"));
@@ -158,6 +186,9 @@ void VantrelManager::cleanup() {
 
 void VantrelManager::restartCLI() {
     cleanup();
+    if (restarts_.gaveUp())
+        setNotice(QString(), false);
+    restarts_.reset();
     runner_->runCLI();
 }
 

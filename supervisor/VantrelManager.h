@@ -2,12 +2,14 @@
 
 #include "CliProcess.h"
 #include "OutputLog.h"
+#include "RestartPolicy.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 #include <functional>
@@ -64,8 +66,11 @@ public:
     static QList<pid_t> parsePgrepOutput(const QString& text);
     // Stops the CLI: SIGTERM to its process group, up to stopTimeoutMs, then SIGKILL.
     void cleanup();
-    // Stops the CLI as cleanup does and starts the installed build again.
+    // Stops the CLI as cleanup does and starts the installed build again, with the count of
+    // crashes cleared.
     void restartCLI();
+    // A restart after an unexpected end is waiting for its delay.
+    bool restartPending() const { return restartTimer_.isActive(); }
     // Puts everything written so far into the log file now (also done by cleanup).
     void flushLog();
 
@@ -93,4 +98,6 @@ private:
     CliRunner* runner_;
     CliInstaller* installer_;
     SupervisorState state_;
+    RestartPolicy restarts_;
+    QTimer restartTimer_;
 };

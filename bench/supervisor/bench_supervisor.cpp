@@ -40,11 +40,6 @@ double peakRssMiB() {
     return double(usage.ru_maxrss) / 1024.0;
 }
 
-QString uniquePattern(const char* what) {
-    return QStringLiteral("halvane-bench-%1-%2")
-        .arg(QLatin1String(what), QUuid::createUuid().toString(QUuid::Id128).left(12));
-}
-
 double runShell(const QString& command) {
     QElapsedTimer timer;
     timer.start();
@@ -112,14 +107,16 @@ void throughput(qint64 bytes) {
 }
 
 // 20 processes that obey SIGTERM and 2 that ignore it.
-QList<QProcess*> startTargets(const QString& pattern, QObject* parent) {
+// Stale CLIs: scripts named like the CLI, below the sandbox the sweep is narrowed to.
+QList<QProcess*> startTargets(const SupervisorSandbox& sandbox, QObject* parent) {
+    const QString plain =
+        sandbox.writeScript(QStringLiteral("plain/vantrel"), "while :; do sleep 0.05; done");
+    const QString stubborn = sandbox.writeScript(QStringLiteral("stubborn/vantrel"),
+                                                 "trap '' TERM; while :; do sleep 0.05; done");
     QList<QProcess*> processes;
     for (int i = 0; i < 22; ++i) {
         auto* process = new QProcess(parent);
-        const QString script = i < 20
-                                   ? QStringLiteral("while :; do sleep 0.05; done")
-                                   : QStringLiteral("trap '' TERM; while :; do sleep 0.05; done");
-        process->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, pattern});
+        process->start(i < 20 ? plain : stubborn, {});
         process->waitForStarted();
         processes.append(process);
     }
@@ -140,8 +137,7 @@ void sweep() {
     QObject owner;
     SupervisorSandbox sandbox;
     // The reference: each process in turn gets SIGTERM, half a second, then SIGKILL.
-    const QString referencePattern = uniquePattern("sweep-ref");
-    QList<QProcess*> targets = startTargets(referencePattern, &owner);
+    QList<QProcess*> targets = startTargets(sandbox, &owner);
     QElapsedTimer timer;
     timer.start();
     for (QProcess* process : targets) {
@@ -154,8 +150,7 @@ void sweep() {
     reap(targets);
 
     SupervisorOptions options = sandbox.options;
-    options.sweepPattern = uniquePattern("sweep");
-    targets = startTargets(options.sweepPattern, &owner);
+    targets = startTargets(sandbox, &owner);
     VantrelManager manager(options);
     timer.restart();
     manager.killExistingProcesses();
@@ -202,7 +197,6 @@ void download(qint64 bytes) {
     SupervisorOptions options = sandbox.options;
     options.baseURL = QUrl(base);
     options.caCertificates = pki->caCert;
-    options.sweepPattern = uniquePattern("download");
     bool started = false;
     QElapsedTimer clock;
     clock.start();

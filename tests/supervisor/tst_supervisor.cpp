@@ -1,4 +1,5 @@
 #include "ConsoleCapture.h"
+#include "RestartPolicy.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 
@@ -29,8 +30,6 @@ bool finished(VantrelManager& m) {
     const Phase phase = m.state().phase;
     return !m.currentProcess() && (phase == Phase::Exited || phase == Phase::Failed);
 }
-
-volatile std::sig_atomic_t termsReceived = 0;
 } // namespace
 
 class TestSupervisor : public QObject {
@@ -51,8 +50,11 @@ private Q_SLOTS:
 
     void parsePgrepOutput_data();
     void parsePgrepOutput();
-    void sweepWaitsOnceAndSparesItsOwn_data();
-    void sweepWaitsOnceAndSparesItsOwn();
+    void sweepEndsOnlyCliProcessesWaitingOnce();
+    void restartPolicy_data();
+    void restartPolicy();
+    void restartsAfterUnexpectedEndsOnly_data();
+    void restartsAfterUnexpectedEndsOnly();
 };
 
 void TestSupervisor::outputFromAnyThreadInOrderTrimmedByWholeLines_data() {
@@ -140,8 +142,10 @@ void TestSupervisor::shellFallback_data() {
     QTest::addColumn<Phase>("phase");
     const QString zsh = QStringLiteral("zsh"), bash = QStringLiteral("bash");
     QTest::newRow("zsh runs it") << true << true << 0 << QStringList{zsh} << Phase::Exited;
-    QTest::newRow("zsh run fails, bash once")
-        << true << true << 2 << QStringList{zsh, bash} << Phase::Exited;
+    QTest::newRow("CLI's own failure, not rerun")
+        << true << true << 3 << QStringList{zsh} << Phase::Exited;
+    QTest::newRow("zsh could not execute it, bash once")
+        << true << true << 127 << QStringList{zsh, bash} << Phase::Exited;
     QTest::newRow("zsh missing") << false << true << 0 << QStringList{bash} << Phase::Exited;
     QTest::newRow("no shell at all") << false << false << 0 << QStringList{} << Phase::Failed;
 }
@@ -212,10 +216,13 @@ void TestSupervisor::runRestartAndCleanupStopWholeGroups() {
     QCOMPARE(m.state().phase, Phase::Idle);
     m.runCLI(); // nothing installed
     QVERIFY(!m.currentProcess());
-    // Each run notes the PID of a grandchild; neither it nor the CLI heeds SIGTERM.
+    // Each run notes the PID of a grandchild and of a daemon that left its session; none of
+    // them heeds SIGTERM.
     const QString runs = s.path() + QStringLiteral("/grandchildren");
+    const QString daemons = s.path() + QStringLiteral("/daemons");
     const QByteArray cli = "trap '' TERM; (trap '' TERM; exec sleep 300) & echo $! >> '" +
-                           runs.toUtf8() + "'; while :; do sleep 0.05; done";
+                           runs.toUtf8() + "'; setsid sh -c 'sleep 300 & echo $! >> " +
+                           daemons.toUtf8() + "' & while :; do sleep 0.05; done";
     s.writeCli(cli);
     m.runCLI();
     QTRY_COMPARE(fileLines(runs).size(), 1);
@@ -236,9 +243,13 @@ void TestSupervisor::runRestartAndCleanupStopWholeGroups() {
     QVERIFY(second && m.currentProcess() == second);
     QCOMPARE(m.state().phase, Phase::Running);
     const pid_t group = second->groupId();
+    QTRY_COMPARE(fileLines(daemons).size(), 2);
     m.cleanup();
     QVERIFY(!m.currentProcess());
     QTRY_VERIFY(!alive(-group) && !alive(fileLines(runs).last().toInt()));
+    // Both runs' daemons are gone, and reaped: alive() also sees zombies.
+    for (const QString& daemon : fileLines(daemons))
+        QTRY_VERIFY(!alive(daemon.toInt()));
 }
 
 void TestSupervisor::parsePgrepOutput_data() {
@@ -261,64 +272,125 @@ void TestSupervisor::parsePgrepOutput() {
     QCOMPARE(VantrelManager::parsePgrepOutput(text), pids);
 }
 
-void TestSupervisor::sweepWaitsOnceAndSparesItsOwn_data() {
-    QTest::addColumn<bool>("pgrepPresent");
-    QTest::newRow("pgrep, naming this process and its parent too") << true;
-    QTest::newRow("no pgrep") << false;
-}
-
-void TestSupervisor::sweepWaitsOnceAndSparesItsOwn() {
-    QFETCH(bool, pgrepPresent);
+void TestSupervisor::sweepEndsOnlyCliProcessesWaitingOnce() {
     SupervisorSandbox s;
     s.options.sweepGraceMs = 1500;
-    // This process, its parent, garbage and a process that does not exist, then the real ones.
-    const QByteArray pgrep = "echo " + QByteArray::number(::getpid()) + "; echo " +
-                             QByteArray::number(::getppid()) +
-                             "; echo 'pgrep: x'; echo 2147483000; exec pgrep \"$@\"";
-    s.options.pgrepPath = pgrepPresent ? s.writeScript(QStringLiteral("pgrep"), pgrep)
-                                       : s.path() + QStringLiteral("/no-pgrep");
-    // Five targets with the pattern in their command lines note their PIDs in ready once set
-    // up and in terms on SIGTERM; the first three then note them in saw-all once all five had
-    // their TERM, which one wait per process would not let them live to see. Builtins only
-    // while waiting, so no short-lived copy of a target's command line shows up.
-    const QString script =
+    s.options.sweepRoot = s.path() + QStringLiteral("/in");
+    // Five CLIs note their PIDs in ready once set up and in terms on SIGTERM; the first three
+    // ignore it and note them in saw-all once all five had their TERM, which one wait per
+    // process would not let them live to see. Builtins only while waiting, so no short-lived
+    // copy of a target shows up.
+    const QString cli = s.writeScript(
+        QStringLiteral("in/a/vantrel"),
         QStringLiteral("cd \"%1\"; trap 'echo $$ >> terms; [ $1 = 1 ] || exit 0' TERM; echo $$ >> "
                        "ready; while :; do mapfile -t t < terms 2>/dev/null; "
                        "[ ${#t[@]} -ge 5 ] && echo $$ >> saw-all; sleep 0.05; done")
-            .arg(s.path());
-    QList<QProcess*> targets;
+            .arg(s.path())
+            .toUtf8());
+    // A program named vantrel whose file was replaced since, and one outside the narrowed sweep.
+    QDir(s.path()).mkpath(QStringLiteral("in/b")), QDir(s.path()).mkpath(QStringLiteral("out"));
+    QFile::copy(QStringLiteral("/bin/sleep"), s.path() + QStringLiteral("/in/b/vantrel"));
+    QFile::copy(QStringLiteral("/bin/sleep"), s.path() + QStringLiteral("/out/vantrel"));
+    QList<QProcess*> targets, spared;
     for (int i = 0; i < 5; ++i) {
         targets.append(new QProcess(this));
-        targets.last()->start(
-            QStringLiteral("/bin/bash"),
-            {QStringLiteral("-c"), script, s.options.sweepPattern, QString::number(i < 3)});
+        targets.last()->start(cli, {QString::number(i < 3)});
     }
     QTRY_COMPARE(fileLines(s.path() + QStringLiteral("/ready")).size(), 5);
+    for (const QString& program :
+         {s.path() + QStringLiteral("/out/vantrel"), s.path() + QStringLiteral("/in/b/vantrel")}) {
+        QList<QProcess*>& list = program.contains(QLatin1String("/in/")) ? targets : spared;
+        list.append(new QProcess(this));
+        QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner | QFile::WriteOwner);
+        list.last()->start(program, {QStringLiteral("300")});
+        QVERIFY(list.last()->waitForStarted());
+    }
+    QVERIFY(QFile::remove(targets.last()->program()));
+    // The word on a command line (a pager on the notes, an editor on the config) is not a CLI.
+    spared.append(new QProcess(this));
+    spared.last()->start(QStringLiteral("/bin/sh"),
+                         {QStringLiteral("-c"), QStringLiteral("exec -a vantrel sleep 300"),
+                          s.path() + QStringLiteral("/in/vantrel-notes.txt")});
+    QVERIFY(spared.last()->waitForStarted());
     s.writeCli("echo installed cli");
     VantrelManager& m = s.manager();
-    const ConsoleCapture console;
-    termsReceived = 0;
-    auto* previous = std::signal(SIGTERM, [](int) { termsReceived = termsReceived + 1; });
     m.downloadAndRunCLI(); // sweeps before it returns
-    std::signal(SIGTERM, previous);
-    QCOMPARE(int(termsReceived), 0);
-    // Nor is the parent chosen as a target, as far as the sweep reports.
-    const QRegularExpression parent(QStringLiteral("\\b%1\\b").arg(::getppid()));
-    QVERIFY(!console.text().contains(parent));
-    for (QProcess* target : std::as_const(targets)) {
-        if (!pgrepPresent) {
-            QCOMPARE(target->state(), QProcess::Running);
-            target->kill();
-        }
+    for (QProcess* target : std::as_const(targets))
         QVERIFY(target->waitForFinished(5000));
+    for (QProcess* other : std::as_const(spared)) {
+        QCOMPARE(other->state(), QProcess::Running);
+        other->kill();
+        other->waitForFinished();
     }
     const QStringList terms = fileLines(s.path() + QStringLiteral("/terms"));
-    QCOMPARE(QSet<QString>(terms.begin(), terms.end()).size(), pgrepPresent ? 5 : 0);
+    QCOMPARE(QSet<QString>(terms.begin(), terms.end()).size(), 5);
     const QStringList sawAll = fileLines(s.path() + QStringLiteral("/saw-all"));
-    QCOMPARE(QSet<QString>(sawAll.begin(), sawAll.end()).size(), pgrepPresent ? 3 : 0);
+    QCOMPARE(QSet<QString>(sawAll.begin(), sawAll.end()).size(), 3);
     // The download fails (nothing serves it) and the installed CLI runs all the same.
     QTRY_VERIFY(m.output().contains(QStringLiteral("installed cli\n")));
-    qDeleteAll(targets);
+    qDeleteAll(targets + spared);
+}
+
+void TestSupervisor::restartPolicy_data() {
+    QTest::addColumn<QList<qint64>>("ranMs");
+    QTest::addColumn<QList<int>>("delays"); // -1: given up
+    QTest::newRow("doubles to the longest, then gives up")
+        << QList<qint64>{10, 10, 10, 10, 10} << QList<int>{100, 200, 300, 300, -1};
+    QTest::newRow("a long run starts over") << QList<qint64>{10, 10, 10, 10, 5000, 10, 10}
+                                            << QList<int>{100, 200, 300, 300, 100, 200, 300};
+}
+
+void TestSupervisor::restartPolicy() {
+    QFETCH(QList<qint64>, ranMs);
+    QFETCH(QList<int>, delays);
+    SupervisorOptions options;
+    options.restartFirstDelayMs = 100;
+    options.restartLongestDelayMs = 300;
+    options.restartResetAfterMs = 5000;
+    RestartPolicy policy(options);
+    QList<int> got;
+    for (qint64 ran : ranMs)
+        got.append(policy.next(ran).value_or(-1));
+    QCOMPARE(got, delays);
+}
+
+void TestSupervisor::restartsAfterUnexpectedEndsOnly_data() {
+    QTest::addColumn<QByteArray>("end");
+    QTest::addColumn<int>("runs"); // before it gives up, or 1: not restarted
+    QTest::newRow("exit 3") << QByteArray("exit 3") << 3;
+    QTest::newRow("SIGSEGV") << QByteArray("ulimit -c 0; kill -SEGV $$") << 3;
+    QTest::newRow("exit 0") << QByteArray("exit 0") << 1;
+    QTest::newRow("stopped by cleanup") << QByteArray("exec sleep 300") << 1;
+}
+
+void TestSupervisor::restartsAfterUnexpectedEndsOnly() {
+    QFETCH(QByteArray, end);
+    QFETCH(int, runs);
+    SupervisorSandbox s;
+    s.options.restartFirstDelayMs = 1;
+    s.options.restartLimit = 3;
+    const QString started = s.path() + QStringLiteral("/runs");
+    s.writeCli("echo run >> '" + started.toUtf8() + "'; " + end);
+    VantrelManager& m = s.manager();
+    QSignalSpy attention(&m, &VantrelManager::attentionNeeded);
+    m.runCLI();
+    QTRY_VERIFY(!fileLines(started).isEmpty());
+    if (end.startsWith("exec"))
+        m.cleanup();
+    QTRY_VERIFY(fileLines(started).size() == runs && !m.currentProcess() && !m.restartPending());
+    QCOMPARE(m.state().problem, runs > 1);
+    QCOMPARE(attention.count(), runs > 1 ? 1 : 0);
+    if (end.contains("SEGV"))
+        QVERIFY(m.output().contains(QStringLiteral("SIGSEGV")) &&
+                m.state().notice.contains("SIGSEGV"));
+    if (runs == 1)
+        return;
+    // Restart CLI starts over: as many runs again before it gives up once more.
+    m.restartCLI();
+    QVERIFY(!m.state().problem);
+    QTRY_VERIFY(fileLines(started).size() == 2 * runs && !m.currentProcess() &&
+                !m.restartPending());
+    QCOMPARE(attention.count(), 2);
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestSupervisor)

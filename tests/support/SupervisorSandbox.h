@@ -11,13 +11,12 @@
 #include <memory>
 
 // Supervisor options that point into a fresh temporary folder, and the supervisor built from
-// them. The folder's unique name is the sweep pattern, so every process started from it can be
-// found, and the sweep of this sandbox finds nothing else.
+// them. The sweep is narrowed to the folder, so it ends no CLI but the sandbox's own.
 class SupervisorSandbox {
 public:
     // installSubdir: the install folder below the sandbox, for paths that need quoting.
     explicit SupervisorSandbox(const QString& installSubdir = QStringLiteral("bin")) {
-        options.sweepPattern = QFileInfo(path()).fileName();
+        options.sweepRoot = path();
         options.installDir = path() + QLatin1Char('/') + installSubdir;
         options.stateDir = path() + QStringLiteral("/state");
         options.logDir = path() + QStringLiteral("/log");
@@ -47,6 +46,7 @@ public:
     // under bash.
     QString writeScript(const QString& name, const QByteArray& body, bool executable = true) const {
         QFile file(QDir(path()).absoluteFilePath(name));
+        QDir().mkpath(QFileInfo(file).path());
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             qFatal("cannot write %s", qPrintable(file.fileName()));
         file.write(body.startsWith("#!") ? body : "#!/bin/bash\n" + body + '\n');
@@ -59,10 +59,10 @@ public:
     void writeCli(const QByteArray& body, bool executable = true) const {
         writeScript(cliPath(), body, executable);
     }
-    // Running processes whose command line carries the sandbox's pattern.
+    // Running processes whose command line names the sandbox's folder.
     QList<pid_t> processes() const {
         QProcess pgrep;
-        pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-f"), options.sweepPattern});
+        pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-f"), path()});
         pgrep.waitForFinished();
         return VantrelManager::parsePgrepOutput(QString::fromUtf8(pgrep.readAll()));
     }
