@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     env.insert(u"HALVANE_BASE_URL"_s, server.baseUrl());
     env.insert(u"HALVANE_CA_CERTS"_s, pki->caCert);
     const QString cliPath = environment.home() + u"/.vantrel/bin/vantrel"_s;
-    env.insert(u"HALVANE_SWEEP_PATTERN"_s, cliPath); // only this run's CLI can be swept
+    env.insert(u"HALVANE_SWEEP_ROOT"_s, cliPath); // only this run's CLI can be swept
     const QString log = environment.home() + u"/.local/state/halvane/cli.log"_s;
 
     QProcess halvane;

@@ -29,7 +29,7 @@ private:
         // A closed port: the download fails and the installed CLI is started instead.
         env.insert(QStringLiteral("HALVANE_BASE_URL"),
                    QStringLiteral("https://127.0.0.1:1/static/cli"));
-        env.insert(QStringLiteral("HALVANE_SWEEP_PATTERN"), pattern_);
+        env.insert(QStringLiteral("HALVANE_SWEEP_ROOT"), QDir::homePath());
         app->setProcessEnvironment(env);
         app->setProcessChannelMode(QProcess::MergedChannels);
         if (reader)
@@ -68,10 +68,9 @@ void TestAppProcess::init() {
     QDir().mkpath(bin);
     QFile cli(bin + QStringLiteral("/vantrel"));
     QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    // The pattern on the CLI's own command line lets the next launch's sweep find it.
-    cli.write(QStringLiteral("#!/bin/bash\nexec -a %1 bash -c 'echo $$ > %2; echo cli-up; "
-                             "trap \"exit 0\" TERM; while true; do sleep 0.05; done'\n")
-                  .arg(pattern_, pidFile_)
+    cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1; echo cli-up; trap \"exit 0\" TERM; "
+                             "while true; do sleep 0.05; done\n")
+                  .arg(pidFile_)
                   .toUtf8());
     cli.close();
     cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -156,10 +155,10 @@ void TestAppProcess::stdoutThatTakesNothingHoldsNothingUp() {
     QFETCH(QString, reader);
     QFile cli(QDir::homePath() + QStringLiteral("/.vantrel/bin/vantrel"));
     QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    cli.write(QStringLiteral("#!/bin/bash\nexec -a %1 bash -c 'echo $$ > %2; head -c 3000000 "
-                             "/dev/zero | tr \\\\0 x; echo; echo burst-done; trap \"exit 0\" TERM; "
-                             "while true; do sleep 0.05; done'\n")
-                  .arg(pattern_, pidFile_)
+    cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1; head -c 3000000 /dev/zero | tr \\\\0 x; "
+                             "echo; echo burst-done; trap \"exit 0\" TERM; "
+                             "while true; do sleep 0.05; done\n")
+                  .arg(pidFile_)
                   .toUtf8());
     cli.close();
     auto* sink = new QProcess(this);

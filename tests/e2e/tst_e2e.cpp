@@ -182,7 +182,7 @@ void TestEndToEnd::init() {
     env_.insert(u"HALVANE_BASE_URL"_s, https_->baseUrl());
     env_.insert(u"HALVANE_CA_CERTS"_s, TestHttps::pki()->caCert);
     // Only this case's CLI carries its install path, so the sweep can reach nothing else.
-    env_.insert(u"HALVANE_SWEEP_PATTERN"_s, folders_->home() + u"/.vantrel/bin/vantrel"_s);
+    env_.insert(u"HALVANE_SWEEP_ROOT"_s, folders_->home() + u"/.vantrel/bin/vantrel"_s);
     QString error; // tried afresh: other suites' X servers come and go on this machine meanwhile
 
     for (int attempt = 0; attempt < 3 && !(error = startDesktop()).isEmpty(); ++attempt)
