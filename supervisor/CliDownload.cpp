@@ -65,7 +65,7 @@ void CliDownload::start() {
     if (!options.caCertificates.isEmpty()) {
         if (!ssl.addCaCertificates(options.caCertificates))
             say_(QStringLiteral("⚠️ Could not read the certificates in ") +
-                 options.caCertificates + QLatin1Char('\n'));
+                          options.caCertificates + QLatin1Char('\n'));
     }
     request.setSslConfiguration(ssl);
 
@@ -155,9 +155,9 @@ void CliDownload::onProgress(qint64 received, qint64 total) {
         lastReportDecile_ = decile;
         lastReportMs_ = now;
         say_(total > 0 ? QStringLiteral("📥 Downloaded %1 of %2 (%3 %)\n")
-                             .arg(humanSize(received), humanSize(total))
-                             .arg(received * 100 / total)
-                       : QStringLiteral("📥 Downloaded %1\n").arg(humanSize(received)));
+                                      .arg(humanSize(received), humanSize(total))
+                                      .arg(received * 100 / total)
+                                : QStringLiteral("📥 Downloaded %1\n").arg(humanSize(received)));
     }
 }
 
@@ -230,7 +230,8 @@ void CliDownload::onFinished() {
 
     const QString path = options_.cliPath();
     if (isUpdate_) {
-        say_(QStringLiteral("✅ CLI updated to latest version at ") + path + QLatin1Char('\n'));
+        say_(QStringLiteral("✅ CLI updated to latest version at ") + path +
+                      QLatin1Char('\n'));
         Console::log(QStringLiteral("✅ CLI updated successfully"));
     } else {
         say_(QStringLiteral("✅ CLI installed at ") + path + QLatin1Char('\n'));

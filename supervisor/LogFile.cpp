@@ -89,6 +89,5 @@ void LogFile::fail(const QString& what) {
         return;
     failing_ = true;
     if (reportError_)
-        reportError_(
-            QStringLiteral("⚠️ Could not write the log file %1: %2\n").arg(path_, what));
+        reportError_(QStringLiteral("⚠️ Could not write the log file %1: %2\n").arg(path_, what));
 }

@@ -241,7 +241,8 @@ void OutputLog::flush() {
     takePending();
     std::unique_lock lock(inbox_->mutex);
     ++inbox_->readersWaiting;
-    inbox_->room.wait_for(lock, std::chrono::seconds(2),
-                          [this] { return inbox_->fileBytes.isEmpty() && !inbox_->writing; });
+    inbox_->room.wait_for(lock, std::chrono::seconds(2), [this] {
+        return inbox_->fileBytes.isEmpty() && !inbox_->writing;
+    });
     --inbox_->readersWaiting;
 }
