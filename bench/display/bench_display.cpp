@@ -38,7 +38,8 @@ namespace {
 
 constexpr qsizetype BatchChars = 4096;
 constexpr int EdgeBatches = 1000;       // early and late windows of the per-batch cost
-constexpr qint64 PipeChars = 64 * 1024; // a Linux pipe's default capacity
+// The output log holds its reader thread back once this much waits for the main thread.
+constexpr qint64 PipeChars = 2 * 1024 * 1024;
 constexpr int ProbeIntervalMs = 10;
 constexpr int CaseTimeoutMs = 120000;
 
@@ -130,8 +131,8 @@ private:
     State state_ = State::Text;
 };
 
-// Stands in for the CLI's stdout pipe: the writer may run at most PipeChars ahead of what the
-// supervisor has taken, as a CLI blocks once the pipe's 64 KiB are unread.
+// Stands in for the CLI's pipe and its reader thread: the writer may run at most PipeChars
+// ahead of what the main thread has taken, as the reader is held back there.
 class Pipe {
 public:
     // Waits until `length` more characters fit; false once the pipe is closed.
@@ -189,9 +190,9 @@ double percentileMs(std::vector<qint64> ns, double fraction) {
 // how late it fires. Prints "key value" lines.
 //
 // The feed is a thread of its own calling the supervisor's output handler with 4 KiB chunks,
-// held back only by a pipe-sized window of what the supervisor has not yet taken. That is how
-// a CLI floods a pipe: it writes as fast as it can until the pipe is full, whether or not
-// anything was painted, and the main thread takes whatever has piled up once per turn. A feed
+// held back only by the window the output log allows its reader. That is how a CLI floods the
+// application: it writes as fast as it can until the window is full, whether or not anything
+// was painted, and the main thread takes whatever has piled up at each hand-over. A feed
 // that spun the event loop itself until each batch arrived would decide when the loop turns,
 // and the timer would then time the feed rather than the widget.
 int runCase(const QString& which, double megabytes) {
