@@ -17,6 +17,7 @@ private Q_SLOTS:
     void secondLaunchShowsFirstAndExits();
     void sigtermQuitsCleanlyAndStopsCli();
     void staleLockOfKilledInstanceIsTakenOver();
+    void crashRestartsAndQuitLeavesNoDaemon();
     void stdoutThatTakesNothingHoldsNothingUp_data();
     void stdoutThatTakesNothingHoldsNothingUp();
 
@@ -141,6 +142,37 @@ void TestAppProcess::staleLockOfKilledInstanceIsTakenOver() {
     clis_.append(fresh);
     QTRY_VERIFY(!ProcessGroup::isAlive(orphan));
     QCOMPARE(next->state(), QProcess::Running);
+}
+
+// A CLI that detaches a daemon ignoring SIGTERM and then crashes: it is started again, and
+// Quit ends the daemon too, though it left the CLI's process group long before.
+void TestAppProcess::crashRestartsAndQuitLeavesNoDaemon() {
+    const QString home = QDir::homePath();
+    QFile cli(home + QStringLiteral("/.vantrel/bin/vantrel"));
+    QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1\nif [ ! -e %2/crashed ]; then touch "
+                             "%2/crashed; ( setsid bash -c 'trap \"\" TERM; echo $$ > %2/daemon; "
+                             "exec sleep 600' & ); sleep 0.2; kill -SEGV $$; fi\n"
+                             "trap 'exit 0' TERM; while true; do sleep 0.05; done\n")
+                  .arg(pidFile_, home)
+                  .toUtf8());
+    cli.close();
+    QProcess* app = launch();
+    const pid_t crashed = waitForCliPid();
+    QVERIFY(crashed > 0);
+    const pid_t restarted = waitForCliPid(crashed);
+    QVERIFY2(restarted > 0, app->readAll().right(2000).constData());
+    clis_.append(restarted);
+    QFile daemonFile(home + QStringLiteral("/daemon"));
+    QVERIFY(daemonFile.open(QIODevice::ReadOnly));
+    const pid_t daemon = pid_t(daemonFile.readAll().trimmed().toLongLong());
+    QVERIFY(ProcessGroup::isAlive(daemon));
+    clis_.append(daemon);
+    ::kill(pid_t(app->processId()), SIGTERM);
+    QVERIFY(app->waitForFinished(15000));
+    QCOMPARE(app->exitStatus(), QProcess::NormalExit);
+    QVERIFY(!ProcessGroup::isAlive(daemon));
+    QVERIFY(!ProcessGroup::isAlive(restarted));
 }
 
 void TestAppProcess::stdoutThatTakesNothingHoldsNothingUp_data() {
