@@ -129,18 +129,14 @@ private Q_SLOTS:
         AnsiParser().feed(input, whole);
         QCOMPARE(whole.events, events);
         QVERIFY(whole.styles.last() == last);
-        // A chunk may end anywhere, even inside a sequence: every cut must agree, and so must
-        // one character at a time.
-        Transcript single;
-        AnsiParser one;
-        for (qsizetype at = 0; at < input.size(); ++at)
-            one.feed(QStringView(input).sliced(at, 1), single);
-        QVERIFY(single.events == whole.events && single.styles == whole.styles);
+        // A chunk may end anywhere, even inside a sequence: every cut must agree, also with the
+        // rest coming one character at a time.
         for (qsizetype at = 0; at <= input.size(); at += 1 + input.size() / 1000) {
             Transcript out;
             AnsiParser parser;
             parser.feed(QStringView(input).first(at), out);
-            parser.feed(QStringView(input).sliced(at), out);
+            for (qsizetype i = at; i < input.size(); ++i)
+                parser.feed(QStringView(input).sliced(i, 1), out);
             QVERIFY2(out.events == whole.events && out.styles == whole.styles,
                      qPrintable(u"split at %1"_s.arg(at)));
         }
