@@ -5,7 +5,7 @@
 #include <QPixmap>
 
 namespace {
-QPixmap chevron(int size) {
+QPixmap chevron(int size, const QColor& colour) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -19,15 +19,20 @@ QPixmap chevron(int size) {
     painter.setPen(
         QPen(QColor(20, 20, 20, 220), stroke + 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.drawPath(path);
-    painter.setPen(QPen(QColor(0, 230, 90), stroke, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setPen(QPen(colour, stroke, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.drawPath(path);
     return pixmap;
 }
 } // namespace
 
 QIcon chevronIcon() {
+    return chevronIcon(false);
+}
+
+QIcon chevronIcon(bool problem) {
+    const QColor colour = problem ? QColor(255, 110, 30) : QColor(0, 230, 90);
     QIcon icon;
     for (int size : {16, 22, 24, 32, 48, 64})
-        icon.addPixmap(chevron(size));
+        icon.addPixmap(chevron(size, colour));
     return icon;
 }

@@ -1,5 +1,6 @@
 #include "TerminalWindow.h"
 #include "AppActions.h"
+#include "InstallerViewModel.h"
 #include "SupervisorState.h"
 #include "TerminalView.h"
 
@@ -9,7 +10,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-TerminalWindow::TerminalWindow(TerminalViewModel* model, QWidget* parent) : QWidget(parent) {
+TerminalWindow::TerminalWindow(TerminalViewModel* model, InstallerViewModel* installer,
+                               QWidget* parent)
+    : QWidget(parent) {
     setWindowTitle(QStringLiteral("Vantrel Halvane"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
@@ -19,6 +22,22 @@ TerminalWindow::TerminalWindow(TerminalViewModel* model, QWidget* parent) : QWid
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("statusLine"));
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    installStatus_ = new QLabel(this);
+    installStatus_->setVisible(false);
+    auto* restart = new QPushButton(AppActions::restartLabel(), this);
+    auto* update = new QPushButton(AppActions::updateLabel(), this);
+    connect(restart, &QPushButton::clicked, this, &TerminalWindow::restartRequested);
+    connect(update, &QPushButton::clicked, this, &TerminalWindow::updateRequested);
+    if (installer) {
+        const auto showInstall = [this, installer, update] {
+            installStatus_->setText(installer->status());
+            installStatus_->setVisible(installer->isRunning());
+            update->setEnabled(!installer->isRunning());
+        };
+        connect(installer, &InstallerViewModel::statusChanged, this, showInstall);
+        connect(installer, &InstallerViewModel::isRunningChanged, this, showInstall);
+        showInstall();
+    }
     actions_ = new QWidget(this);
     login_ = new QPushButton(AppActions::startAtLoginLabel(false), actions_);
     auto* quit = new QPushButton(QStringLiteral("Quit"), actions_);
@@ -33,6 +52,9 @@ TerminalWindow::TerminalWindow(TerminalViewModel* model, QWidget* parent) : QWid
     auto* bottom = new QHBoxLayout;
     bottom->setContentsMargins(8, 4, 8, 4);
     bottom->addWidget(status_, 1);
+    bottom->addWidget(installStatus_);
+    bottom->addWidget(restart);
+    bottom->addWidget(update);
     bottom->addWidget(actions_);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -3,23 +3,27 @@
 #include <QWidget>
 
 class QLabel;
+class InstallerViewModel;
 class QPushButton;
 class TerminalView;
 class TerminalViewModel;
 struct SupervisorState;
 
-// The "Vantrel Halvane" window: the terminal view with a status line beneath it, and the
-// tray menu's actions for desktops without a tray.
+// The "Vantrel Halvane" window: the terminal view with a status line beneath it, Restart and
+// Update buttons with the update's progress while it runs, and the rest of the tray menu's
+// actions for desktops without a tray.
 class TerminalWindow final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TerminalWindow)
 
 public:
-    // Shows `model`, which the window's view takes over.
-    explicit TerminalWindow(TerminalViewModel* model, QWidget* parent = nullptr);
+    // Shows `model`, which the window's view takes over, and the progress of `installer`.
+    TerminalWindow(TerminalViewModel* model, InstallerViewModel* installer,
+                   QWidget* parent = nullptr);
 
     TerminalView* view() const { return view_; }
     QLabel* statusLine() const { return status_; }
+    QLabel* installStatus() const { return installStatus_; }
     // Shows or hides the start-at-login and quit buttons.
     void setActionsVisible(bool visible);
     void showState(const SupervisorState& state);
@@ -27,6 +31,8 @@ public:
 
 Q_SIGNALS:
     void closing();
+    void restartRequested();
+    void updateRequested();
     void toggleLoginItemRequested();
     void quitRequested();
 
@@ -36,6 +42,7 @@ protected:
 private:
     TerminalView* view_;
     QLabel* status_;
+    QLabel* installStatus_;
     QWidget* actions_;
     QPushButton* login_;
 };

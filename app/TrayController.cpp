@@ -12,12 +12,16 @@
 TrayController::TrayController(QObject* parent) : QObject(parent) {
     menu_ = new QMenu();
     open_ = menu_->addAction(QStringLiteral("Open Vantrel Halvane Status"));
+    restart_ = menu_->addAction(AppActions::restartLabel());
+    update_ = menu_->addAction(AppActions::updateLabel());
     menu_->addSeparator();
     login_ = menu_->addAction(AppActions::startAtLoginLabel(false));
     menu_->addSeparator();
     quit_ = menu_->addAction(QStringLiteral("Quit"));
     quit_->setMenuRole(QAction::QuitRole);
     connect(open_, &QAction::triggered, this, &TrayController::openRequested);
+    connect(restart_, &QAction::triggered, this, &TrayController::restartRequested);
+    connect(update_, &QAction::triggered, this, &TrayController::updateRequested);
     connect(login_, &QAction::triggered, this, &TrayController::toggleLoginItemRequested);
     connect(quit_, &QAction::triggered, this, &TrayController::quitRequested);
 
@@ -45,6 +49,8 @@ QString TrayController::tooltipFor(const SupervisorState& state) {
 
 void TrayController::showState(const SupervisorState& state) {
     icon_->setToolTip(tooltipFor(state));
+    if (state.problem != problemShown_) // redrawn on a change only: progress comes often
+        icon_->setIcon(chevronIcon(problemShown_ = state.problem));
 }
 
 void TrayController::showLoginEnabled(bool enabled) {

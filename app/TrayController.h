@@ -22,6 +22,8 @@ public:
     QMenu* menu() const { return menu_; }
     QSystemTrayIcon* icon() const { return icon_; }
     QAction* openAction() const { return open_; }
+    QAction* restartAction() const { return restart_; }
+    QAction* updateAction() const { return update_; }
     QAction* loginAction() const { return login_; }
     QAction* quitAction() const { return quit_; }
     bool trayAvailable() const { return trayAvailable_; }
@@ -33,6 +35,8 @@ public:
 
 Q_SIGNALS:
     void openRequested();
+    void restartRequested();
+    void updateRequested();
     void toggleLoginItemRequested();
     void quitRequested();
     void trayAvailabilityChanged(bool available);
@@ -43,9 +47,12 @@ private:
     QMenu* menu_;
     QSystemTrayIcon* icon_;
     QAction* open_;
+    QAction* restart_;
+    QAction* update_;
     QAction* login_;
     QAction* quit_;
     QTimer trayWatch_;
     bool trayAvailable_ = false;
     bool warned_ = false;
+    bool problemShown_ = false;
 };

@@ -1,5 +1,6 @@
 #include "WindowManager.h"
 #include "Console.h"
+#include "InstallerViewModel.h"
 #include "LoginItemManager.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"
@@ -9,9 +10,9 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems,
-                             QObject* parent)
-    : QObject(parent), manager_(manager), loginItems_(loginItems) {}
+WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent)
+    : QObject(parent), manager_(manager), loginItems_(loginItems),
+      installer_(new InstallerViewModel(manager, this)) {}
 
 WindowManager* WindowManager::shared() {
     static WindowManager* instance =
@@ -35,7 +36,7 @@ void WindowManager::showTerminalWindow() {
         window->activateWindow();
         return;
     }
-    auto* window = new TerminalWindow(new TerminalViewModel(manager_));
+    auto* window = new TerminalWindow(new TerminalViewModel(manager_), installer_);
     window->setActionsVisible(standalone_);
     window->resize(800, 600);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -52,6 +53,8 @@ void WindowManager::showTerminalWindow() {
                 &TerminalWindow::showLoginEnabled);
         window->showLoginEnabled(loginItems_->isEnabled());
     }
+    connect(window, &TerminalWindow::restartRequested, this, &WindowManager::restartRequested);
+    connect(window, &TerminalWindow::updateRequested, this, &WindowManager::updateCLI);
     connect(window, &TerminalWindow::toggleLoginItemRequested, this,
             &WindowManager::toggleLoginItemRequested);
     connect(window, &TerminalWindow::quitRequested, this, &WindowManager::quitRequested);
@@ -68,6 +71,10 @@ void WindowManager::showTerminalWindow() {
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+void WindowManager::updateCLI() {
+    installer_->startInstall();
 }
 
 void WindowManager::setStandalone(bool standalone) {

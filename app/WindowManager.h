@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 
+class InstallerViewModel;
 class LoginItemManager;
 class TerminalWindow;
 class VantrelManager;
@@ -13,8 +14,7 @@ class WindowManager final : public QObject {
     Q_DISABLE_COPY_MOVE(WindowManager)
 
 public:
-    WindowManager(VantrelManager* manager, LoginItemManager* loginItems,
-                  QObject* parent = nullptr);
+    WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent = nullptr);
     ~WindowManager() override;
 
     // The process-wide instance, for the supervisor and login item of the process.
@@ -28,14 +28,19 @@ public:
     void setStandalone(bool standalone);
     bool isStandalone() const { return standalone_; }
 
+    // Asks for the newest CLI; the window shows the download while it runs.
+    void updateCLI();
+
 Q_SIGNALS:
     void windowClosed();
+    void restartRequested();
     void toggleLoginItemRequested();
     void quitRequested();
 
 private:
     VantrelManager* manager_;
     LoginItemManager* loginItems_;
+    InstallerViewModel* installer_;
     QPointer<TerminalWindow> terminalWindow_;
     bool standalone_ = false;
 };

@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 #include "Console.h"
+#include "DBusNotifier.h"
 #include "LoginItemManager.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     LoginItemManager* loginItems = LoginItemManager::shared();
     WindowManager* windows = WindowManager::shared();
     AppDelegate delegate(manager);
+    DBusNotifier notifier(QDBusConnection::sessionBus(), QApplication::applicationDisplayName());
     TrayController tray;
 
     // Quit stops the CLI first; quitting stops it once more on the way out.
@@ -52,6 +54,9 @@ int main(int argc, char** argv) {
     };
     QObject::connect(&tray, &TrayController::openRequested, windows,
                      &WindowManager::showTerminalWindow);
+    QObject::connect(&tray, &TrayController::restartRequested, manager,
+                     &VantrelManager::restartCLI);
+    QObject::connect(&tray, &TrayController::updateRequested, windows, &WindowManager::updateCLI);
     QObject::connect(&tray, &TrayController::toggleLoginItemRequested, loginItems,
                      &LoginItemManager::toggleLoginItem);
     QObject::connect(&tray, &TrayController::quitRequested, &app, quit);
@@ -64,6 +69,8 @@ int main(int argc, char** argv) {
                      &TrayController::showLoginEnabled);
     tray.showLoginEnabled(loginItems->isEnabled());
 
+    QObject::connect(windows, &WindowManager::restartRequested, manager,
+                     &VantrelManager::restartCLI);
     QObject::connect(windows, &WindowManager::toggleLoginItemRequested, loginItems,
                      &LoginItemManager::toggleLoginItem);
     QObject::connect(windows, &WindowManager::quitRequested, &app, quit);
@@ -73,6 +80,10 @@ int main(int argc, char** argv) {
                      &WindowManager::showTerminalWindow);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      &AppDelegate::applicationWillTerminate);
+    QObject::connect(manager, &VantrelManager::attentionNeeded, &tray,
+                     [&notifier](const QString& summary, const QString& body) {
+                         notifier.notify(summary, body);
+                     });
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     const int status = QApplication::exec();
     Console::flush(1000);

@@ -34,6 +34,12 @@ void AnsiParser::reset() {
     paramOpen_ = false;
     privateMarker_ = 0;
     intermediate_ = false;
+    stringChars_ = 0;
+}
+
+void AnsiParser::enterString() {
+    state_ = State::String;
+    stringChars_ = 0;
 }
 
 void AnsiParser::enterCsi() {
@@ -92,7 +98,7 @@ void AnsiParser::feed(QStringView text, TerminalSink& sink) {
             else if (c == C1_CSI)
                 enterCsi();
             else if (c == C1_OSC)
-                state_ = State::String;
+                enterString();
             else
                 execute(c, sink);
             continue;
@@ -106,7 +112,7 @@ void AnsiParser::feed(QStringView text, TerminalSink& sink) {
             if (c == u'[') {
                 enterCsi();
             } else if (c == u']' || c == u'P' || c == u'X' || c == u'^' || c == u'_') {
-                state_ = State::String;
+                enterString();
             } else if (c >= 0x20 && c <= 0x2f) {
                 state_ = State::EscapeIntermediate;
             } else if (c >= 0x30 && c <= 0x7e) {
@@ -200,12 +206,17 @@ void AnsiParser::feed(QStringView text, TerminalSink& sink) {
             }
             break;
         case State::String:
-            // Titles, hyperlink targets and device strings are not shown, so nothing is kept:
-            // an unterminated string costs no memory, however long it runs.
-            if (c == BEL || c == C1_ST || c == CAN || c == SUB)
+            // Titles, hyperlink targets and device strings are not shown, so nothing is kept.
+            // One left open ends at a line break, which acts, or at the bound, where the text
+            // from there on shows: the output must not vanish behind a program's mistake.
+            if (c == BEL || c == C1_ST || c == CAN || c == SUB) {
                 state_ = State::Ground;
-            else if (c == ESC)
+            } else if (c == ESC) {
                 state_ = State::StringEscape;
+            } else if (c == u'\n' || ++stringChars_ > MaxStringChars) {
+                state_ = State::Ground;
+                --p;
+            }
             break;
         case State::StringEscape:
             if (c == u'\\') {

@@ -22,7 +22,8 @@ public:
 // Turns a stream of terminal output into styled text for a TerminalSink. Keeps its state
 // between chunks, so an escape sequence split anywhere is still understood. Interprets SGR
 // (colours and attributes) and erase-in-line; every other escape, control or operating-system
-// sequence is consumed without a trace.
+// sequence is consumed without a trace. A string sequence left open (OSC, DCS, ...) is given up
+// at a newline or after MaxStringChars, so a program that never ends one cannot hide the rest.
 class AnsiParser {
 public:
     void feed(QStringView text, TerminalSink& sink);
@@ -40,9 +41,12 @@ private:
         StringEscape, // an ESC inside a string: ST if a backslash follows
     };
     static constexpr int MaxParams = 32;
+    // Longer than any title or hyperlink; what follows a longer string is shown as text.
+    static constexpr int MaxStringChars = 4096;
 
     void execute(char16_t c, TerminalSink& sink);
     void enterCsi();
+    void enterString();
     void addParam();
     void csiDispatch(char16_t final, TerminalSink& sink);
     void selectGraphicRendition();
@@ -59,4 +63,5 @@ private:
     bool nextSub_ = false;
     char16_t privateMarker_ = 0;
     bool intermediate_ = false;
+    int stringChars_ = 0;
 };

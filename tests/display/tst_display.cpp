@@ -115,7 +115,9 @@ private Q_SLOTS:
         row("a control inside CSI still acts", u"\x1b[3\n1mX"_s, "<LF>X", fg(1));
         row("ESC, CAN and SUB abort", u"\x1b[31\x1b[32mA\x1b[1\030B\x1b]0;t\032X"_s, "ABX", fg(2));
         row("non-BMP text", u"\x1b[32m🔧 ok"_s, "🔧 ok", fg(2));
-        row("long open OSC", u"\x1b]0;"_s + QString(100000, u't') + u"\aafter"_s, "after");
+        row("a string left open ends at a line break", u"\x1bPq#0\nA\x1b]0;t\r\nX"_s, "<LF>A<LF>X");
+        row("a string left open ends at a bound", u"\x1b]0;"_s + QString(16384, u'\x7f') + u"X"_s,
+            "X");
         row("huge parameters, then a reset",
             u"\x1b["_s + u"1;"_s.repeated(200) + u"31mX\x1b[99999999999999mY\x1b[mZ"_s, "XYZ");
     }
@@ -127,12 +129,14 @@ private Q_SLOTS:
         AnsiParser().feed(input, whole);
         QCOMPARE(whole.events, events);
         QVERIFY(whole.styles.last() == last);
-        // A chunk may end anywhere, even inside a sequence: every cut must agree.
-        for (qsizetype at = 0; at <= input.size() && input.size() < 1000; ++at) {
+        // A chunk may end anywhere, even inside a sequence: every cut must agree, also with the
+        // rest coming one character at a time.
+        for (qsizetype at = 0; at <= input.size(); at += 1 + input.size() / 1000) {
             Transcript out;
             AnsiParser parser;
             parser.feed(QStringView(input).first(at), out);
-            parser.feed(QStringView(input).sliced(at), out);
+            for (qsizetype i = at; i < input.size(); ++i)
+                parser.feed(QStringView(input).sliced(i, 1), out);
             QVERIFY2(out.events == whole.events && out.styles == whole.styles,
                      qPrintable(u"split at %1"_s.arg(at)));
         }
@@ -142,9 +146,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QList<StyledRun>>("runs"); // of the first line, when given
-        const auto row = [](const char* name, const char16_t* input, const char* text,
+        const auto row = [](const char* name, QStringView input, const char* text,
                             QList<StyledRun> runs = {}) {
-            QTest::newRow(name) << QString::fromUtf16(input) << QString::fromUtf8(text) << runs;
+            QTest::newRow(name) << input.toString() << QString::fromUtf8(text) << runs;
         };
         row("progress, CR LF", u"[##   ]  40%\r[#####] 100%\r\nok\r\n", "[#####] 100%\nok\n");
         row("a shorter rewrite leaves the rest", u"downloading 10%\rdone\n", "doneloading 10%\n");
@@ -158,6 +162,9 @@ private Q_SLOTS:
         row("overwrite half a surrogate pair", u"🔧 10%\rX\n", "X  10%\n");
         row("tab stop inside a surrogate pair", u"abcdefg🔧 tab\r\tY\n", "abcdefg Y tab\n");
         row("escapes never land in the text", u"\x1b[1;32mok\x1b[0m \x1b]0;t\adone\n", "ok done\n");
+        row("a million redraws of a line keep the lines before it",
+            (u"before\n"_s + u"\r 99% of 20 MB"_s.repeated(700000) + u"\n"_s),
+            "before\n 99% of 20 MB\n");
         row("overwriting keeps the styles of what is left",
             u"\x1b[31mAAAA\x1b[34mBBBB\r\x1b[32mCC\x1b[0m\b\x1b[1mD", "CDAABBBB",
             {{0, fg(2)}, {1, style(none, none, TextStyle::Bold)}, {2, fg(1)}, {4, fg(4)}});
