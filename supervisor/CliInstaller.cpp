@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 #if defined(Q_OS_MACOS) && defined(Q_PROCESSOR_ARM)
 constexpr const char* kAssetName = "vantrel-darwin-arm64";
@@ -32,7 +35,15 @@ bool CliInstaller::isInstalling() const {
 }
 
 void CliInstaller::createInstallDirectory() {
-    QDir().mkpath(options_.installDir);
+    errno = 0;
+    if (!QDir().mkpath(options_.installDir)) {
+        const QString error =
+            QStringLiteral("cannot create the folder %1: %2")
+                .arg(options_.installDir,
+                     QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES)));
+        say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
+        Console::log(QStringLiteral("❌ Install error: ") + error);
+    }
 }
 
 void CliInstaller::installCLI() {
@@ -67,6 +78,7 @@ void CliInstaller::installCLI() {
     download_ = download;
     connect(download, &CliDownload::stateChanged, this, &CliInstaller::stateChanged);
     connect(download, &CliDownload::finished, this, &CliInstaller::onDownloadFinished);
+    connect(download, &CliDownload::slow, this, &CliInstaller::slow);
     download->start();
 }
 

@@ -32,6 +32,8 @@ Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
     // ok, or failed with reason; replaced when a new file was put at the CLI path.
     void finished(bool ok, const QString& reason, bool replaced);
+    // The download is still going earlyStartMs after it began.
+    void slow();
 
 private:
     void onDownloadFinished(bool ok, const QString& reason);

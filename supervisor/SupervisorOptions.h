@@ -16,15 +16,20 @@ struct SupervisorOptions {
     QString bashPath = QStringLiteral("/bin/bash");
     QString pgrepPath = QStringLiteral("/usr/bin/pgrep");
     QString sweepPattern = QStringLiteral("vantrel");
-    int stopTimeoutMs = 2000;                  // cleanup's grace period before SIGKILL
-    int sweepGraceMs = 500;                    // the sweep's shared wait after SIGTERM
-    int stallTimeoutMs = 30000;                // a download without progress this long is aborted
+    int stopTimeoutMs = 2000;             // cleanup's grace period before SIGKILL
+    int sweepGraceMs = 500;               // the sweep's shared wait after SIGTERM
+    int stallTimeoutMs = 30000;           // a download without progress this long is aborted
+    int earlyStartMs = 10000;             // then the installed CLI starts without the update
+    int downloadLimitMs = 30 * 60 * 1000; // a download still going after this is aborted
+    int rollbackWindowMs = 10000;         // a new build failing this early is rolled back
+    qint64 maxDownloadBytes = qint64(512) * 1024 * 1024;
     qsizetype retainedChars = 8 * 1024 * 1024; // 16 MiB of UTF-16
     qsizetype retainedLines = 100000;
     qint64 logRotateBytes = 10 * 1024 * 1024;
     int logKeepFiles = 5;
 
     QString cliPath() const { return installDir + QStringLiteral("/vantrel"); }
+    QString previousCliPath() const { return cliPath() + QStringLiteral(".previous"); }
 
     // Defaults for the logged-in user, with the development overrides HALVANE_BASE_URL and
     // HALVANE_CA_CERTS applied.

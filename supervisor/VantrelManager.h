@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BuildRollback.h"
 #include "CliProcess.h"
 #include "OutputLog.h"
 #include "SupervisorOptions.h"
@@ -82,10 +83,15 @@ private:
     void setNotice(const QString& notice, bool problem);
     void finishInstall(bool ok, const QString& reason, bool replaced);
     void onCliEnded(const CliEnding& ending);
+    // True when a new build failed at its first start and the previous one is starting again.
+    bool rollBackIfNeeded(const CliEnding& ending);
+    void startEarly();
 
     SupervisorOptions options_;
     OutputLog* log_;
     CliRunner* runner_;
     CliInstaller* installer_;
     SupervisorState state_;
+    BuildRollback rollback_;
+    bool startedEarly_ = false;
 };
