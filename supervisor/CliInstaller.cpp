@@ -34,7 +34,7 @@ bool CliInstaller::isInstalling() const {
     return download_ != nullptr;
 }
 
-void CliInstaller::createInstallDirectory() {
+QString CliInstaller::createInstallDirectory() {
     errno = 0;
     if (!QDir().mkpath(options_.installDir)) {
         const QString error =
@@ -43,7 +43,9 @@ void CliInstaller::createInstallDirectory() {
                      QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES)));
         say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
         Console::log(QStringLiteral("❌ Install error: ") + error);
+        return error;
     }
+    return {};
 }
 
 void CliInstaller::installCLI() {
@@ -66,6 +68,12 @@ void CliInstaller::installCLI() {
                    : QStringLiteral("📥 Installing CLI from ")) +
          url.toString() + QLatin1Char('\n'));
 
+    // Otherwise the download would fail later, naming a file rather than the folder's problem.
+    if (!QFileInfo::exists(options_.installDir)) {
+        const QString error = createInstallDirectory();
+        if (!error.isEmpty())
+            return Q_EMIT finished(false, QStringLiteral("Install failed: ") + error, false);
+    }
     // What an earlier run left behind when it was killed mid-download.
     QDir installDir(options_.installDir);
     for (const QString& stale : installDir.entryList({CliDownload::tempPrefix + QLatin1Char('*')},

@@ -25,7 +25,8 @@ public:
     static QString assetName();
     bool isInstalling() const;
 
-    void createInstallDirectory();
+    // Says in the output log what failed and where; returns that, or empty.
+    QString createInstallDirectory();
     void installCLI();
 
 Q_SIGNALS:
