@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 #include <memory>
 
 #include <sys/stat.h>
@@ -50,6 +51,7 @@ private Q_SLOTS:
     void updateWhileRunningOneDownloadAtATime();
     void slowDownloadStartsTheInstalledCliEarly();
     void badBuildIsRolledBackAndRefused();
+    void installFolderThatCannotBeMade();
 
 private:
     // Everything in the install folder but the CLI: temporary files must not survive.
@@ -277,7 +279,7 @@ void TestInstaller::updateWhileRunningOneDownloadAtATime() {
 void TestInstaller::slowDownloadStartsTheInstalledCliEarly() {
     sandbox_->writeCli(old_);
     sandbox_->options.earlyStartMs = 100;
-    const QByteArray body = cliBody("new-build", 1500);
+    const QByteArray body = cliBody("new-build", 3000);
     https_->serve(body);
     https_->setMode(Mode::Slow, 1000);
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
@@ -309,6 +311,18 @@ void TestInstaller::badBuildIsRolledBackAndRefused() {
     QVERIFY(!finished.at(1).at(0).toBool());
     QCOMPARE(readAll(cli()), old_);
     QTRY_COMPARE(m().state().phase, Phase::Running);
+}
+
+void TestInstaller::installFolderThatCannotBeMade() {
+    sandbox_->writeScript(QStringLiteral("file"), "");
+    sandbox_->options.installDir = sandbox_->path() + QStringLiteral("/file/bin");
+    QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    m().installCLI();
+    QTRY_COMPARE(finished.count(), 1);
+    QVERIFY(!finished.at(0).at(0).toBool());
+    // Says which folder and why, in the system's words.
+    QVERIFY(waitForOutput(sandbox_->options.installDir));
+    QVERIFY(m().output().contains(QString::fromLocal8Bit(std::strerror(ENOTDIR))));
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestInstaller)
