@@ -1,16 +1,16 @@
 #include "CliDownload.h"
 #include "CliInstaller.h"
+#include "CliMetadata.h"
 #include "Console.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSaveFile>
 #include <QSslConfiguration>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -21,9 +21,10 @@
 #include <unistd.h>
 
 namespace {
-QString metadataPath(const SupervisorOptions& options) {
-    return options.stateDir + QStringLiteral("/cli-download.json");
-}
+// Read ahead of the file at most this much, so a fast server waits on the connection rather
+// than filling memory.
+constexpr qint64 kReadBufferBytes = 1024 * 1024;
+constexpr int kMaxRedirects = 10;
 
 // ELF, Mach-O (thin and fat, both byte orders) or a script: what this platform can execute.
 bool looksExecutable(const QByteArray& head) {
@@ -61,18 +62,19 @@ void CliDownload::start() {
     // Redirects are checked one by one: never from https to anything else.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
+    // The bytes as sent, so the announced length and the hash are about the file itself.
+    request.setRawHeader("Accept-Encoding", "identity");
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
     if (!options.caCertificates.isEmpty()) {
         if (!ssl.addCaCertificates(options.caCertificates))
             say_(QStringLiteral("⚠️ Could not read the certificates in ") +
-                          options.caCertificates + QLatin1Char('\n'));
+                 options.caCertificates + QLatin1Char('\n'));
     }
     request.setSslConfiguration(ssl);
 
     // Only an installed, runnable CLI makes a "not modified" answer useful.
-    QFile metadata(metadataPath(options));
-    if (QFileInfo(options_.cliPath()).isExecutable() && metadata.open(QIODevice::ReadOnly)) {
-        const QJsonObject stored = QJsonDocument::fromJson(metadata.readAll()).object();
+    if (QFileInfo(options_.cliPath()).isExecutable()) {
+        const QJsonObject stored = CliMetadata::load(options);
         if (stored.value(QStringLiteral("url")).toString() == url_.toString()) {
             const QString etag = stored.value(QStringLiteral("etag")).toString();
             const QString modified = stored.value(QStringLiteral("lastModified")).toString();
@@ -85,8 +87,10 @@ void CliDownload::start() {
 
     file_.setFileTemplate(options.installDir + QLatin1Char('/') + tempPrefix +
                           QStringLiteral("XXXXXX"));
+    errno = 0;
     if (!file_.open()) {
-        const QString error = file_.errorString();
+        const QString error = QStringLiteral("cannot create a file in %1: %2")
+                                  .arg(options.installDir, writeError(file_, errno));
         say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
         Console::log(QStringLiteral("❌ Install error: ") + error);
         Q_EMIT finished(false, QStringLiteral("Install failed: ") + error);
@@ -99,11 +103,16 @@ void CliDownload::start() {
     started_.start();
     reply_ = network_->get(request);
     reply_->setParent(this);
+    reply_->setReadBufferSize(kReadBufferBytes);
+    connect(reply_, &QNetworkReply::metaDataChanged, this, &CliDownload::onMetaData);
     connect(reply_, &QNetworkReply::readyRead, this, &CliDownload::onReadyRead);
     connect(reply_, &QNetworkReply::downloadProgress, this, &CliDownload::onProgress);
     connect(reply_, &QNetworkReply::finished, this, &CliDownload::onFinished);
     connect(reply_, &QNetworkReply::redirected, this, [this](const QUrl& target) {
-        if (target.scheme() == QLatin1String("https"))
+        // Counted here: Qt 6.4 ends a redirect loop after a few hops without an error.
+        if (++redirects_ > kMaxRedirects)
+            abortWith(QStringLiteral("too many redirects (more than %1)").arg(kMaxRedirects));
+        else if (target.scheme() == QLatin1String("https"))
             Q_EMIT reply_->redirectAllowed();
         else
             abortWith(QStringLiteral("refused a redirect to a non-https address: ") +
@@ -115,6 +124,38 @@ void CliDownload::start() {
         abortWith(QStringLiteral("no data received for %1 s").arg(stall_.interval() / 1000.0));
     });
     stall_.start();
+    early_.setSingleShot(true);
+    early_.setInterval(options.earlyStartMs);
+    connect(&early_, &QTimer::timeout, this, &CliDownload::slow);
+    early_.start();
+    limit_.setSingleShot(true);
+    limit_.setInterval(options.downloadLimitMs);
+    connect(&limit_, &QTimer::timeout, this, [this] {
+        abortWith(QStringLiteral("it did not finish within %1 s").arg(limit_.interval() / 1000.0));
+    });
+    limit_.start();
+}
+
+QString CliDownload::tooLarge() const {
+    const qint64 limit = options_.maxDownloadBytes;
+    return QStringLiteral("the download is larger than the limit of %1")
+        .arg(limit % (1024 * 1024) == 0 ? QStringLiteral("%1 MiB").arg(limit / 1024 / 1024)
+                                        : QStringLiteral("%1 bytes").arg(limit));
+}
+
+void CliDownload::onMetaData() {
+    const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+    if (status >= 200 && status < 300 && length.isValid() &&
+        length.toLongLong() > options_.maxDownloadBytes)
+        abortWith(tooLarge() + QStringLiteral(" (%1 announced)").arg(length.toLongLong()));
+}
+
+// A body that just stops when the connection closes looks the same as one cut off.
+bool CliDownload::bodyEndIsKnown() const {
+    return reply_->header(QNetworkRequest::ContentLengthHeader).isValid() ||
+           reply_->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool() ||
+           reply_->rawHeader("Transfer-Encoding").toLower().contains("chunked");
 }
 
 void CliDownload::abortWith(const QString& reason) {
@@ -124,8 +165,13 @@ void CliDownload::abortWith(const QString& reason) {
 }
 
 void CliDownload::onReadyRead() {
+    if (!abortReason_.isEmpty())
+        return;
     stall_.start();
     const QByteArray chunk = reply_->readAll();
+    if (written_ + chunk.size() > options_.maxDownloadBytes)
+        return abortWith(tooLarge());
+    sha256_.addData(chunk);
     if (head_.size() < 4)
         head_ += chunk.left(4 - head_.size());
     errno = 0;
@@ -155,23 +201,29 @@ void CliDownload::onProgress(qint64 received, qint64 total) {
         lastReportDecile_ = decile;
         lastReportMs_ = now;
         say_(total > 0 ? QStringLiteral("📥 Downloaded %1 of %2 (%3 %)\n")
-                                      .arg(humanSize(received), humanSize(total))
-                                      .arg(received * 100 / total)
-                                : QStringLiteral("📥 Downloaded %1\n").arg(humanSize(received)));
+                             .arg(humanSize(received), humanSize(total))
+                             .arg(received * 100 / total)
+                       : QStringLiteral("📥 Downloaded %1\n").arg(humanSize(received)));
     }
 }
 
-void CliDownload::fail(const QString& message, const QString& reason) {
+void CliDownload::stopTimers() {
     stall_.stop();
+    early_.stop();
+    limit_.stop();
+}
+
+void CliDownload::fail(const QString& message, const QString& reason) {
+    stopTimers();
     file_.remove();
     say_(message);
     Q_EMIT finished(false, reason);
 }
 
 void CliDownload::onFinished() {
-    stall_.stop();
+    stopTimers();
     onReadyRead();
-    stall_.stop();
+    stopTimers();
     const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString statusText =
         reply_->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
@@ -187,6 +239,10 @@ void CliDownload::onFinished() {
         say_(QStringLiteral("ℹ️ CLI is already up to date\n"));
         return void(Q_EMIT finished(true, {}));
     }
+    // No final answer after redirects: the loop Qt gave up on.
+    if (redirects_ > 0 && (status < 200 || (status >= 300 && status < 400)) &&
+        reply_->error() == QNetworkReply::NoError)
+        return downloadError(QStringLiteral("too many redirects"));
     if (reply_->error() != QNetworkReply::NoError && status == 0)
         return downloadError(reply_->errorString());
     if (status < 200 || status >= 300)
@@ -195,15 +251,25 @@ void CliDownload::onFinished() {
     // Checked before the transport's error, which for a cut-off body says only that the
     // connection closed.
     const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && written_ < length.toLongLong())
-        return downloadError(QStringLiteral("the download was cut off after %1 of %2 bytes")
+    if (length.isValid() && written_ != length.toLongLong())
+        return downloadError(QStringLiteral("the download ended after %1 of %2 bytes")
                                  .arg(written_)
                                  .arg(length.toLongLong()));
     if (reply_->error() != QNetworkReply::NoError)
         return downloadError(reply_->errorString());
+    if (!bodyEndIsKnown())
+        return downloadError(
+            QStringLiteral("the server sent no length and no end marker, so the download "
+                           "cannot be told apart from a cut-off one"));
     if (written_ == 0 || !looksExecutable(head_))
         return downloadError(QStringLiteral("the server did not send an executable for ") +
                              CliInstaller::assetName());
+    const QString sha = QString::fromLatin1(sha256_.result().toHex());
+    QJsonObject stored = CliMetadata::load(options_);
+    if (stored.value(QStringLiteral("rejectedSha256")).toString() == sha)
+        return downloadError(QStringLiteral("this build (SHA-256 %1) failed at its first start "
+                                            "before and was rolled back")
+                                 .arg(sha.left(12)));
 
     SupervisorState installing;
     installing.phase = SupervisorState::Phase::Installing;
@@ -217,26 +283,38 @@ void CliDownload::onFinished() {
     }
 
     // Remembered only now, so a failed install never makes the next launch skip the download.
-    QJsonObject stored{
-        {QStringLiteral("url"), url_.toString()},
-        {QStringLiteral("etag"), QString::fromUtf8(reply_->rawHeader("ETag"))},
-        {QStringLiteral("lastModified"), QString::fromUtf8(reply_->rawHeader("Last-Modified"))}};
-    QDir().mkpath(options_.stateDir);
-    QSaveFile metadata(metadataPath(options_));
-    if (metadata.open(QIODevice::WriteOnly)) {
-        metadata.write(QJsonDocument(stored).toJson(QJsonDocument::Compact));
-        metadata.commit();
-    }
+    // The build kept beside the new one is on trial until the new one has run for a while.
+    const QJsonObject previous = CliMetadata::buildOf(stored);
+    for (const QString& key : CliMetadata::buildKeys)
+        stored.remove(key);
+    stored.remove(QStringLiteral("previous"));
+    stored.insert(QStringLiteral("url"), url_.toString());
+    stored.insert(QStringLiteral("etag"), QString::fromUtf8(reply_->rawHeader("ETag")));
+    stored.insert(QStringLiteral("lastModified"),
+                  QString::fromUtf8(reply_->rawHeader("Last-Modified")));
+    stored.insert(QStringLiteral("size"), double(written_));
+    stored.insert(QStringLiteral("sha256"), sha);
+    const QDateTime date = reply_->header(QNetworkRequest::LastModifiedHeader).toDateTime();
+    if (date.isValid())
+        stored.insert(QStringLiteral("date"), date.toUTC().toString(Qt::ISODate));
+    stored.insert(QStringLiteral("installedAt"), double(QDateTime::currentMSecsSinceEpoch()));
+    stored.insert(QStringLiteral("trial"), keptPrevious_);
+    if (keptPrevious_)
+        stored.insert(QStringLiteral("previous"), previous);
+    const QString saveError = CliMetadata::save(options_, stored);
+    if (!saveError.isEmpty())
+        say_(QStringLiteral("⚠️ Could not save the download's details: ") + saveError +
+             QLatin1Char('\n'));
 
     const QString path = options_.cliPath();
     if (isUpdate_) {
-        say_(QStringLiteral("✅ CLI updated to latest version at ") + path +
-                      QLatin1Char('\n'));
+        say_(QStringLiteral("✅ CLI updated to latest version at ") + path + QLatin1Char('\n'));
         Console::log(QStringLiteral("✅ CLI updated successfully"));
     } else {
         say_(QStringLiteral("✅ CLI installed at ") + path + QLatin1Char('\n'));
         Console::log(QStringLiteral("✅ CLI installed successfully"));
     }
+    say_(QStringLiteral("ℹ️ Build: ") + CliMetadata::describe(stored) + QLatin1Char('\n'));
     Q_EMIT finished(true, {});
 }
 
@@ -255,12 +333,22 @@ bool CliDownload::install(QString* error) {
     }
     const QString path = options_.cliPath();
     const bool replacing = QFileInfo::exists(path);
-    if (replacing)
+    const QString previous = options_.previousCliPath();
+    if (replacing) {
         Console::log(QStringLiteral("🗑️ Removing existing binary at ") + path);
+        // Kept for a rollback; a hard link costs nothing and leaves the running file alone.
+        QFile::remove(previous);
+        keptPrevious_ = ::link(QFile::encodeName(path).constData(),
+                               QFile::encodeName(previous).constData()) == 0 ||
+                        QFile::copy(path, previous);
+    }
     // rename() replaces the old file in one step, also while the old CLI is running.
     if (std::rename(QFile::encodeName(file_.fileName()).constData(),
                     QFile::encodeName(path).constData()) != 0) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
+        if (keptPrevious_)
+            QFile::remove(previous);
+        keptPrevious_ = false;
         return false;
     }
     replaced_ = true;

@@ -4,6 +4,7 @@
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTemporaryFile>
@@ -33,14 +34,20 @@ public:
 Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
     void finished(bool ok, const QString& reason);
+    // Still going earlyStartMs after it began.
+    void slow();
 
 private:
     void onReadyRead();
+    void onMetaData();
+    bool bodyEndIsKnown() const;
     void onProgress(qint64 received, qint64 total);
     void onFinished();
     void fail(const QString& message, const QString& reason);
     bool install(QString* error);
     void abortWith(const QString& reason);
+    void stopTimers();
+    QString tooLarge() const;
 
     QNetworkAccessManager* network_;
     SupervisorOptions options_;
@@ -52,9 +59,14 @@ private:
     QByteArray head_;
     qint64 written_ = 0;
     QString abortReason_;
+    QCryptographicHash sha256_{QCryptographicHash::Sha256};
     QTimer stall_;
+    QTimer early_;
+    QTimer limit_;
     QElapsedTimer started_;
     qint64 lastReportMs_ = 0;
     int lastReportDecile_ = 0;
     bool replaced_ = false;
+    bool keptPrevious_ = false;
+    int redirects_ = 0;
 };

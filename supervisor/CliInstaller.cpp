@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 #if defined(Q_OS_MACOS) && defined(Q_PROCESSOR_ARM)
 constexpr const char* kAssetName = "vantrel-darwin-arm64";
@@ -31,8 +34,18 @@ bool CliInstaller::isInstalling() const {
     return download_ != nullptr;
 }
 
-void CliInstaller::createInstallDirectory() {
-    QDir().mkpath(options_.installDir);
+QString CliInstaller::createInstallDirectory() {
+    errno = 0;
+    if (!QDir().mkpath(options_.installDir)) {
+        const QString error =
+            QStringLiteral("cannot create the folder %1: %2")
+                .arg(options_.installDir,
+                     QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES)));
+        say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
+        Console::log(QStringLiteral("❌ Install error: ") + error);
+        return error;
+    }
+    return {};
 }
 
 void CliInstaller::installCLI() {
@@ -55,6 +68,12 @@ void CliInstaller::installCLI() {
                    : QStringLiteral("📥 Installing CLI from ")) +
          url.toString() + QLatin1Char('\n'));
 
+    // Otherwise the download would fail later, naming a file rather than the folder's problem.
+    if (!QFileInfo::exists(options_.installDir)) {
+        const QString error = createInstallDirectory();
+        if (!error.isEmpty())
+            return Q_EMIT finished(false, QStringLiteral("Install failed: ") + error, false);
+    }
     // What an earlier run left behind when it was killed mid-download.
     QDir installDir(options_.installDir);
     for (const QString& stale : installDir.entryList({CliDownload::tempPrefix + QLatin1Char('*')},
@@ -67,6 +86,7 @@ void CliInstaller::installCLI() {
     download_ = download;
     connect(download, &CliDownload::stateChanged, this, &CliInstaller::stateChanged);
     connect(download, &CliDownload::finished, this, &CliInstaller::onDownloadFinished);
+    connect(download, &CliDownload::slow, this, &CliInstaller::slow);
     download->start();
 }
 

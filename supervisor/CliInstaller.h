@@ -25,13 +25,16 @@ public:
     static QString assetName();
     bool isInstalling() const;
 
-    void createInstallDirectory();
+    // Says in the output log what failed and where; returns that, or empty.
+    QString createInstallDirectory();
     void installCLI();
 
 Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
     // ok, or failed with reason; replaced when a new file was put at the CLI path.
     void finished(bool ok, const QString& reason, bool replaced);
+    // The download is still going earlyStartMs after it began.
+    void slow();
 
 private:
     void onDownloadFinished(bool ok, const QString& reason);

@@ -27,13 +27,18 @@ struct SupervisorOptions {
     int restartLongestDelayMs = 60000;
     qint64 restartResetAfterMs = 5 * 60 * 1000;
     int restartLimit = 5;
-    int stallTimeoutMs = 30000;                // a download without progress this long is aborted
+    int stallTimeoutMs = 30000;           // a download without progress this long is aborted
+    int earlyStartMs = 10000;             // then the installed CLI starts without the update
+    int downloadLimitMs = 30 * 60 * 1000; // a download still going after this is aborted
+    int rollbackWindowMs = 10000;         // a new build failing this early is rolled back
+    qint64 maxDownloadBytes = qint64(512) * 1024 * 1024;
     qsizetype retainedChars = 8 * 1024 * 1024; // 16 MiB of UTF-16
     qsizetype retainedLines = 100000;
     qint64 logRotateBytes = 10 * 1024 * 1024;
     int logKeepFiles = 5;
 
     QString cliPath() const { return installDir + QStringLiteral("/vantrel"); }
+    QString previousCliPath() const { return cliPath() + QStringLiteral(".previous"); }
 
     // Defaults for the logged-in user, with the development overrides HALVANE_BASE_URL and
     // HALVANE_CA_CERTS applied.

@@ -1,5 +1,6 @@
 #include "VantrelManager.h"
 #include "CliInstaller.h"
+#include "CliMetadata.h"
 #include "CliRunner.h"
 #include "Console.h"
 #include "ProcessSweep.h"
@@ -7,6 +8,9 @@
 #include <QFileInfo>
 
 namespace {
+const QString kRolledBack =
+    QStringLiteral("⚠️ The new build failed at its first start: the previous one runs instead");
+
 SupervisorState stateOf(SupervisorState::Phase phase) {
     SupervisorState state;
     state.phase = phase;
@@ -22,8 +26,11 @@ VantrelManager::VantrelManager(SupervisorOptions options, QObject* parent)
 VantrelManager::VantrelManager(SupervisorOptions options, OutputLog* log, QObject* parent)
     : QObject(parent), outputHandler(log->writer()), options_(std::move(options)), log_(log),
       runner_(new CliRunner(options_, log_, this)),
-      installer_(new CliInstaller(options_, outputHandler, this)), restarts_(options_) {
+      installer_(new CliInstaller(options_, outputHandler, this)), restarts_(options_),
+      rollback_(options_, outputHandler) {
     qRegisterMetaType<SupervisorState>();
+    if (QFileInfo::exists(cliPath()))
+        state_.build = CliMetadata::describe(CliMetadata::load(options_));
     restartTimer_.setSingleShot(true);
     connect(&restartTimer_, &QTimer::timeout, this, [this] {
         // Something else (an update, the user) may have started it meanwhile.
@@ -36,6 +43,7 @@ VantrelManager::VantrelManager(SupervisorOptions options, OutputLog* log, QObjec
     connect(runner_, &CliRunner::ended, this, &VantrelManager::onCliEnded);
     connect(installer_, &CliInstaller::stateChanged, this, &VantrelManager::setState);
     connect(installer_, &CliInstaller::finished, this, &VantrelManager::finishInstall);
+    connect(installer_, &CliInstaller::slow, this, &VantrelManager::startEarly);
 }
 
 VantrelManager::~VantrelManager() {
@@ -98,7 +106,13 @@ void VantrelManager::killExistingProcesses() {
 void VantrelManager::finishInstall(bool ok, const QString& reason, bool replaced) {
     // A check that brought nothing new must not restart the CLI the user is working with.
     const bool running = runner_->isRunning();
+    const bool startedEarly = std::exchange(startedEarly_, false);
     const QFileInfo cli(cliPath());
+    if (ok && replaced) {
+        setBuild(CliMetadata::describe(CliMetadata::load(options_)));
+        if (state_.notice == kRolledBack)
+            setNotice({}, false);
+    }
     if (!ok) {
         SupervisorState failed = stateOf(SupervisorState::Phase::Failed);
         failed.reason = reason;
@@ -111,6 +125,10 @@ void VantrelManager::finishInstall(bool ok, const QString& reason, bool replaced
             outputHandler(QStringLiteral("⚠️ Starting the installed CLI instead\n"));
             QMetaObject::invokeMethod(runner_, &CliRunner::runCLI, Qt::QueuedConnection);
         }
+    } else if (replaced && running && startedEarly) {
+        // The user is already working with the old build.
+        outputHandler(QStringLiteral("ℹ️ The new build runs from the next start\n"));
+        setState(stateOf(SupervisorState::Phase::Running));
     } else if (replaced || !running) {
         QMetaObject::invokeMethod(runner_, &CliRunner::runCLI, Qt::QueuedConnection);
     } else {
@@ -144,7 +162,28 @@ void VantrelManager::setNotice(const QString& notice, bool problem) {
     Q_EMIT stateChanged(state_);
 }
 
+void VantrelManager::startEarly() {
+    const QFileInfo cli(cliPath());
+    if (runner_->isRunning() || !cli.isFile() || !cli.isExecutable())
+        return;
+    startedEarly_ = true;
+    outputHandler(QStringLiteral("⏳ The download is taking a while: starting the installed CLI "
+                                 "now, the new build is installed in the background\n"));
+    runner_->runCLI();
+}
+
+bool VantrelManager::rollBackIfNeeded(const CliEnding& ending) {
+    if (!rollback_.rollBackIfFailed(ending))
+        return false;
+    setBuild(CliMetadata::describe(CliMetadata::load(options_)));
+    setNotice(kRolledBack, true);
+    QMetaObject::invokeMethod(runner_, &CliRunner::runCLI, Qt::QueuedConnection);
+    return true;
+}
+
 void VantrelManager::onCliEnded(const CliEnding& ending) {
+    if (rollBackIfNeeded(ending))
+        return;
     // Status 0 is the CLI choosing to end; a stop we asked for (cleanup, Quit) is ours.
     if (ending.requested || (ending.exitCode == 0 && ending.signal == 0))
         return;

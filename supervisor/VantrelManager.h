@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BuildRollback.h"
 #include "CliProcess.h"
 #include "OutputLog.h"
 #include "RestartPolicy.h"
@@ -92,6 +93,9 @@ private:
     void setNotice(const QString& notice, bool problem);
     void finishInstall(bool ok, const QString& reason, bool replaced);
     void onCliEnded(const CliEnding& ending);
+    // True when a new build failed at its first start and the previous one is starting again.
+    bool rollBackIfNeeded(const CliEnding& ending);
+    void startEarly();
 
     SupervisorOptions options_;
     OutputLog* log_;
@@ -100,4 +104,6 @@ private:
     SupervisorState state_;
     RestartPolicy restarts_;
     QTimer restartTimer_;
+    BuildRollback rollback_;
+    bool startedEarly_ = false;
 };

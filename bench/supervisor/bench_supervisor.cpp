@@ -1,6 +1,7 @@
 // Supervisor figures beside references measured in the same run. Console lines of the code
 // under test go to standard output (send it to /dev/null); the table goes to standard error.
 #include "BenchSupport.h"
+#include "CliInstaller.h"
 #include "Console.h"
 #include "DownloadServer.h"
 #include "SupervisorSandbox.h"
@@ -160,11 +161,83 @@ void sweep() {
         shared / sequential);
 }
 
+// The development server in a process of its own, so its buffers do not count as ours.
+// Returns the base URL, or an empty string.
+QString startServer(QProcess& server, const QString& dir, const TestPki& pki,
+                    const QStringList& args) {
+    const QString portFile = dir + QStringLiteral("/port");
+    QFile::remove(portFile);
+    server.start(QStringLiteral(HALVANE_DEVSERVER),
+                 QStringList{QStringLiteral("--cert"), pki.serverCert, QStringLiteral("--key"),
+                             pki.serverKey, QStringLiteral("--port-file"), portFile} +
+                     args);
+    if (!spinUntil([&] { return QFileInfo(portFile).size() > 0; }, 10000)) {
+        std::fprintf(stderr, "download: the development server did not start\n");
+        return {};
+    }
+    QFile portIn(portFile);
+    portIn.open(QIODevice::ReadOnly);
+    return QStringLiteral("https://127.0.0.1:%1/static/cli")
+        .arg(QString::fromLatin1(portIn.readAll()).trimmed());
+}
+
+qint64 statusKiB(const char* field) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
+    return 0;
+}
+
+// Peak and kept RSS growth while the installer takes a download of `mib` MiB.
+void downloadMemory(int mib) {
+    QTemporaryDir dir;
+    QString error;
+    const auto pki = TestPki::create(dir.path(), &error);
+    if (!pki)
+        return void(std::fprintf(stderr, "download memory: %s\n", qPrintable(error)));
+    QProcess server;
+    const QString base = startServer(
+        server, dir.path(), *pki, {QStringLiteral("--mode"), QStringLiteral("large:%1").arg(mib)});
+    if (base.isEmpty())
+        return;
+    SupervisorSandbox sandbox;
+    SupervisorOptions options = sandbox.options;
+    options.baseURL = QUrl(base);
+    options.caCertificates = pki->caCert;
+    CliInstaller installer(options, [](const QString&) {});
+    bool done = false, ok = false;
+    QObject::connect(&installer, &CliInstaller::finished, [&](bool success, const QString& why) {
+        done = true;
+        ok = success;
+        if (!success)
+            std::fprintf(stderr, "download memory: %s\n", qPrintable(why));
+    });
+    // Resets the peak, so earlier figures of this process do not count.
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+    clear.close();
+    const qint64 before = statusKiB("VmRSS:");
+    installer.installCLI();
+    spinUntil([&] { return done; }, 600000);
+    QCoreApplication::processEvents();
+    const qint64 peak = statusKiB("VmHWM:"), after = statusKiB("VmRSS:");
+    server.terminate();
+    server.waitForFinished(3000);
+    if (!ok)
+        return;
+    row("peak RSS growth, 200 MiB download (target < 50 MB = 47.7 MiB)", (peak - before) / 1024.0,
+        "MiB", "size of the download", mib, (peak - before) / 1024.0 / mib);
+    row("RSS kept after the download", (after - before) / 1024.0, "MiB", "size of the download",
+        mib, (after - before) / 1024.0 / mib);
+}
+
 void download(qint64 bytes) {
     QTemporaryDir dir;
     QString error;
-    QDir().mkpath(dir.path() + QStringLiteral("/pki"));
-    const auto pki = TestPki::create(dir.path() + QStringLiteral("/pki"), &error);
+    const auto pki = TestPki::create(dir.path(), &error);
     if (!pki) {
         std::fprintf(stderr, "download: %s\n", qPrintable(error));
         return;
@@ -179,19 +252,10 @@ void download(qint64 bytes) {
             file.write(filler);
     }
     QProcess server;
-    const QString portFile = dir.path() + QStringLiteral("/port");
-    server.start(QStringLiteral(HALVANE_DEVSERVER),
-                 {QStringLiteral("--cert"), pki->serverCert, QStringLiteral("--key"),
-                  pki->serverKey, QStringLiteral("--asset-file"), asset,
-                  QStringLiteral("--port-file"), portFile});
-    if (!spinUntil([&] { return QFileInfo(portFile).size() > 0; }, 10000)) {
-        std::fprintf(stderr, "download: the development server did not start\n");
+    const QString base =
+        startServer(server, dir.path(), *pki, {QStringLiteral("--asset-file"), asset});
+    if (base.isEmpty())
         return;
-    }
-    QFile portIn(portFile);
-    portIn.open(QIODevice::ReadOnly);
-    const QString port = QString::fromLatin1(portIn.readAll()).trimmed();
-    const QString base = QStringLiteral("https://127.0.0.1:%1/static/cli").arg(port);
 
     SupervisorSandbox sandbox;
     SupervisorOptions options = sandbox.options;
@@ -239,5 +303,7 @@ int main(int argc, char** argv) {
         sweep();
     if (what == QLatin1String("download") || what == QLatin1String("all"))
         download(20 * 1000 * 1000);
+    if (what == QLatin1String("download-memory") || what == QLatin1String("all"))
+        downloadMemory(200);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 #include <memory>
 
 #include <sys/stat.h>
@@ -48,6 +49,9 @@ private Q_SLOTS:
     void failureKeepsTheOldCli();
     void conditionalDownload();
     void updateWhileRunningOneDownloadAtATime();
+    void slowDownloadStartsTheInstalledCliEarly();
+    void badBuildIsRolledBackAndRefused();
+    void installFolderThatCannotBeMade();
 
 private:
     // Everything in the install folder but the CLI: temporary files must not survive.
@@ -55,6 +59,7 @@ private:
         QStringList names = QDir(sandbox_->options.installDir)
                                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         names.removeAll(QStringLiteral("vantrel"));
+        names.removeAll(QStringLiteral("vantrel.previous"));
         return names;
     }
     bool waitForOutput(const QString& text) {
@@ -97,6 +102,7 @@ void TestInstaller::downloadInstallsAndStarts_data() {
     QTest::newRow("base URL with a trailing slash") << Mode::Normal << 0 << "/";
     QTest::newRow("redirect to https") << Mode::RedirectToHttps << 0 << QString();
     QTest::newRow("slow but steady") << Mode::Slow << 400 << QString();
+    QTest::newRow("chunked") << Mode::Chunked << 0 << QString();
 }
 
 void TestInstaller::downloadInstallsAndStarts() {
@@ -115,6 +121,15 @@ void TestInstaller::downloadInstallsAndStarts() {
     QVERIFY2(finished.at(0).at(0).toBool(), qPrintable(finished.at(0).at(1).toString()));
     QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
     QCOMPARE(readAll(cli()), body);
+    // What is installed is known, and shown.
+    const QJsonObject stored =
+        QJsonDocument::fromJson(
+            readAll(sandbox_->options.stateDir + QStringLiteral("/cli-download.json")))
+            .object();
+    const QString sha = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+    QCOMPARE(stored.value(QStringLiteral("sha256")).toString(), sha);
+    QCOMPARE(stored.value(QStringLiteral("size")).toInteger(), body.size());
+    QVERIFY(m().state().summary().contains(sha.left(12)));
 }
 
 void TestInstaller::failureKeepsTheOldCli_data() {
@@ -138,6 +153,13 @@ void TestInstaller::failureKeepsTheOldCli_data() {
     QTest::newRow("system authorities only") << Mode::Normal << 0 << good << 2 << Old::Installed;
     QTest::newRow("stall in the body") << Mode::Stall << 100 << good << 0 << Old::Installed;
     QTest::newRow("no answer") << Mode::Silent << 0 << good << 0 << Old::Installed;
+    QTest::newRow("endless body") << Mode::Endless << 0 << good << 0 << Old::Installed;
+    QTest::newRow("announced length over the limit")
+        << Mode::Normal << 0 << cliBody("big", 5000) << 0 << Old::Installed;
+    QTest::newRow("no length, closed early")
+        << Mode::CloseDelimited << 300 << good << 0 << Old::Installed;
+    QTest::newRow("trickle") << Mode::Trickle << 200 << good << 0 << Old::Installed;
+    QTest::newRow("redirect loop") << Mode::RedirectLoop << 0 << good << 0 << Old::Installed;
 }
 
 void TestInstaller::failureKeepsTheOldCli() {
@@ -151,6 +173,9 @@ void TestInstaller::failureKeepsTheOldCli() {
     sandbox_->options.caCertificates =
         QStringList{TestHttps::pki()->caCert, TestHttps::pki()->otherCaCert, QString()}.at(trust);
     sandbox_->options.stallTimeoutMs = 1000;
+    // Only the trickle meets the overall limit; the endless body must meet the size limit.
+    sandbox_->options.downloadLimitMs = mode == Mode::Trickle ? 2000 : 60000;
+    sandbox_->options.maxDownloadBytes = 4096;
     if (old != Old::None)
         sandbox_->writeCli(old_);
     const ino_t oldInode = inode(cli());
@@ -249,6 +274,55 @@ void TestInstaller::updateWhileRunningOneDownloadAtATime() {
     sandbox_->resetManager();
     QVERIFY(leftovers().isEmpty());
     QCOMPARE(readAll(cli()), body);
+}
+
+void TestInstaller::slowDownloadStartsTheInstalledCliEarly() {
+    sandbox_->writeCli(old_);
+    sandbox_->options.earlyStartMs = 100;
+    const QByteArray body = cliBody("new-build", 3000);
+    https_->serve(body);
+    https_->setMode(Mode::Slow, 1000);
+    QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    m().downloadAndRunCLI();
+    QVERIFY(waitForOutput(QStringLiteral("old-build\n")));
+    const QPointer<CliProcess> running = m().currentProcess();
+    QVERIFY(running && finished.isEmpty());
+    // Installed behind the user's back, who keeps working with the old build.
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
+    QVERIFY(finished.at(0).at(0).toBool());
+    QCOMPARE(readAll(cli()), body);
+    QTRY_COMPARE(m().state().phase, Phase::Running);
+    QVERIFY(running && m().currentProcess() == running);
+    QVERIFY(!m().output().contains(QStringLiteral("new-build\n")));
+}
+
+void TestInstaller::badBuildIsRolledBackAndRefused() {
+    sandbox_->writeCli(old_);
+    https_->serve("#!/bin/sh\nexit 1\n");
+    QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    m().installCLI();
+    QVERIFY(waitForOutput(QStringLiteral("old-build\n")));
+    QCOMPARE(readAll(cli()), old_);
+    QVERIFY(m().state().problem && leftovers().isEmpty());
+    QVERIFY(!QFileInfo::exists(sandbox_->options.previousCliPath()));
+    // Offered again, the same build is not installed over the one that works.
+    m().installCLI();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 15000);
+    QVERIFY(!finished.at(1).at(0).toBool());
+    QCOMPARE(readAll(cli()), old_);
+    QTRY_COMPARE(m().state().phase, Phase::Running);
+}
+
+void TestInstaller::installFolderThatCannotBeMade() {
+    sandbox_->writeScript(QStringLiteral("file"), "");
+    sandbox_->options.installDir = sandbox_->path() + QStringLiteral("/file/bin");
+    QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    m().installCLI();
+    QTRY_COMPARE(finished.count(), 1);
+    QVERIFY(!finished.at(0).at(0).toBool());
+    // Says which folder and why, in the system's words.
+    QVERIFY(waitForOutput(sandbox_->options.installDir));
+    QVERIFY(m().output().contains(QString::fromLocal8Bit(std::strerror(ENOTDIR))));
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestInstaller)

@@ -8,6 +8,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 struct Connection : QObject {
     QByteArray buffer;
@@ -98,6 +100,24 @@ std::optional<DownloadServer::Mode> DownloadServer::modeFromName(const QString& 
         return Mode::RedirectToHttps;
     if (name == QLatin1String("silent"))
         return Mode::Silent;
+    if (name == QLatin1String("endless"))
+        return Mode::Endless;
+    if (name == QLatin1String("chunked"))
+        return Mode::Chunked;
+    if (name == QLatin1String("redirect-loop"))
+        return Mode::RedirectLoop;
+    if (name == QLatin1String("close-delimited")) {
+        *parameter = 1024;
+        return Mode::CloseDelimited;
+    }
+    if (name == QLatin1String("trickle")) {
+        *parameter = 10000;
+        return Mode::Trickle;
+    }
+    if (name.startsWith(QLatin1String("large:"))) {
+        *parameter = name.mid(6).toInt();
+        return Mode::Large;
+    }
     return std::nullopt;
 }
 
@@ -143,12 +163,44 @@ void DownloadServer::handle(QSslSocket* socket, const Request& request) {
                      "Location: https://127.0.0.1:" + QByteArray::number(port()) + path +
                          "?redirected=1\r\n",
                      {});
+    if (mode_ == Mode::RedirectLoop)
+        return reply("302 Found",
+                     "Location: https://127.0.0.1:" + QByteArray::number(port()) + path +
+                         "?hop=" + QByteArray::number(query.mid(4).toInt() + 1) + "\r\n",
+                     {});
     if (mode_ == Mode::RedirectToHttp)
         return reply(
             "302 Found",
             "Location: http://127.0.0.1:" + QByteArray::number(port()) + request.path + "\r\n", {});
+    // Made up as it is sent, so a large body never sits in memory.
+    auto zeros = [](qint64 offset, qint64 n) {
+        QByteArray bytes(n, '\0');
+        const QByteArray elf("\x7f"
+                             "ELF\x02\x01\x01",
+                             7);
+        for (qint64 i = offset; i < std::min<qint64>(elf.size(), offset + n); ++i)
+            bytes[i - offset] = elf[i];
+        return bytes;
+    };
+    if (mode_ == Mode::Endless || mode_ == Mode::Large) {
+        const qint64 size = mode_ == Mode::Large ? qint64(parameter_) * 1024 * 1024 : -1;
+        socket->write(
+            "HTTP/1.1 200 OK\r\nConnection: close\r\n" +
+            (size < 0 ? QByteArray() : "Content-Length: " + QByteArray::number(size) + "\r\n") +
+            "\r\n");
+        return sendBody(socket, zeros, size, true);
+    }
     if (!found)
         return reply("404 Not Found", "Content-Type: text/plain\r\n", "not found\n");
+    auto slice = [body](qint64 offset, qint64 n) { return body.mid(offset, n); };
+    if (mode_ == Mode::CloseDelimited) {
+        socket->write("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
+        return sendBody(socket, slice, std::min<qint64>(parameter_, body.size()), true);
+    }
+    if (mode_ == Mode::Chunked) {
+        socket->write("HTTP/1.1 200 OK\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\n");
+        return sendBody(socket, slice, body.size(), true, true);
+    }
 
     const QByteArray etag = etagFor(body);
     const QByteArray modified = httpDate(QDateTime::fromSecsSinceEpoch(1767225600));
@@ -162,37 +214,41 @@ void DownloadServer::handle(QSslSocket* socket, const Request& request) {
         "\r\n\r\n");
     switch (mode_) {
     case Mode::CutOff:
-        return sendBody(socket, body, std::min<qint64>(parameter_, body.size() - 1), true);
+        return sendBody(socket, slice, std::min<qint64>(parameter_, body.size() - 1), true);
     case Mode::Stall:
-        return sendBody(socket, body, std::min<qint64>(parameter_, body.size() - 1), false);
+        return sendBody(socket, slice, std::min<qint64>(parameter_, body.size() - 1), false);
     default:
-        return sendBody(socket, body, body.size(), true);
+        return sendBody(socket, slice, body.size(), true);
     }
 }
 
 // Writes the body as the socket drains, so a large asset never sits whole in its buffer.
-void DownloadServer::sendBody(QSslSocket* socket, const QByteArray& body, qint64 limit,
-                              bool closeAtLimit) {
+void DownloadServer::sendBody(QSslSocket* socket, Source source, qint64 limit, bool closeAtLimit,
+                              bool chunked) {
     auto* sent = new qint64(0);
-    const qint64 chunk = mode_ == Mode::Slow ? std::max(1, parameter_ / 10) : 256 * 1024;
-    auto pump = [socket, body, limit, closeAtLimit, sent, chunk] {
-        if (*sent >= limit)
+    const qint64 chunk = mode_ == Mode::Slow      ? std::max(1, parameter_ / 10)
+                         : mode_ == Mode::Trickle ? 1
+                                                  : 256 * 1024;
+    const qint64 end = limit < 0 ? std::numeric_limits<qint64>::max() : limit;
+    auto pump = [socket, source, end, closeAtLimit, chunked, sent, chunk] {
+        if (*sent >= end || socket->bytesToWrite() > 512 * 1024)
             return;
-        if (socket->bytesToWrite() > 512 * 1024)
-            return;
-        const qint64 n = std::min(chunk, limit - *sent);
-        socket->write(body.constData() + *sent, n);
+        const qint64 n = std::min(chunk, end - *sent);
+        const QByteArray piece = source(*sent, n);
+        socket->write(chunked ? QByteArray::number(n, 16) + "\r\n" + piece + "\r\n" : piece);
         *sent += n;
-        if (*sent >= limit && closeAtLimit) {
+        if (*sent >= end && closeAtLimit) {
+            if (chunked)
+                socket->write("0\r\n\r\n");
             socket->flush();
             socket->disconnectFromHost();
         }
     };
     connect(socket, &QObject::destroyed, [sent] { delete sent; });
-    if (mode_ == Mode::Slow) {
+    if (mode_ == Mode::Slow || mode_ == Mode::Trickle) {
         auto* timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, pump);
-        timer->start(100);
+        timer->start(mode_ == Mode::Slow ? 100 : parameter_);
     } else {
         connect(socket, &QSslSocket::encryptedBytesWritten, socket, pump);
     }

@@ -8,6 +8,7 @@
 #include <QSslServer>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // A small HTTPS server on loopback that serves CLI builds under /static/cli/<asset>, with the
@@ -17,7 +18,11 @@ class DownloadServer : public QObject {
 
 public:
     // RedirectToHttps sends each request once to the same path on this server with
-    // "?redirected=1" added; Silent reads the request and never answers.
+    // "?redirected=1" added; Silent reads the request and never answers. Endless sends an ELF
+    // header, then zeros without a length and without end; Large the same with a true length of
+    // parameter MiB; CloseDelimited the asset without a length, closing after parameter bytes;
+    // Trickle one byte every parameter ms with a true length; Chunked the asset in chunks;
+    // RedirectLoop redirects every request to itself.
     enum class Mode {
         Normal,
         Status,
@@ -26,7 +31,13 @@ public:
         RedirectToHttp,
         Slow,
         RedirectToHttps,
-        Silent
+        Silent,
+        Endless,
+        Large,
+        CloseDelimited,
+        Trickle,
+        Chunked,
+        RedirectLoop
     };
 
     struct Request {
@@ -58,7 +69,11 @@ Q_SIGNALS:
 
 private:
     void handle(QSslSocket* socket, const Request& request);
-    void sendBody(QSslSocket* socket, const QByteArray& body, qint64 limit, bool closeAtLimit);
+    // Bytes [offset, offset + n) of what is sent.
+    using Source = std::function<QByteArray(qint64 offset, qint64 n)>;
+    // limit -1: never ends.
+    void sendBody(QSslSocket* socket, Source source, qint64 limit, bool closeAtLimit,
+                  bool chunked = false);
 
     QSslServer server_;
     QHash<QString, QByteArray> assets_;

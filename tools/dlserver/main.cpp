@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
           QStringLiteral("file")},
          {QStringLiteral("mode"),
           QStringLiteral(
-              "normal, 404, 500, cutoff, stall, redirect-http, redirect-https or silent."),
+              "normal, 404, 500, cutoff, stall, redirect-http, redirect-https, silent, endless, "
+              "large:<MiB>, close-delimited, trickle, chunked or redirect-loop."),
           QStringLiteral("mode"), QStringLiteral("normal")},
          {QStringLiteral("port-file"), QStringLiteral("Where to write the port once listening."),
           QStringLiteral("file")}});
