@@ -21,7 +21,6 @@ TrayController::TrayController(QObject* parent) : QObject(parent) {
     connect(open_, &QAction::triggered, this, &TrayController::openRequested);
     connect(login_, &QAction::triggered, this, &TrayController::toggleLoginItemRequested);
     connect(quit_, &QAction::triggered, this, &TrayController::quitRequested);
-
 }
 
 TrayController::~TrayController() {

@@ -31,11 +31,9 @@ TrayHostWatcher::TrayHostWatcher(QObject* parent) : QObject(parent) {
             &TrayHostWatcher::watcherGone);
     // Bound to the watcher's name, so a restarted panel's signal reaches us too.
     bus.connect(kWatcherService, kWatcherPath, kWatcherService,
-                QStringLiteral("StatusNotifierHostRegistered"), this,
-                SLOT(hostRegistered()));
+                QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(hostRegistered()));
     bus.connect(kWatcherService, kWatcherPath, kWatcherService,
-                QStringLiteral("StatusNotifierHostUnregistered"), this,
-                SLOT(askHostRegistered()));
+                QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(askHostRegistered()));
     if (bus.interface()->isServiceRegistered(kWatcherService))
         askHostRegistered();
 }

@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Halvane"));
     // One identifier names the launcher, the metadata and the icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(HALVANE_APP_ID));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(HALVANE_APP_ID),
-                                                 QIcon(QStringLiteral(":/icons/" HALVANE_APP_ID ".png"))));
+    QApplication::setWindowIcon(QIcon::fromTheme(
+        QStringLiteral(HALVANE_APP_ID), QIcon(QStringLiteral(":/icons/" HALVANE_APP_ID ".png"))));
     // The tray item, not a window, keeps the application alive.
     QApplication::setQuitOnLastWindowClosed(false);
 

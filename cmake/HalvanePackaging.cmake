@@ -27,9 +27,10 @@ set(CPACK_PACKAGE_VENDOR "The Halvane developers")
 set(CPACK_PACKAGE_CONTACT "Halvane developers <maintainers@halvane.dev>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keeps the Vantrel command-line program installed and running")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Vantrel Halvane lives in the system tray and looks after the vantrel command-line\n\
-program: it downloads the latest build over HTTPS, starts it in a login shell and shows\n\
-everything it prints, in colour, in a terminal-like window.")
+    "Vantrel Halvane lives in the system tray and looks after the vantrel\n\
+command-line program: it downloads the latest build over HTTPS, starts it\n\
+in a login shell and shows everything it prints, in colour, in a\n\
+terminal-like window.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
