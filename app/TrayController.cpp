@@ -5,6 +5,7 @@
 #include "SupervisorState.h"
 
 #include <QAction>
+#include <QCursor>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -24,19 +25,6 @@ TrayController::TrayController(QObject* parent) : QObject(parent) {
     connect(update_, &QAction::triggered, this, &TrayController::updateRequested);
     connect(login_, &QAction::triggered, this, &TrayController::toggleLoginItemRequested);
     connect(quit_, &QAction::triggered, this, &TrayController::quitRequested);
-
-    icon_ = new QSystemTrayIcon(chevronIcon(), this);
-    icon_->setContextMenu(menu_);
-    connect(icon_, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-                    Q_EMIT openRequested();
-            });
-
-    // Tray hosts come and go (a panel restarted, started after us): keep looking.
-    connect(&trayWatch_, &QTimer::timeout, this, &TrayController::updateTrayAvailability);
-    trayWatch_.start(2000);
-    updateTrayAvailability();
 }
 
 TrayController::~TrayController() {
@@ -48,26 +36,46 @@ QString TrayController::tooltipFor(const SupervisorState& state) {
 }
 
 void TrayController::showState(const SupervisorState& state) {
-    icon_->setToolTip(tooltipFor(state));
-    if (state.problem != problemShown_) // redrawn on a change only: progress comes often
-        icon_->setIcon(chevronIcon(problemShown_ = state.problem));
+    toolTip_ = tooltipFor(state);
+    const bool problemChanged = state.problem != problemShown_;
+    problemShown_ = state.problem;
+    if (!icon_)
+        return;
+    icon_->setToolTip(toolTip_);
+    if (problemChanged) // redrawn on a change only: download progress comes often
+        icon_->setIcon(chevronIcon(problemShown_));
 }
 
 void TrayController::showLoginEnabled(bool enabled) {
     login_->setText(AppActions::startAtLoginLabel(enabled));
 }
 
-void TrayController::updateTrayAvailability() {
-    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+void TrayController::setTrayHostPresent(bool available) {
     if (available == trayAvailable_ && warned_)
         return;
     trayAvailable_ = available;
     if (available) {
+        if (!icon_) {
+            icon_ = new QSystemTrayIcon(chevronIcon(problemShown_), this);
+            icon_->setToolTip(toolTip_);
+            icon_->setContextMenu(menu_);
+            connect(icon_, &QSystemTrayIcon::activated, this,
+                    [this](QSystemTrayIcon::ActivationReason reason) {
+                        if (reason == QSystemTrayIcon::Trigger ||
+                            reason == QSystemTrayIcon::DoubleClick)
+                            Q_EMIT openRequested();
+                        // A StatusNotifierItem panel asking the item for its menu; an XEmbed
+                        // tray's right click has opened it already.
+                        else if (reason == QSystemTrayIcon::Context && !menu_->isVisible())
+                            menu_->popup(QCursor::pos());
+                    });
+        }
         icon_->show();
         if (warned_)
             Console::log(QStringLiteral("✅ A system tray appeared; the tray item is back"));
-    } else if (!warned_ || icon_->isVisible()) {
-        icon_->hide();
+    } else if (!warned_ || (icon_ && icon_->isVisible())) {
+        if (icon_)
+            icon_->hide();
         Console::log(
             QStringLiteral("⚠️ No system tray found: the window stays the application's "
                            "face, and closing it quits"));

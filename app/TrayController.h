@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 
 class QAction;
 class QMenu;
@@ -10,7 +9,8 @@ struct SupervisorState;
 
 // The tray item "Vantrel" and its menu. It only says what the user asked for; whoever wires
 // the application decides what that does. Where no tray host exists (yet), the terminal
-// window takes over its actions until one appears.
+// window takes over its actions until one appears. The item itself is made only once told a
+// host exists, since making it fixes the tray protocol Qt uses for the rest of the process.
 class TrayController final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TrayController)
@@ -20,6 +20,7 @@ public:
     ~TrayController() override;
 
     QMenu* menu() const { return menu_; }
+    // Null until a tray host was first seen.
     QSystemTrayIcon* icon() const { return icon_; }
     QAction* openAction() const { return open_; }
     QAction* restartAction() const { return restart_; }
@@ -32,6 +33,7 @@ public:
 
     void showState(const SupervisorState& state);
     void showLoginEnabled(bool enabled);
+    void setTrayHostPresent(bool available);
 
 Q_SIGNALS:
     void openRequested();
@@ -42,16 +44,14 @@ Q_SIGNALS:
     void trayAvailabilityChanged(bool available);
 
 private:
-    void updateTrayAvailability();
-
     QMenu* menu_;
-    QSystemTrayIcon* icon_;
+    QSystemTrayIcon* icon_ = nullptr;
     QAction* open_;
     QAction* restart_;
     QAction* update_;
     QAction* login_;
     QAction* quit_;
-    QTimer trayWatch_;
+    QString toolTip_;
     bool trayAvailable_ = false;
     bool warned_ = false;
     bool problemShown_ = false;

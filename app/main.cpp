@@ -5,10 +5,12 @@
 #include "SignalBridge.h"
 #include "SingleInstance.h"
 #include "TrayController.h"
+#include "TrayHostWatcher.h"
 #include "VantrelManager.h"
 #include "WindowManager.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QTimer>
 
 #include <csignal>
@@ -21,6 +23,10 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("halvane"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantrel Halvane"));
     QApplication::setOrganizationName(QStringLiteral("Halvane"));
+    // One identifier names the launcher, the metadata and the icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(HALVANE_APP_ID));
+    QApplication::setWindowIcon(QIcon::fromTheme(
+        QStringLiteral(HALVANE_APP_ID), QIcon(QStringLiteral(":/icons/" HALVANE_APP_ID ".png"))));
     // The tray item, not a window, keeps the application alive.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -46,6 +52,7 @@ int main(int argc, char** argv) {
     AppDelegate delegate(manager);
     DBusNotifier notifier(QDBusConnection::sessionBus(), QApplication::applicationDisplayName());
     TrayController tray;
+    TrayHostWatcher trayHosts;
 
     // Quit stops the CLI first; quitting stops it once more on the way out.
     const auto quit = [manager] {
@@ -62,6 +69,9 @@ int main(int argc, char** argv) {
     QObject::connect(&tray, &TrayController::quitRequested, &app, quit);
     QObject::connect(&tray, &TrayController::trayAvailabilityChanged, windows,
                      [windows](bool available) { windows->setStandalone(!available); });
+    QObject::connect(&trayHosts, &TrayHostWatcher::hostPresentChanged, &tray,
+                     &TrayController::setTrayHostPresent);
+    tray.setTrayHostPresent(trayHosts.hostPresent());
     windows->setStandalone(!tray.trayAvailable());
     QObject::connect(manager, &VantrelManager::stateChanged, &tray, &TrayController::showState);
     tray.showState(manager->state());

@@ -1,0 +1,75 @@
+#include "TrayHostWatcher.h"
+#include "XEmbedTrayWatcher.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+
+namespace {
+const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+} // namespace
+
+TrayHostWatcher::TrayHostWatcher(QObject* parent) : QObject(parent) {
+    xembed_ = new XEmbedTrayWatcher(this);
+    connect(xembed_, &XEmbedTrayWatcher::trayPresentChanged, this,
+            [this](bool present) { setHosts(snHost_, present); });
+    xembedHost_ = xembed_->trayPresent();
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    busWatch_ = new QDBusServiceWatcher(kWatcherService, bus,
+                                        QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(busWatch_, &QDBusServiceWatcher::serviceRegistered, this,
+            &TrayHostWatcher::watcherAppeared);
+    connect(busWatch_, &QDBusServiceWatcher::serviceUnregistered, this,
+            &TrayHostWatcher::watcherGone);
+    // Bound to the watcher's name, so a restarted panel's signal reaches us too.
+    bus.connect(kWatcherService, kWatcherPath, kWatcherService,
+                QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(hostRegistered()));
+    bus.connect(kWatcherService, kWatcherPath, kWatcherService,
+                QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(askHostRegistered()));
+    if (bus.interface()->isServiceRegistered(kWatcherService))
+        askHostRegistered();
+}
+
+TrayHostWatcher::~TrayHostWatcher() = default;
+
+void TrayHostWatcher::watcherAppeared() {
+    askHostRegistered();
+}
+
+void TrayHostWatcher::watcherGone() {
+    setHosts(false, xembedHost_);
+}
+
+void TrayHostWatcher::askHostRegistered() {
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        kWatcherService, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
+    get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    auto* call = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(get), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        const QDBusPendingReply<QDBusVariant> reply = *w;
+        // A watcher that cannot answer has no host we could rely on.
+        setHosts(!reply.isError() && reply.value().variant().toBool(), xembedHost_);
+    });
+}
+
+void TrayHostWatcher::hostRegistered() {
+    setHosts(true, xembedHost_);
+}
+
+void TrayHostWatcher::setHosts(bool snHost, bool xembedHost) {
+    const bool was = hostPresent();
+    snHost_ = snHost;
+    xembedHost_ = xembedHost;
+    if (hostPresent() != was)
+        Q_EMIT hostPresentChanged(hostPresent());
+}
