@@ -1,4 +1,5 @@
 #include "CliRunner.h"
+#include "ChildReaper.h"
 #include "Console.h"
 #include "ProcessGroup.h"
 
@@ -41,9 +42,7 @@ CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* 
     // A CLI that detaches (setsid, a double fork) leaves its group; as a subreaper this process
     // still adopts what it leaves behind, so cleanup can find it and zombies get reaped.
     ProcessGroup::becomeSubreaper();
-    reaper_.setInterval(options_.reapIntervalMs);
-    connect(&reaper_, &QTimer::timeout, this,
-            [] { ProcessGroup::reapAdoptedZombies(CliProcess::liveShells()); });
+    new ChildReaper(&CliProcess::liveShells, this);
 }
 
 // Reader threads end with their processes, before the log they write into.
@@ -72,7 +71,6 @@ void CliRunner::runCLI() {
         });
     }
     runStarted_.start();
-    reaper_.start();
     runCLIInShell(QStringLiteral("zsh"));
 }
 

@@ -71,5 +71,4 @@ private:
     QList<pid_t> ownedGroups_;
     QList<pid_t> strays_; // the CLI's detached descendants, while a stop waits for them
     QByteArray lineage_;  // "NAME=value" in the environment of this runner's CLIs
-    QTimer reaper_;
 };

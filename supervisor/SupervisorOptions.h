@@ -18,9 +18,8 @@ struct SupervisorOptions {
     // Narrows the sweep to CLIs at or below this path (a folder or one CLI); empty: all of the
     // user's CLIs. Only tests set it.
     QString sweepRoot;
-    int stopTimeoutMs = 2000;  // cleanup's grace period before SIGKILL
-    int sweepGraceMs = 500;    // the sweep's shared wait after SIGTERM
-    int reapIntervalMs = 1000; // how often adopted zombies are looked for
+    int stopTimeoutMs = 2000; // cleanup's grace period before SIGKILL
+    int sweepGraceMs = 500;   // the sweep's shared wait after SIGTERM
     // Restarts after unexpected ends: the first delay, doubled up to the longest; a run this
     // long starts over; this many quick ends in a row and restarting stops.
     int restartFirstDelayMs = 1000;
