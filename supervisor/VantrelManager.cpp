@@ -177,6 +177,9 @@ bool VantrelManager::rollBackIfNeeded(const CliEnding& ending) {
         return false;
     setBuild(CliMetadata::describe(CliMetadata::load(options_)));
     setNotice(kRolledBack, true);
+    Q_EMIT attentionNeeded(QStringLiteral("Vantrel CLI rolled back"),
+                           QStringLiteral("The new build failed at its first start; the previous "
+                                          "build runs again."));
     QMetaObject::invokeMethod(runner_, &CliRunner::runCLI, Qt::QueuedConnection);
     return true;
 }
