@@ -42,18 +42,31 @@ private:
             apps_.append(reader);
         return app;
     }
+    // The CLI's PID once it differs from previous; it is ended in cleanup if left alive.
     pid_t waitForCliPid(qint64 previous = 0) {
-        QFile file(pidFile_);
-        for (int i = 0; i < 200; ++i) {
-            if (file.open(QIODevice::ReadOnly)) {
-                const qint64 pid = file.readAll().trimmed().toLongLong();
-                file.close();
-                if (pid > 0 && pid != previous && ProcessGroup::isAlive(pid_t(pid)))
-                    return pid_t(pid);
-            }
-            QTest::qWait(50);
-        }
-        return 0;
+        pid_t pid = 0;
+        const bool up = QTest::qWaitFor(
+            [&] {
+                QFile file(pidFile_);
+                pid = file.open(QIODevice::ReadOnly) ? pid_t(file.readAll().trimmed().toLongLong())
+                                                     : 0;
+                return pid > 0 && pid != previous && ProcessGroup::isAlive(pid);
+            },
+            10000);
+        if (up)
+            clis_.append(pid);
+        return up ? pid : 0;
+    }
+    // A fake CLI that notes its PID, runs body, then stays until SIGTERM.
+    void writeCli(const QString& body) {
+        QFile cli(QDir::homePath() + QStringLiteral("/.vantrel/bin/vantrel"));
+        QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1\n%2\ntrap 'exit 0' TERM; "
+                                 "while true; do sleep 0.05; done\n")
+                      .arg(pidFile_, body)
+                      .toUtf8());
+        cli.close();
+        cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     QString pattern_;
@@ -65,16 +78,8 @@ private:
 void TestAppProcess::init() {
     pattern_ = QStringLiteral("halvane-proc-") + QUuid::createUuid().toString(QUuid::Id128);
     pidFile_ = QDir::homePath() + QLatin1Char('/') + pattern_ + QStringLiteral(".pid");
-    const QString bin = QDir::homePath() + QStringLiteral("/.vantrel/bin");
-    QDir().mkpath(bin);
-    QFile cli(bin + QStringLiteral("/vantrel"));
-    QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1; echo cli-up; trap \"exit 0\" TERM; "
-                             "while true; do sleep 0.05; done\n")
-                  .arg(pidFile_)
-                  .toUtf8());
-    cli.close();
-    cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QDir().mkpath(QDir::homePath() + QStringLiteral("/.vantrel/bin"));
+    writeCli(QStringLiteral("echo cli-up"));
     QFile::remove(pidFile_);
 }
 
@@ -100,14 +105,12 @@ void TestAppProcess::secondLaunchShowsFirstAndExits() {
     QProcess* first = launch();
     const pid_t cli = waitForCliPid();
     QVERIFY2(cli > 0, first->readAll().constData());
-    clis_.append(cli);
     QProcess* second = launch();
     QVERIFY(second->waitForFinished(10000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
     const QByteArray said = second->readAll();
     QVERIFY2(said.contains("already running: showed its window"), said.constData());
-    QVERIFY(!said.contains("downloadAndRunCLI"));
     QVERIFY(ProcessGroup::isAlive(cli));
     QCOMPARE(first->state(), QProcess::Running);
 }
@@ -116,13 +119,10 @@ void TestAppProcess::sigtermQuitsCleanlyAndStopsCli() {
     QProcess* app = launch();
     const pid_t cli = waitForCliPid();
     QVERIFY(cli > 0);
-    clis_.append(cli);
     ::kill(pid_t(app->processId()), SIGTERM);
     QVERIFY(app->waitForFinished(10000));
     QCOMPARE(app->exitStatus(), QProcess::NormalExit);
     QCOMPARE(app->exitCode(), 0);
-    const QByteArray said = app->readAll();
-    QVERIFY2(said.contains("🛑 App termination cleanup completed"), said.constData());
     QVERIFY(!ProcessGroup::isAlive(cli));
 }
 
@@ -130,7 +130,6 @@ void TestAppProcess::staleLockOfKilledInstanceIsTakenOver() {
     QProcess* crashed = launch();
     const pid_t orphan = waitForCliPid();
     QVERIFY(orphan > 0);
-    clis_.append(orphan);
     crashed->kill(); // SIGKILL: no cleanup, the lock stays behind
     QVERIFY(crashed->waitForFinished(5000));
     QVERIFY(ProcessGroup::isAlive(orphan));
@@ -139,7 +138,6 @@ void TestAppProcess::staleLockOfKilledInstanceIsTakenOver() {
     // The new instance takes the lock, sweeps the orphan and starts a fresh CLI.
     const pid_t fresh = waitForCliPid(orphan);
     QVERIFY2(fresh > 0, next->readAll().constData());
-    clis_.append(fresh);
     QTRY_VERIFY(!ProcessGroup::isAlive(orphan));
     QCOMPARE(next->state(), QProcess::Running);
 }
@@ -148,21 +146,15 @@ void TestAppProcess::staleLockOfKilledInstanceIsTakenOver() {
 // Quit ends the daemon too, though it left the CLI's process group long before.
 void TestAppProcess::crashRestartsAndQuitLeavesNoDaemon() {
     const QString home = QDir::homePath();
-    QFile cli(home + QStringLiteral("/.vantrel/bin/vantrel"));
-    QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1\nif [ ! -e %2/crashed ]; then touch "
-                             "%2/crashed; ( setsid bash -c 'trap \"\" TERM; echo $$ > %2/daemon; "
-                             "exec sleep 600' & ); sleep 0.2; kill -SEGV $$; fi\n"
-                             "trap 'exit 0' TERM; while true; do sleep 0.05; done\n")
-                  .arg(pidFile_, home)
-                  .toUtf8());
-    cli.close();
+    writeCli(QStringLiteral("if [ ! -e %1/crashed ]; then touch %1/crashed; ( setsid bash -c "
+                            "'trap \"\" TERM; echo $$ > %1/daemon; exec sleep 600' & ); "
+                            "sleep 0.2; kill -SEGV $$; fi")
+                 .arg(home));
     QProcess* app = launch();
     const pid_t crashed = waitForCliPid();
     QVERIFY(crashed > 0);
     const pid_t restarted = waitForCliPid(crashed);
     QVERIFY2(restarted > 0, app->readAll().right(2000).constData());
-    clis_.append(restarted);
     QFile daemonFile(home + QStringLiteral("/daemon"));
     QVERIFY(daemonFile.open(QIODevice::ReadOnly));
     const pid_t daemon = pid_t(daemonFile.readAll().trimmed().toLongLong());
@@ -185,27 +177,15 @@ void TestAppProcess::stdoutThatTakesNothingHoldsNothingUp_data() {
 // runs, the log file gets everything, and a termination request is still answered.
 void TestAppProcess::stdoutThatTakesNothingHoldsNothingUp() {
     QFETCH(QString, reader);
-    QFile cli(QDir::homePath() + QStringLiteral("/.vantrel/bin/vantrel"));
-    QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1; head -c 3000000 /dev/zero | tr \\\\0 x; "
-                             "echo; echo burst-done; trap \"exit 0\" TERM; "
-                             "while true; do sleep 0.05; done\n")
-                  .arg(pidFile_)
-                  .toUtf8());
-    cli.close();
+    writeCli(QStringLiteral("head -c 3000000 /dev/zero | tr \\\\0 x; echo; echo burst-done"));
     auto* sink = new QProcess(this);
     sink->setStandardInputFile(QProcess::nullDevice()); // replaced by the application's output
     QProcess* app = launch(sink);
     sink->start(QStringLiteral("sh"), {QStringLiteral("-c"), reader});
     const pid_t pid = waitForCliPid();
     QVERIFY(pid > 0);
-    clis_.append(pid);
     const QString log = QDir::homePath() + QStringLiteral("/.local/state/halvane/cli.log");
-    const auto logHas = [&log](const char* text) {
-        QFile file(log);
-        return file.open(QIODevice::ReadOnly) && file.readAll().contains(text);
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(logHas("burst-done"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains("burst-done"), 20000);
     QCOMPARE(app->state(), QProcess::Running);
     ::kill(pid_t(app->processId()), SIGTERM);
     QVERIFY(app->waitForFinished(10000));

@@ -9,8 +9,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 QString contents(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(readFile(path));
 }
 
 bool writeFile(const QString& path, const QByteArray& contents) {

@@ -31,10 +31,6 @@ Run run(const QString& program, const QStringList& arguments, int timeoutMs = 18
     return {ok ? process.exitCode() : -1, QString::fromUtf8(process.readAll())};
 }
 
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 } // namespace
 
 class TestPackage : public QObject {

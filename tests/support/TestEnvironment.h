@@ -9,6 +9,12 @@
 #include <optional>
 #include <utility>
 
+// A file's bytes; none when it cannot be read.
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // Gives the whole test process a private HOME and XDG folders before Qt reads them, so no
 // test can touch the real home of whoever runs the suite.
 class TestEnvironment {

@@ -2,6 +2,7 @@
 // private session bus) in Xvfb with openbox: the item registers whether the panel is up first or
 // comes later, exports its menu, opens the window on Activate, survives ContextMenu, comes back
 // after the panel restarts, and quits from its exported menu.
+#include "TestDesktop.h"
 #include "TestEnvironment.h"
 
 #include <QDBusArgument>
@@ -9,20 +10,12 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-constexpr int kSlowMs = 30000;
-
-void stop(QProcess& process) {
-    process.terminate();
-    if (!process.waitForFinished(5000))
-        process.kill();
-    process.waitForFinished(2000);
-}
+constexpr int kSlowMs = TestDesktop::kSlowMs;
 
 // The labelled, clickable entries of a com.canonical.dbusmenu layout, as (id, label).
 void entries(const QDBusArgument& node, QList<std::pair<int, QString>>& out) {
@@ -54,23 +47,6 @@ private Q_SLOTS:
     void itemOnAStatusNotifierPanel();
 
 private:
-    bool startDesktop() {
-        stop(openbox_);
-        stop(xvfb_);
-        startDetached(xvfb_, u"Xvfb"_s,
-                      {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
-        if (!QTest::qWaitFor([&] { return xvfb_.canReadLine(); }, kSlowMs))
-            return false;
-        env_.insert(u"DISPLAY"_s, u":"_s + QString::fromUtf8(xvfb_.readLine()).trimmed());
-        startDetached(openbox_, u"openbox"_s, {"--sm-disable"});
-        return QTest::qWaitFor(
-            [&] {
-                return openbox_.state() == QProcess::Running &&
-                       tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"})
-                           .contains(u"window id"_s);
-            },
-            10000);
-    }
     void startDetached(QProcess& process, const QString& program, const QStringList& arguments) {
         process.setProcessEnvironment(env_);
         process.setStandardInputFile(QProcess::nullDevice());
@@ -86,18 +62,8 @@ private:
         said_.clear();
         startDetached(panel_, u"/usr/bin/python3"_s, {QStringLiteral(HALVANE_SNI_PANEL)});
     }
-    QString tool(const char* program, const QStringList& arguments) const {
-        QProcess process;
-        process.setProcessEnvironment(env_);
-        process.setStandardInputFile(QProcess::nullDevice());
-        process.start(QString::fromLatin1(program), arguments);
-        if (!process.waitForFinished(10000))
-            process.kill();
-        process.waitForFinished(2000);
-        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-    }
     QString visibleWindow() const {
-        return tool("xdotool", {"search", "--onlyvisible", "--class", "halvane"})
+        return desktop_->tool("xdotool", {"search", "--onlyvisible", "--class", "halvane"})
             .section(u'\n', 0, 0);
     }
     QDBusMessage call(const QString& path, const QString& interface, const QString& member,
@@ -109,13 +75,14 @@ private:
 
     TestEnvironment folders_; // this case's HOME and XDG folders
     QProcessEnvironment env_;
-    QProcess bus_, xvfb_, openbox_, panel_, app_;
+    std::unique_ptr<TestDesktop> desktop_;
+    QProcess bus_, panel_, app_;
     QString said_, item_;
 };
 
 void TestTray::initTestCase() {
     for (const char* tool : {"Xvfb", "openbox", "xdotool", "dbus-daemon"})
-        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+        if (!TestDesktop::installed(tool))
             QSKIP(qPrintable(u"%1 is not installed (run scripts/setup)"_s.arg(tool)));
     QProcess probe;
     probe.start(u"/usr/bin/python3"_s, {"-c", "import dbus_next"});
@@ -124,8 +91,10 @@ void TestTray::initTestCase() {
 }
 
 void TestTray::cleanup() {
-    for (QProcess* p : {&app_, &panel_, &openbox_, &xvfb_, &bus_})
-        stop(*p);
+    for (QProcess* p : {&app_, &panel_})
+        TestDesktop::stop(*p);
+    desktop_.reset();
+    TestDesktop::stop(bus_);
     QDBusConnection::disconnectFromBus(u"tray-test"_s);
 }
 
@@ -138,18 +107,16 @@ void TestTray::itemOnAStatusNotifierPanel_data() {
 void TestTray::itemOnAStatusNotifierPanel() {
     QFETCH(bool, panelFirst);
     env_ = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "SESSION_MANAGER"})
-        env_.remove(QString::fromLatin1(name));
+    env_.remove(u"DISPLAY"_s);
     startDetached(bus_, u"dbus-daemon"_s, {"--session", "--nofork", "--print-address"});
     QVERIFY(QTest::qWaitFor([&] { return bus_.canReadLine(); }, kSlowMs));
     const QString address = QString::fromUtf8(bus_.readLine()).trimmed();
     env_.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
     QVERIFY(QDBusConnection::connectToBus(address, u"tray-test"_s).isConnected());
-    // Tried afresh: an openbox can fail to take a new screen on this machine, as in tst_e2e.
-    bool desktop = false;
-    for (int attempt = 0; attempt < 3 && !desktop; ++attempt)
-        desktop = startDesktop();
-    QVERIFY2(desktop, "Xvfb and openbox did not come up");
+    desktop_ = std::make_unique<TestDesktop>(env_);
+    const QString error = desktop_->start();
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    env_ = desktop_->environment();
     env_.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
     // Nothing listens there: the download fails at once and the window shows that.
     env_.insert(u"HALVANE_BASE_URL"_s, u"https://127.0.0.1:1"_s);
@@ -182,7 +149,7 @@ void TestTray::itemOnAStatusNotifierPanel() {
 
     // Activate brings back a minimized window.
     const QString window = visibleWindow();
-    tool("xdotool", {"windowminimize", "--sync", window});
+    desktop_->tool("xdotool", {"windowminimize", "--sync", window});
     QTRY_VERIFY_WITH_TIMEOUT(visibleWindow().isEmpty(), kSlowMs);
     call(u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s, u"Activate"_s, {0, 0});
     QTRY_VERIFY_WITH_TIMEOUT(!visibleWindow().isEmpty(), kSlowMs);
@@ -191,7 +158,7 @@ void TestTray::itemOnAStatusNotifierPanel() {
             .type(),
         QDBusMessage::ReplyMessage);
 
-    stop(panel_);
+    TestDesktop::stop(panel_);
     startPanel();
     QTRY_VERIFY_WITH_TIMEOUT(!(item_ = registeredItem()).isEmpty(), kSlowMs);
 
