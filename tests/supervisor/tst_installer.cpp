@@ -288,10 +288,11 @@ void TestInstaller::badBuildIsRolledBackAndRefused() {
     sandbox_->writeCli(old_);
     https_->serve("#!/bin/sh\nexit 1\n");
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    QSignalSpy attention(&m(), &VantrelManager::attentionNeeded);
     m().installCLI();
     QVERIFY(waitForOutput(QStringLiteral("old-build\n")));
     QCOMPARE(readFile(cli()), old_);
-    QVERIFY(m().state().problem && leftovers().isEmpty());
+    QVERIFY(m().state().problem && leftovers().isEmpty() && attention.count() == 1);
     QVERIFY(!QFileInfo::exists(sandbox_->options.previousCliPath()));
     // Offered again, the same build is not installed over the one that works.
     m().installCLI();

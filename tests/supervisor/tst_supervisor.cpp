@@ -380,6 +380,7 @@ void TestSupervisor::restartsAfterUnexpectedEndsOnly() {
     QTRY_VERIFY(fileLines(started).size() == runs && !m.currentProcess() && !m.restartPending());
     QCOMPARE(m.state().problem, runs > 1);
     QCOMPARE(attention.count(), runs > 1 ? 1 : 0);
+    QVERIFY(!end.contains("SEGV") || m.output().contains(QStringLiteral("SIGSEGV")));
     if (runs == 1)
         return;
     // Restart CLI starts over: as many runs again before it gives up once more.
