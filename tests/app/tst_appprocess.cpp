@@ -1,8 +1,8 @@
 #include "ProcessGroup.h"
+#include "TestDesktop.h"
 #include "TestEnvironment.h"
 
 #include <QProcess>
-#include <QUuid>
 #include <QtTest>
 
 #include <csignal>
@@ -14,9 +14,7 @@ class TestAppProcess : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-    void secondLaunchShowsFirstAndExits();
-    void sigtermQuitsCleanlyAndStopsCli();
-    void staleLockOfKilledInstanceIsTakenOver();
+    void oneInstanceFromLaunchToQuit();
     void crashRestartsAndQuitLeavesNoDaemon();
     void stdoutThatTakesNothingHoldsNothingUp_data();
     void stdoutThatTakesNothingHoldsNothingUp();
@@ -69,15 +67,13 @@ private:
         cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    QString pattern_;
     QString pidFile_;
     QList<QProcess*> apps_;
     QList<pid_t> clis_;
 };
 
 void TestAppProcess::init() {
-    pattern_ = QStringLiteral("halvane-proc-") + QUuid::createUuid().toString(QUuid::Id128);
-    pidFile_ = QDir::homePath() + QLatin1Char('/') + pattern_ + QStringLiteral(".pid");
+    pidFile_ = QDir::homePath() + QStringLiteral("/cli.pid");
     QDir().mkpath(QDir::homePath() + QStringLiteral("/.vantrel/bin"));
     writeCli(QStringLiteral("echo cli-up"));
     QFile::remove(pidFile_);
@@ -85,14 +81,8 @@ void TestAppProcess::init() {
 
 void TestAppProcess::cleanup() {
     // End only what this test started: its application processes, then any CLI they left.
-    for (QProcess* app : std::as_const(apps_)) {
-        if (app->state() != QProcess::NotRunning) {
-            app->terminate();
-            if (!app->waitForFinished(5000))
-                app->kill();
-        }
-        app->waitForFinished(1000);
-    }
+    for (QProcess* app : std::as_const(apps_))
+        TestDesktop::stop(*app);
     qDeleteAll(apps_);
     apps_.clear();
     for (pid_t pid : std::as_const(clis_))
@@ -101,45 +91,32 @@ void TestAppProcess::cleanup() {
     clis_.clear();
 }
 
-void TestAppProcess::secondLaunchShowsFirstAndExits() {
+// One instance through its whole life: a second launch only shows the first one's window; a
+// killed instance's lock and CLI are taken over by the next launch; SIGTERM quits cleanly.
+void TestAppProcess::oneInstanceFromLaunchToQuit() {
     QProcess* first = launch();
-    const pid_t cli = waitForCliPid();
-    QVERIFY2(cli > 0, first->readAll().constData());
+    const pid_t orphan = waitForCliPid();
+    QVERIFY2(orphan > 0, first->readAll().constData());
     QProcess* second = launch();
     QVERIFY(second->waitForFinished(10000));
-    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
     const QByteArray said = second->readAll();
     QVERIFY2(said.contains("already running: showed its window"), said.constData());
-    QVERIFY(ProcessGroup::isAlive(cli));
-    QCOMPARE(first->state(), QProcess::Running);
-}
+    QVERIFY(ProcessGroup::isAlive(orphan) && first->state() == QProcess::Running);
 
-void TestAppProcess::sigtermQuitsCleanlyAndStopsCli() {
-    QProcess* app = launch();
-    const pid_t cli = waitForCliPid();
-    QVERIFY(cli > 0);
-    ::kill(pid_t(app->processId()), SIGTERM);
-    QVERIFY(app->waitForFinished(10000));
-    QCOMPARE(app->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(app->exitCode(), 0);
-    QVERIFY(!ProcessGroup::isAlive(cli));
-}
-
-void TestAppProcess::staleLockOfKilledInstanceIsTakenOver() {
-    QProcess* crashed = launch();
-    const pid_t orphan = waitForCliPid();
-    QVERIFY(orphan > 0);
-    crashed->kill(); // SIGKILL: no cleanup, the lock stays behind
-    QVERIFY(crashed->waitForFinished(5000));
-    QVERIFY(ProcessGroup::isAlive(orphan));
-
+    first->kill(); // SIGKILL: no cleanup, the lock stays behind
+    QVERIFY(first->waitForFinished(5000) && ProcessGroup::isAlive(orphan));
     QProcess* next = launch();
     // The new instance takes the lock, sweeps the orphan and starts a fresh CLI.
     const pid_t fresh = waitForCliPid(orphan);
     QVERIFY2(fresh > 0, next->readAll().constData());
     QTRY_VERIFY(!ProcessGroup::isAlive(orphan));
-    QCOMPARE(next->state(), QProcess::Running);
+
+    ::kill(pid_t(next->processId()), SIGTERM);
+    QVERIFY(next->waitForFinished(10000));
+    QCOMPARE(next->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(next->exitCode(), 0);
+    QVERIFY(!ProcessGroup::isAlive(fresh));
 }
 
 // A CLI that detaches a daemon ignoring SIGTERM and then crashes: it is started again, and
