@@ -13,8 +13,14 @@ namespace {
 constexpr qsizetype kMaxPendingChars = 2 * 1024 * 1024;
 constexpr qsizetype kMaxPendingFileBytes = 8 * 1024 * 1024;
 
+// Qt's count() compares one character at a time; this loop is one the compiler vectorises,
+// and it runs over everything a flood brings.
 qsizetype countNewlines(QStringView text) {
-    return text.count(QLatin1Char('\n'));
+    qsizetype count = 0;
+    const char16_t* const data = text.utf16();
+    for (qsizetype i = 0; i < text.size(); ++i)
+        count += data[i] == u'\n';
+    return count;
 }
 } // namespace
 
