@@ -27,11 +27,6 @@ QProcessEnvironment colourEnvironment(const QByteArray& lineage) {
     return environment;
 }
 
-SupervisorState stateOf(SupervisorState::Phase phase) {
-    SupervisorState state;
-    state.phase = phase;
-    return state;
-}
 } // namespace
 
 CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* parent)
@@ -105,7 +100,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
             runCLIInShell(QStringLiteral("bash"));
         } else {
             say_(QStringLiteral("❌ Failed to run CLI in bash: ") + error + QLatin1Char('\n'));
-            SupervisorState failed = stateOf(SupervisorState::Phase::Failed);
+            SupervisorState failed = SupervisorState::of(SupervisorState::Phase::Failed);
             failed.reason = QStringLiteral("CLI failed to start: ") + error;
             Q_EMIT stateChanged(failed);
         }
@@ -114,7 +109,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
     ownedGroups_.append(process->groupId());
     currentProcess_ = process;
     say_(QStringLiteral("✅ CLI started successfully in ") + shell + QLatin1Char('\n'));
-    Q_EMIT stateChanged(stateOf(SupervisorState::Phase::Running));
+    Q_EMIT stateChanged(SupervisorState::of(SupervisorState::Phase::Running));
 }
 
 void CliRunner::onProcessFinished(CliProcess* process) {
@@ -141,7 +136,7 @@ void CliRunner::onProcessFinished(CliProcess* process) {
     Q_EMIT ended(ending);
     if (currentProcess_ == process) {
         currentProcess_ = nullptr;
-        SupervisorState exited = stateOf(SupervisorState::Phase::Exited);
+        SupervisorState exited = SupervisorState::of(SupervisorState::Phase::Exited);
         exited.exitCode = status;
         Q_EMIT stateChanged(exited);
     }

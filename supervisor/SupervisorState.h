@@ -21,6 +21,11 @@ struct SupervisorState {
     // One short human line: "Downloading 40 % (8.0 MB of 20.0 MB)", "Running", "Exited with
     // code 2", "Download failed: ...", then the build and the notice when there are any.
     QString summary() const;
+    static SupervisorState of(Phase phase) {
+        SupervisorState state;
+        state.phase = phase;
+        return state;
+    }
 
     bool operator==(const SupervisorState&) const = default;
 };

@@ -11,11 +11,6 @@ namespace {
 const QString kRolledBack =
     QStringLiteral("⚠️ The new build failed at its first start: the previous one runs instead");
 
-SupervisorState stateOf(SupervisorState::Phase phase) {
-    SupervisorState state;
-    state.phase = phase;
-    return state;
-}
 } // namespace
 
 VantrelManager::VantrelManager(SupervisorOptions options, QObject* parent)
@@ -99,7 +94,7 @@ void VantrelManager::runCLIInShell(const QString& shell) {
 }
 
 void VantrelManager::killExistingProcesses() {
-    setState(stateOf(SupervisorState::Phase::Sweeping));
+    setState(SupervisorState::of(SupervisorState::Phase::Sweeping));
     ProcessSweep(options_, outputHandler).run();
 }
 
@@ -114,12 +109,12 @@ void VantrelManager::finishInstall(bool ok, const QString& reason, bool replaced
             setNotice({}, false);
     }
     if (!ok) {
-        SupervisorState failed = stateOf(SupervisorState::Phase::Failed);
+        SupervisorState failed = SupervisorState::of(SupervisorState::Phase::Failed);
         failed.reason = reason;
         setState(failed);
         if (running) {
             outputHandler(QStringLiteral("⚠️ Keeping the running CLI instead\n"));
-            setState(stateOf(SupervisorState::Phase::Running));
+            setState(SupervisorState::of(SupervisorState::Phase::Running));
         } else if (cli.isFile() && cli.isExecutable()) {
             // Never leave the user without a CLI because the network was not there yet.
             outputHandler(QStringLiteral("⚠️ Starting the installed CLI instead\n"));
@@ -128,11 +123,11 @@ void VantrelManager::finishInstall(bool ok, const QString& reason, bool replaced
     } else if (replaced && running && startedEarly) {
         // The user is already working with the old build.
         outputHandler(QStringLiteral("ℹ️ The new build runs from the next start\n"));
-        setState(stateOf(SupervisorState::Phase::Running));
+        setState(SupervisorState::of(SupervisorState::Phase::Running));
     } else if (replaced || !running) {
         QMetaObject::invokeMethod(runner_, &CliRunner::runCLI, Qt::QueuedConnection);
     } else {
-        setState(stateOf(SupervisorState::Phase::Running));
+        setState(SupervisorState::of(SupervisorState::Phase::Running));
     }
     Q_EMIT installFinished(ok, reason);
 }
