@@ -77,8 +77,9 @@ void TrayController::setTrayHostPresent(bool available) {
         if (icon_)
             icon_->hide();
         Console::log(
-            QStringLiteral("⚠️ No system tray found: the window stays the application's "
-                           "face, and closing it quits"));
+            QStringLiteral("⚠️ No system tray found: the window is the application's face; "
+                           "closing it only hides it, and launching Vantrel Halvane again "
+                           "shows it"));
     }
     warned_ = true;
     Q_EMIT trayAvailabilityChanged(available);

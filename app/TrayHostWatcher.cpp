@@ -8,6 +8,9 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QTimer>
+
+#include <utility>
 
 namespace {
 const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
@@ -21,8 +24,11 @@ TrayHostWatcher::TrayHostWatcher(QObject* parent) : QObject(parent) {
     xembedHost_ = xembed_->trayPresent();
 
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return;
+    if (!bus.isConnected() || xembedHost_) {
+        decided_ = true;
+        if (!bus.isConnected())
+            return;
+    }
     busWatch_ = new QDBusServiceWatcher(kWatcherService, bus,
                                         QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(busWatch_, &QDBusServiceWatcher::serviceRegistered, this,
@@ -34,8 +40,12 @@ TrayHostWatcher::TrayHostWatcher(QObject* parent) : QObject(parent) {
                 QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(hostRegistered()));
     bus.connect(kWatcherService, kWatcherPath, kWatcherService,
                 QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(askHostRegistered()));
-    if (bus.interface()->isServiceRegistered(kWatcherService))
+    if (bus.interface()->isServiceRegistered(kWatcherService)) {
         askHostRegistered();
+        QTimer::singleShot(decideTimeoutMs, this, [this] { setHosts(snHost_, xembedHost_); });
+    } else {
+        decided_ = true;
+    }
 }
 
 TrayHostWatcher::~TrayHostWatcher() = default;
@@ -68,8 +78,9 @@ void TrayHostWatcher::hostRegistered() {
 
 void TrayHostWatcher::setHosts(bool snHost, bool xembedHost) {
     const bool was = hostPresent();
+    const bool firstAnswer = !std::exchange(decided_, true);
     snHost_ = snHost;
     xembedHost_ = xembedHost;
-    if (hostPresent() != was)
+    if (hostPresent() != was || firstAnswer)
         Q_EMIT hostPresentChanged(hostPresent());
 }

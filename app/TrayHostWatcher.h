@@ -18,8 +18,14 @@ public:
     ~TrayHostWatcher() override;
 
     bool hostPresent() const { return snHost_ || xembedHost_; }
+    // Whether hostPresent() is an answer yet: the panel's answer comes asynchronously, and
+    // is waited for at most decideTimeoutMs.
+    bool isDecided() const { return decided_; }
+
+    static constexpr int decideTimeoutMs = 1000;
 
 Q_SIGNALS:
+    // Also once when the first answer is in, whatever it is.
     void hostPresentChanged(bool present);
 
 private Q_SLOTS:
@@ -36,4 +42,5 @@ private:
     XEmbedTrayWatcher* xembed_ = nullptr;
     bool snHost_ = false;
     bool xembedHost_ = false;
+    bool decided_ = false;
 };

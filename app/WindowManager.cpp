@@ -63,9 +63,8 @@ void WindowManager::showTerminalWindow() {
         if (terminalWindow_ == window)
             terminalWindow_ = nullptr;
         Q_EMIT windowClosed();
-        // After the close has finished, not inside it.
-        if (standalone_)
-            QMetaObject::invokeMethod(this, &WindowManager::quitRequested, Qt::QueuedConnection);
+        if (standalone_ && !std::exchange(toldAboutClose_, true))
+            Q_EMIT closedWithoutTray();
     });
     terminalWindow_ = window;
     window->show();

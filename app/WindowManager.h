@@ -24,15 +24,16 @@ public:
     TerminalWindow* terminalWindow() const;
 
     // Without a tray the window is the application's only face: it then carries the menu's
-    // actions, and closing it quits.
+    // actions. Closing it still only hides it: the CLI keeps running.
     void setStandalone(bool standalone);
-    bool isStandalone() const { return standalone_; }
 
     // Asks for the newest CLI; the window shows the download while it runs.
     void updateCLI();
 
 Q_SIGNALS:
     void windowClosed();
+    // The window was closed for the first time while no tray shows the application.
+    void closedWithoutTray();
     void restartRequested();
     void toggleLoginItemRequested();
     void quitRequested();
@@ -43,4 +44,5 @@ private:
     InstallerViewModel* installer_;
     QPointer<TerminalWindow> terminalWindow_;
     bool standalone_ = false;
+    bool toldAboutClose_ = false;
 };

@@ -11,9 +11,11 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QNetworkInformation>
 #include <QTimer>
 
 #include <csignal>
+#include <utility>
 
 // The one place that decides what each request of the user does.
 int main(int argc, char** argv) {
@@ -40,12 +42,6 @@ int main(int argc, char** argv) {
         Console::flush(1000);
         return 0;
     }
-    SignalBridge signalBridge;
-    QObject::connect(&signalBridge, &SignalBridge::quitRequested, &app, [](int signal) {
-        Console::log(QStringLiteral("🛑 Received signal %1, quitting").arg(signal));
-        QCoreApplication::quit();
-    });
-
     VantrelManager* manager = VantrelManager::shared();
     LoginItemManager* loginItems = LoginItemManager::shared();
     WindowManager* windows = WindowManager::shared();
@@ -54,16 +50,38 @@ int main(int argc, char** argv) {
     TrayController tray;
     TrayHostWatcher trayHosts;
 
-    // Quit stops the CLI first; quitting stops it once more on the way out.
-    const auto quit = [manager] {
+    // Quit stops the CLI first and leaves once the stop reports its end; quitting stops it
+    // once more on the way out. A second request while leaving joins the first.
+    bool quitting = false;
+    const auto quit = [manager, &quitting] {
+        if (std::exchange(quitting, true))
+            return;
         manager->cleanup();
-        QCoreApplication::quit();
+        // Only for a report that never comes: the stop itself is bounded by its SIGKILL.
+        QTimer::singleShot(manager->options().stopTimeoutMs + 1000, qApp, &QCoreApplication::quit);
     };
+    QObject::connect(manager, &VantrelManager::cleanupFinished, &app, [&quitting] {
+        if (quitting)
+            QCoreApplication::quit();
+    });
+    SignalBridge signalBridge;
+    QObject::connect(&signalBridge, &SignalBridge::quitRequested, &app, [quit](int signal) {
+        Console::log(QStringLiteral("🛑 Received signal %1, quitting").arg(signal));
+        quit();
+    });
     QObject::connect(&tray, &TrayController::openRequested, windows,
                      &WindowManager::showTerminalWindow);
     QObject::connect(&tray, &TrayController::restartRequested, manager,
                      &VantrelManager::restartCLI);
     QObject::connect(&tray, &TrayController::updateRequested, windows, &WindowManager::updateCLI);
+    QObject::connect(windows, &WindowManager::closedWithoutTray, &app, [manager, &notifier] {
+        const QString how = QStringLiteral(
+            "The CLI keeps running. Launch Vantrel Halvane again to bring the window back; Quit "
+            "is in the window.");
+        manager->outputHandler(QStringLiteral("🪟 The window is closed. ") + how +
+                               QLatin1Char('\n'));
+        notifier.notify(QStringLiteral("Vantrel Halvane is still running"), how);
+    });
     QObject::connect(&tray, &TrayController::toggleLoginItemRequested, loginItems,
                      &LoginItemManager::toggleLoginItem);
     QObject::connect(&tray, &TrayController::quitRequested, &app, quit);
@@ -71,8 +89,9 @@ int main(int argc, char** argv) {
                      [windows](bool available) { windows->setStandalone(!available); });
     QObject::connect(&trayHosts, &TrayHostWatcher::hostPresentChanged, &tray,
                      &TrayController::setTrayHostPresent);
-    tray.setTrayHostPresent(trayHosts.hostPresent());
-    windows->setStandalone(!tray.trayAvailable());
+    // Otherwise the first answer is on its way; only it may say there is no tray.
+    if (trayHosts.isDecided())
+        tray.setTrayHostPresent(trayHosts.hostPresent());
     QObject::connect(manager, &VantrelManager::stateChanged, &tray, &TrayController::showState);
     tray.showState(manager->state());
     QObject::connect(loginItems, &LoginItemManager::isEnabledChanged, &tray,
@@ -94,6 +113,13 @@ int main(int argc, char** argv) {
                      [&notifier](const QString& summary, const QString& body) {
                          notifier.notify(summary, body);
                      });
+    // A download that failed for want of a network is tried again the moment it is back.
+    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
+        QObject::connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged,
+                         manager, [manager](QNetworkInformation::Reachability reachability) {
+                             if (reachability == QNetworkInformation::Reachability::Online)
+                                 manager->networkReachable();
+                         });
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     const int status = QApplication::exec();
     Console::flush(1000);

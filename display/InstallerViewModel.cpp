@@ -24,7 +24,7 @@ void InstallerViewModel::startInstall() {
     if (manager_->isInstalling())
         return;
     // May report its end before it returns (a failure found at once); the flag is set first.
-    manager_->installCLI();
+    manager_->updateCLI();
 }
 
 void InstallerViewModel::onStateChanged(const SupervisorState& state) {

@@ -1,10 +1,11 @@
 #include "BuildRollback.h"
+#include "CliEnding.h"
 #include "CliMetadata.h"
-#include "CliRunner.h"
 #include "Console.h"
 
-#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,48 +14,66 @@
 BuildRollback::BuildRollback(const SupervisorOptions& options, OutputLog::Writer say)
     : options_(options), say_(std::move(say)) {}
 
-bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
+bool BuildRollback::installedOnTrial() const {
+    return CliMetadata::load(options_).value(QStringLiteral("trial")).toBool();
+}
+
+void BuildRollback::pass() {
     QJsonObject metadata = CliMetadata::load(options_);
     if (!metadata.value(QStringLiteral("trial")).toBool())
-        return false;
-    // A run that began before the install (started early, or the one it replaced) says nothing
-    // about the new build; the margin covers the two clocks' rounding.
-    const qint64 startedAt = QDateTime::currentMSecsSinceEpoch() - ending.ranMs;
-    if (startedAt + 50 < qint64(metadata.value(QStringLiteral("installedAt")).toDouble()))
-        return false;
-    const bool early = ending.ranMs < options_.rollbackWindowMs;
-    // Stopped early by the supervisor: the next run decides.
-    if (ending.requested && early)
-        return false;
+        return;
     metadata.insert(QStringLiteral("trial"), false);
-    const bool failed = !ending.requested && early && (ending.exitCode != 0 || ending.signal != 0);
-    const QString previous = options_.previousCliPath();
-    if (!failed || !QFileInfo(previous).isFile()) {
-        CliMetadata::save(options_, metadata);
+    const QString error = CliMetadata::save(options_, metadata);
+    if (!error.isEmpty())
+        say_(QStringLiteral("⚠️ Could not record that the new build works: ") + error +
+             QLatin1Char('\n'));
+}
+
+bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
+    const bool failed =
+        !ending.requested && ending.ranMs < options_.rollbackWindowMs &&
+        (ending.crashed() || (ending.effectiveSignal() == 0 && ending.exitCode != 0));
+    if (!failed)
         return false;
-    }
+    QJsonObject metadata = CliMetadata::load(options_);
+    const QString previous = options_.previousCliPath();
+    // A first install has nothing proven beside it: the restarts deal with it.
+    if (!metadata.value(QStringLiteral("trial")).toBool() || !QFileInfo(previous).isFile())
+        return false;
     if (std::rename(QFile::encodeName(previous).constData(),
                     QFile::encodeName(options_.cliPath()).constData()) != 0) {
         const QString error = QString::fromLocal8Bit(std::strerror(errno));
         say_(QStringLiteral("❌ Could not put the previous build %1 back: %2\n")
                  .arg(previous, error));
-        CliMetadata::save(options_, metadata);
         return false;
     }
     const QString bad = metadata.value(QStringLiteral("sha256")).toString();
+    const QJsonObject badBuild = CliMetadata::buildOf(metadata);
     for (const QString& key : CliMetadata::buildKeys)
         metadata.remove(key);
     const QJsonObject kept = metadata.take(QStringLiteral("previous")).toObject();
     for (auto it = kept.begin(); it != kept.end(); ++it)
         metadata.insert(it.key(), it.value());
+    // The server's tags let the next launch ask for anything but this build.
     metadata.insert(QStringLiteral("rejectedSha256"), bad);
-    CliMetadata::save(options_, metadata);
-    const QString how = ending.signal != 0 ? QStringLiteral("signal %1").arg(ending.signal)
-                                           : QStringLiteral("exit code %1").arg(ending.exitCode);
-    const QString line =
-        QStringLiteral("↩️ The new build (SHA-256 %1) failed at its first start (%2): "
-                       "the previous build is back in place and will not be replaced by it again")
-            .arg(bad.left(12), how);
+    metadata.insert(QStringLiteral("rejectedEtag"), badBuild.value(QStringLiteral("etag")));
+    metadata.insert(QStringLiteral("rejectedLastModified"),
+                    badBuild.value(QStringLiteral("lastModified")));
+    metadata.insert(QStringLiteral("rejectedSize"), badBuild.value(QStringLiteral("size")));
+    metadata.insert(QStringLiteral("trial"), false);
+    const QString saveError = CliMetadata::save(options_, metadata);
+    QString line =
+        QStringLiteral("↩️ The new build (SHA-256 %1) failed at its first start (it %2): "
+                       "the previous build is back in place")
+            .arg(bad.left(12), ending.cause());
+    if (saveError.isEmpty()) {
+        line += QStringLiteral(" and will not be replaced by it again");
+    } else {
+        refusedThisSession_.append(bad);
+        line += QStringLiteral(". The refusal could not be saved (%1), so it holds only until "
+                               "the application quits")
+                    .arg(saveError);
+    }
     say_(line + QLatin1Char('\n'));
     Console::log(line);
     return true;

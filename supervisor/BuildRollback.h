@@ -3,18 +3,30 @@
 #include "OutputLog.h"
 #include "SupervisorOptions.h"
 
+#include <QStringList>
+
 struct CliEnding;
 
-// Judges the first run of a newly installed build. One that fails at once is replaced by the
-// build kept beside it, and its hash is remembered so the same build is not installed again.
+// The trial of a newly installed build. It fails only by ending on its own within the window,
+// with a non-zero status or a crash; it passes by running through the window. A failed build is
+// replaced by the last build that passed, kept beside it, and remembered so that it is not
+// installed again. Stops, ours or from outside, decide nothing: the trial goes on.
 class BuildRollback final {
 public:
     BuildRollback(const SupervisorOptions& options, OutputLog::Writer say);
 
-    // True when the previous build is back in place and should be started.
+    // Whether the installed build has yet to pass its trial.
+    bool installedOnTrial() const;
+    // The installed build ran through the window.
+    void pass();
+    // Judges the end of a run of the build on trial. True when it failed and the previous build
+    // is back in place, to be started.
     bool rollBackIfFailed(const CliEnding& ending);
+    // Refused builds (SHA-256) whose refusal could not be saved: they hold for this session.
+    const QStringList& refusedThisSession() const { return refusedThisSession_; }
 
 private:
     SupervisorOptions options_;
     OutputLog::Writer say_;
+    QStringList refusedThisSession_;
 };

@@ -56,6 +56,32 @@ CliDownload::CliDownload(QNetworkAccessManager* network, const SupervisorOptions
     : QObject(parent), network_(network), options_(options), url_(url), isUpdate_(isUpdate),
       say_(std::move(say)) {}
 
+void CliDownload::setRefusedBuilds(bool offerAgain, const QStringList& refused) {
+    offerRefused_ = offerAgain;
+    refusedThisSession_ = refused;
+}
+
+void CliDownload::cancel() {
+    stopTimers();
+    if (reply_) {
+        disconnect(reply_, nullptr, this, nullptr);
+        reply_->abort();
+    }
+    file_.remove();
+}
+
+bool CliDownload::isRefused(const QString& etag, const QString& lastModified, qint64 size) const {
+    if (offerRefused_)
+        return false;
+    const QJsonObject stored = CliMetadata::load(options_);
+    const QString refusedEtag = stored.value(QStringLiteral("rejectedEtag")).toString();
+    const QString refusedDate = stored.value(QStringLiteral("rejectedLastModified")).toString();
+    if (!refusedEtag.isEmpty())
+        return etag == refusedEtag;
+    return !refusedDate.isEmpty() && lastModified == refusedDate &&
+           size == qint64(stored.value(QStringLiteral("rejectedSize")).toDouble());
+}
+
 void CliDownload::start() {
     const SupervisorOptions& options = options_;
     QNetworkRequest request(url_);
@@ -78,8 +104,16 @@ void CliDownload::start() {
         if (stored.value(QStringLiteral("url")).toString() == url_.toString()) {
             const QString etag = stored.value(QStringLiteral("etag")).toString();
             const QString modified = stored.value(QStringLiteral("lastModified")).toString();
+            // Either tag answered "not modified" keeps what is installed: the refused build
+            // is not downloaded again only to be thrown away.
+            QStringList tags;
             if (!etag.isEmpty())
-                request.setRawHeader("If-None-Match", etag.toUtf8());
+                tags.append(etag);
+            const QString refused = stored.value(QStringLiteral("rejectedEtag")).toString();
+            if (!offerRefused_ && !refused.isEmpty() && refused != etag)
+                tags.append(refused);
+            if (!tags.isEmpty())
+                request.setRawHeader("If-None-Match", tags.join(QStringLiteral(", ")).toUtf8());
             if (!modified.isEmpty())
                 request.setRawHeader("If-Modified-Since", modified.toUtf8());
         }
@@ -149,6 +183,13 @@ void CliDownload::onMetaData() {
     if (status >= 200 && status < 300 && length.isValid() &&
         length.toLongLong() > options_.maxDownloadBytes)
         abortWith(tooLarge() + QStringLiteral(" (%1 announced)").arg(length.toLongLong()));
+    else if (status >= 200 && status < 300 &&
+             isRefused(QString::fromUtf8(reply_->rawHeader("ETag")),
+                       QString::fromUtf8(reply_->rawHeader("Last-Modified")),
+                       length.isValid() ? length.toLongLong() : -1)) {
+        refusedOnOffer_ = true;
+        abortWith(QStringLiteral("the server offers the build that was rolled back"));
+    }
 }
 
 // A body that just stops when the connection closes looks the same as one cut off.
@@ -232,6 +273,18 @@ void CliDownload::onFinished() {
              QStringLiteral("Download failed: ") + why);
     };
 
+    const QJsonObject known = CliMetadata::load(options_);
+    if (refusedOnOffer_ || (status == 304 && !offerRefused_ &&
+                            !known.value(QStringLiteral("rejectedEtag")).toString().isEmpty() &&
+                            reply_->rawHeader("ETag") ==
+                                known.value(QStringLiteral("rejectedEtag")).toString().toUtf8())) {
+        file_.remove();
+        say_(QStringLiteral("ℹ️ The server still offers the build that was rolled back "
+                            "(SHA-256 %1): keeping the installed one. Update CLI offers it once "
+                            "more.\n")
+                 .arg(known.value(QStringLiteral("rejectedSha256")).toString().left(12)));
+        return void(Q_EMIT finished(true, {}));
+    }
     if (!abortReason_.isEmpty())
         return downloadError(abortReason_);
     if (status == 304) {
@@ -266,7 +319,9 @@ void CliDownload::onFinished() {
                              CliInstaller::assetName());
     const QString sha = QString::fromLatin1(sha256_.result().toHex());
     QJsonObject stored = CliMetadata::load(options_);
-    if (stored.value(QStringLiteral("rejectedSha256")).toString() == sha)
+    const bool wasRefused = stored.value(QStringLiteral("rejectedSha256")).toString() == sha ||
+                            refusedThisSession_.contains(sha);
+    if (wasRefused && !offerRefused_)
         return downloadError(QStringLiteral("this build (SHA-256 %1) failed at its first start "
                                             "before and was rolled back")
                                  .arg(sha.left(12)));
@@ -283,11 +338,18 @@ void CliDownload::onFinished() {
     }
 
     // Remembered only now, so a failed install never makes the next launch skip the download.
-    // The build kept beside the new one is on trial until the new one has run for a while.
+    // The build kept beside the new one is the last that passed its trial: one still on trial
+    // leaves the older, proven one in place.
     const QJsonObject previous = CliMetadata::buildOf(stored);
+    const QJsonObject proven = stored.value(QStringLiteral("previous")).toObject();
     for (const QString& key : CliMetadata::buildKeys)
         stored.remove(key);
     stored.remove(QStringLiteral("previous"));
+    if (wasRefused)
+        for (const QString& key :
+             {QStringLiteral("rejectedSha256"), QStringLiteral("rejectedEtag"),
+              QStringLiteral("rejectedLastModified"), QStringLiteral("rejectedSize")})
+            stored.remove(key);
     stored.insert(QStringLiteral("url"), url_.toString());
     stored.insert(QStringLiteral("etag"), QString::fromUtf8(reply_->rawHeader("ETag")));
     stored.insert(QStringLiteral("lastModified"),
@@ -298,9 +360,11 @@ void CliDownload::onFinished() {
     if (date.isValid())
         stored.insert(QStringLiteral("date"), date.toUTC().toString(Qt::ISODate));
     stored.insert(QStringLiteral("installedAt"), double(QDateTime::currentMSecsSinceEpoch()));
-    stored.insert(QStringLiteral("trial"), keptPrevious_);
+    stored.insert(QStringLiteral("trial"), true);
     if (keptPrevious_)
         stored.insert(QStringLiteral("previous"), previous);
+    else if (!proven.isEmpty() && QFileInfo(options_.previousCliPath()).isFile())
+        stored.insert(QStringLiteral("previous"), proven);
     const QString saveError = CliMetadata::save(options_, stored);
     if (!saveError.isEmpty())
         say_(QStringLiteral("⚠️ Could not save the download's details: ") + saveError +
@@ -334,22 +398,37 @@ bool CliDownload::install(QString* error) {
     const QString path = options_.cliPath();
     const bool replacing = QFileInfo::exists(path);
     const QString previous = options_.previousCliPath();
-    if (replacing) {
+    const bool installedProven =
+        !CliMetadata::load(options_).value(QStringLiteral("trial")).toBool();
+    if (replacing)
         Console::log(QStringLiteral("🗑️ Removing existing binary at ") + path);
-        // Kept for a rollback; a hard link costs nothing and leaves the running file alone.
-        QFile::remove(previous);
-        keptPrevious_ = ::link(QFile::encodeName(path).constData(),
-                               QFile::encodeName(previous).constData()) == 0 ||
-                        QFile::copy(path, previous);
+    // The proven build is staged beside the old one and takes the previous one's place only
+    // once the new build is in: a failed install loses neither.
+    const QString staged =
+        options_.installDir + QLatin1Char('/') + tempPrefix + QStringLiteral("previous");
+    bool staging = false;
+    if (replacing && installedProven) {
+        // A hard link costs nothing and leaves the running file alone.
+        QFile::remove(staged);
+        staging = ::link(QFile::encodeName(path).constData(),
+                         QFile::encodeName(staged).constData()) == 0 ||
+                  QFile::copy(path, staged);
     }
     // rename() replaces the old file in one step, also while the old CLI is running.
     if (std::rename(QFile::encodeName(file_.fileName()).constData(),
                     QFile::encodeName(path).constData()) != 0) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
-        if (keptPrevious_)
-            QFile::remove(previous);
-        keptPrevious_ = false;
+        if (staging)
+            QFile::remove(staged);
         return false;
+    }
+    keptPrevious_ = staging && std::rename(QFile::encodeName(staged).constData(),
+                                           QFile::encodeName(previous).constData()) == 0;
+    if (staging && !keptPrevious_) {
+        say_(QStringLiteral("⚠️ Could not keep the previous build at %1: %2; the new build "
+                            "cannot be rolled back\n")
+                 .arg(previous, QString::fromLocal8Bit(std::strerror(errno))));
+        QFile::remove(staged);
     }
     replaced_ = true;
     file_.setAutoRemove(false);

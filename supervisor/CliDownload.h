@@ -26,8 +26,14 @@ public:
     CliDownload(QNetworkAccessManager* network, const SupervisorOptions& options, const QUrl& url,
                 bool isUpdate, OutputLog::Writer say, QObject* parent = nullptr);
 
+    // A build refused after a failed trial is downloaded and installed only when the user
+    // asked for it (offered once more); otherwise its tags are sent so the server can say it
+    // has nothing else. refused: builds (SHA-256) refused in this session only.
+    void setRefusedBuilds(bool offerAgain, const QStringList& refused);
     // Reports its end through finished(), possibly before it returns.
     void start();
+    // Ends it at once, without finished(), and removes what it wrote.
+    void cancel();
     // Whether this download has put a new file at the CLI path.
     bool replaced() const { return replaced_; }
 
@@ -48,6 +54,7 @@ private:
     void abortWith(const QString& reason);
     void stopTimers();
     QString tooLarge() const;
+    bool isRefused(const QString& etag, const QString& lastModified, qint64 size) const;
 
     QNetworkAccessManager* network_;
     SupervisorOptions options_;
@@ -68,5 +75,8 @@ private:
     int lastReportDecile_ = 0;
     bool replaced_ = false;
     bool keptPrevious_ = false;
+    bool offerRefused_ = false;
+    bool refusedOnOffer_ = false; // the server answered with the refused build
+    QStringList refusedThisSession_;
     int redirects_ = 0;
 };

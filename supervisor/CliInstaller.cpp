@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QSslConfiguration>
 
 #include <cerrno>
 #include <cstring>
@@ -48,17 +49,46 @@ QString CliInstaller::createInstallDirectory() {
     return {};
 }
 
-void CliInstaller::installCLI() {
-    Console::log(QStringLiteral("📥 installCLI() called"));
-    if (download_) {
-        Console::log(QStringLiteral("ℹ️ A CLI download is already in progress"));
-        return;
-    }
+QUrl CliInstaller::downloadUrl() const {
     QUrl url = options_.baseURL;
     QString path = url.path();
     if (!path.endsWith(QLatin1Char('/')))
         path += QLatin1Char('/');
     url.setPath(path + assetName());
+    return url;
+}
+
+QNetworkAccessManager* CliInstaller::network() {
+    if (!network_)
+        network_ = new QNetworkAccessManager(this);
+    return network_;
+}
+
+void CliInstaller::prepare() {
+    const QUrl url = downloadUrl();
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    if (!options_.caCertificates.isEmpty())
+        ssl.addCaCertificates(options_.caCertificates);
+    network()->connectToHostEncrypted(url.host(), quint16(url.port(443)), ssl);
+}
+
+void CliInstaller::cancel() {
+    if (!download_)
+        return;
+    CliDownload* download = download_;
+    download_ = nullptr;
+    download->cancel();
+    download->deleteLater();
+    say_(QStringLiteral("📥 Download cancelled\n"));
+}
+
+void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisSession) {
+    Console::log(QStringLiteral("📥 installCLI() called"));
+    if (download_) {
+        Console::log(QStringLiteral("ℹ️ A CLI download is already in progress"));
+        return;
+    }
+    const QUrl url = downloadUrl();
     const bool isUpdate = QFileInfo::exists(options_.cliPath());
     Console::log(QStringLiteral("📥 Binary name: ") + assetName());
     Console::log(QStringLiteral("📥 Download URL: ") + url.toString());
@@ -80,9 +110,8 @@ void CliInstaller::installCLI() {
                                                      QDir::Files | QDir::Hidden))
         installDir.remove(stale);
 
-    if (!network_)
-        network_ = new QNetworkAccessManager(this);
-    auto* download = new CliDownload(network_, options_, url, isUpdate, say_, this);
+    auto* download = new CliDownload(network(), options_, url, isUpdate, say_, this);
+    download->setRefusedBuilds(offerRefused, refusedThisSession);
     download_ = download;
     connect(download, &CliDownload::stateChanged, this, &CliInstaller::stateChanged);
     connect(download, &CliDownload::finished, this, &CliInstaller::onDownloadFinished);

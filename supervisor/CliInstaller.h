@@ -27,7 +27,14 @@ public:
 
     // Says in the output log what failed and where; returns that, or empty.
     QString createInstallDirectory();
-    void installCLI();
+    // offerRefused: the user asked, so a build refused after a failed trial is offered once
+    // more; refusedThisSession: refusals that could not be saved.
+    void installCLI(bool offerRefused = false, const QStringList& refusedThisSession = {});
+    // Ends the download in progress at once, leaving no temporary file; finished() does not come.
+    void cancel();
+    // Opens the connection to the download server ahead of the download (TLS included), so
+    // the download can start on a warm connection.
+    void prepare();
 
 Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
@@ -38,6 +45,8 @@ Q_SIGNALS:
 
 private:
     void onDownloadFinished(bool ok, const QString& reason);
+    QUrl downloadUrl() const;
+    QNetworkAccessManager* network();
 
     SupervisorOptions options_;
     OutputLog::Writer say_;

@@ -2,11 +2,10 @@
 #include "ChildReaper.h"
 #include "Console.h"
 #include "ProcessGroup.h"
+#include "ProcessWaiter.h"
 
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcessEnvironment>
-#include <QTimer>
 
 #include <csignal>
 
@@ -30,7 +29,8 @@ QProcessEnvironment colourEnvironment(const QByteArray& lineage) {
 } // namespace
 
 CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* parent)
-    : QObject(parent), options_(options), log_(log), say_(log->writer()) {
+    : QObject(parent), options_(options), log_(log), say_(log->writer()),
+      waiter_(new ProcessWaiter(this)) {
     static int runners = 0;
     lineage_ =
         "HALVANE_RUNNER=" + QByteArray::number(::getpid()) + '.' + QByteArray::number(++runners);
@@ -38,6 +38,7 @@ CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* 
     // still adopts what it leaves behind, so cleanup can find it and zombies get reaped.
     ProcessGroup::becomeSubreaper();
     new ChildReaper(&CliProcess::liveShells, this);
+    connect(waiter_, &ProcessWaiter::finished, this, &CliRunner::onWaitOver);
 }
 
 // Reader threads end with their processes, before the log they write into.
@@ -49,21 +50,21 @@ bool CliRunner::isRunning() const {
     return currentProcess_ && currentProcess_->state() != QProcess::NotRunning;
 }
 
+bool CliRunner::isRunnable() const {
+    const QFileInfo file(options_.cliPath());
+    return file.isFile() && file.isExecutable();
+}
+
 void CliRunner::runCLI() {
     const QString path = options_.cliPath();
-    const QFileInfo file(path);
-    if (!file.isFile() || !file.isExecutable()) {
+    if (!isRunnable()) {
         say_(QStringLiteral("❌ CLI not found or not executable at ") + path + QLatin1Char('\n'));
         return;
     }
-    if (CliProcess* previous = currentProcess_) {
-        previous->requestStop();
-        // The new CLI does not wait for the old one, but the old one must not linger.
-        const pid_t group = previous->groupId();
-        QTimer::singleShot(options_.stopTimeoutMs, this, [group] {
-            if (ProcessGroup::hasLiveMembers(group))
-                ProcessGroup::signal(group, SIGKILL);
-        });
+    if (isRunning() || stopping_) {
+        Console::log(
+            QStringLiteral("⚠️ A CLI is still running or stopping; not starting another"));
+        return;
     }
     runStarted_.start();
     runCLIInShell(QStringLiteral("zsh"));
@@ -77,6 +78,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
     process->setProcessEnvironment(colourEnvironment(lineage_));
     say_(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
          QStringLiteral(" with color support...\n"));
+    connect(process, &QProcess::finished, waiter_, &ProcessWaiter::check);
     connect(process, &QProcess::finished, this, [this, process] {
         // The exit step follows the last output the shell wrote, on a later turn of the
         // event loop, so a cleanup that is waiting for this process always finishes first.
@@ -132,40 +134,18 @@ void CliRunner::onProcessFinished(CliProcess* process) {
     ending.signal = crashed ? status : 0;
     ending.requested = process->stopRequested();
     ending.ranMs = runStarted_.isValid() ? runStarted_.elapsed() : process->runningMs();
-    say_(QLatin1Char('\n') + describe(ending) + QLatin1Char('\n'));
-    Q_EMIT ended(ending);
+    say_(QLatin1Char('\n') + ending.describe() + QLatin1Char('\n'));
     if (currentProcess_ == process) {
         currentProcess_ = nullptr;
         SupervisorState exited = SupervisorState::of(SupervisorState::Phase::Exited);
         exited.exitCode = status;
         Q_EMIT stateChanged(exited);
     }
-}
-
-QString CliRunner::describe(const CliEnding& ending) {
-    if (ending.signal != 0)
-        return QStringLiteral("⚡️ CLI was ended by %1 (signal %2)")
-            .arg(signalName(ending.signal))
-            .arg(ending.signal);
-    QString text = QStringLiteral("⚡️ CLI exited with code %1").arg(ending.exitCode);
-    // A shell that did not exec the CLI reports its death by signal n as 128 + n.
-    const QString name = ending.exitCode > 128 ? signalName(ending.exitCode - 128) : QString();
-    if (!name.isEmpty() && !name.startsWith(QLatin1String("signal")))
-        text += QStringLiteral(" (%1)").arg(name);
-    return text;
-}
-
-QString CliRunner::signalName(int signal) {
-    static const QList<std::pair<int, const char*>> names{
-        {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGILL, "SIGILL"},
-        {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},
-        {SIGKILL, "SIGKILL"}, {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
-        {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"}, {SIGXCPU, "SIGXCPU"},
-        {SIGSYS, "SIGSYS"}};
-    for (const auto& [number, name] : names)
-        if (number == signal)
-            return QLatin1String(name);
-    return QStringLiteral("signal %1").arg(signal);
+    Q_EMIT ended(ending);
+    if (process == stopTarget_) {
+        stopTarget_ = nullptr;
+        finishStopIfDone();
+    }
 }
 
 void CliRunner::forgetDeadGroups() {
@@ -185,59 +165,69 @@ bool CliRunner::hasSomethingToStop() {
     return isRunning() || !ownedGroups_.isEmpty() || !detachedDescendants().isEmpty();
 }
 
-bool CliRunner::allGone(const CliProcess* process) {
-    forgetDeadGroups();
-    strays_.removeIf([](pid_t pid) { return !ProcessGroup::isAlive(pid); });
-    const bool shellRunning = process && process->state() != QProcess::NotRunning;
-    return !shellRunning && ownedGroups_.isEmpty() && strays_.isEmpty();
-}
-
-bool CliRunner::waitUntilGone(const QPointer<CliProcess>& process, int timeoutMs) {
-    if (allGone(process))
-        return true;
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    // The shell's end is an event; the end of the rest of its group is only seen by looking.
-    QTimer look;
-    const auto check = [&] {
-        if (allGone(process))
-            loop.quit();
-    };
-    connect(&look, &QTimer::timeout, &loop, check);
-    if (process)
-        connect(process, &QProcess::finished, &loop, check);
-    deadline.start(timeoutMs);
-    look.start(10);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return allGone(process);
-}
-
-void CliRunner::signalAll(int sig) {
-    for (pid_t group : std::as_const(ownedGroups_))
-        ProcessGroup::signal(group, sig);
-    for (pid_t pid : std::as_const(strays_))
-        ::kill(pid, sig);
-}
-
 void CliRunner::stop() {
-    const QPointer<CliProcess> process = currentProcess_;
-    if (process)
-        process->requestStop();
+    if (stopping_)
+        return;
+    stopping_ = true;
+    forced_ = false;
+    waitOver_ = false;
+    // Also a shell that has ended but whose end is not reported yet: that report must come
+    // before the stop's, and say the end was ours.
+    stopTarget_ = currentProcess_;
+    if (stopTarget_)
+        stopTarget_->requestStop();
     // What the CLI started and detached from its group is found by its mark, before the group
-    // ends and while it still is a descendant.
-    strays_ = detachedDescendants();
-    signalAll(SIGTERM);
-    // The shell alone exiting is not enough: the CLI or its children may still be alive in
-    // the group, and those are what must not be orphaned.
-    if (!waitUntilGone(process, options_.stopTimeoutMs)) {
+    // ends and while it still is a descendant. The shell alone exiting is not enough: the CLI
+    // or its children may still be alive in the group, and those must not be orphaned.
+    forgetDeadGroups();
+    const QList<pid_t> strays = detachedDescendants();
+    for (pid_t group : std::as_const(ownedGroups_))
+        ProcessGroup::signal(group, SIGTERM);
+    for (pid_t pid : strays)
+        ::kill(pid, SIGTERM);
+    waiter_->start(ownedGroups_, strays, options_.stopTimeoutMs);
+}
+
+void CliRunner::onWaitOver(bool allGone) {
+    if (!allGone && !forced_) {
         Console::log(
             QStringLiteral("⚠️ Process didn't terminate gracefully, forcing termination"));
-        signalAll(SIGKILL);
-        // SIGKILL is not instant; a moment lets a second cleanup see the group gone.
-        waitUntilGone(process, 200);
+        forced_ = true;
+        const QList<pid_t> groups = waiter_->remainingGroups();
+        const QList<pid_t> pids = waiter_->remainingPids();
+        for (pid_t group : groups)
+            ProcessGroup::signal(group, SIGKILL);
+        for (pid_t pid : pids)
+            ::kill(pid, SIGKILL);
+        // SIGKILL is not instant; this short wait lets the stop report an empty table.
+        waiter_->start(groups, pids, killWaitMs);
+        return;
     }
+    if (!allGone)
+        Console::log(QStringLiteral("⚠️ CLI processes survived SIGKILL: groups %1")
+                         .arg(QString::number(waiter_->remainingGroups().size())));
+    waitOver_ = true;
+    // A shell stuck past SIGKILL may never report its end; the stop does not wait for it then.
+    if (!allGone)
+        stopTarget_ = nullptr;
+    finishStopIfDone();
+}
+
+void CliRunner::finishStopIfDone() {
+    if (!stopping_ || !waitOver_ || stopTarget_)
+        return;
     ProcessGroup::reapAdoptedZombies(CliProcess::liveShells());
-    currentProcess_ = nullptr;
+    forgetDeadGroups();
+    stopping_ = false;
+    if (currentProcess_ && currentProcess_->state() == QProcess::NotRunning)
+        currentProcess_ = nullptr;
+    Q_EMIT stopped(forced_);
+}
+
+void CliRunner::killNow() {
+    waiter_->cancel();
+    for (pid_t pid : detachedDescendants())
+        ::kill(pid, SIGKILL);
+    for (pid_t group : std::as_const(ownedGroups_))
+        ProcessGroup::signal(group, SIGKILL);
 }

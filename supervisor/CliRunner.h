@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CliEnding.h"
 #include "CliProcess.h"
 #include "OutputLog.h"
 #include "SupervisorOptions.h"
@@ -9,20 +10,14 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 
 #include <sys/types.h>
 
-// How a run of the CLI ended, for whoever decides what comes next.
-struct CliEnding {
-    int exitCode = 0;       // the status, when it exited
-    int signal = 0;         // the signal that ended it, or 0
-    bool requested = false; // the supervisor asked it to stop
-    qint64 ranMs = 0;       // from its start to its end
-};
+class ProcessWaiter;
 
 // Starts the installed CLI in a login shell (zsh, else bash) with colour forced on, carries
 // its output into the output log, reports its end, and stops it with everything it started.
+// It runs one CLI at a time and does not decide when: whoever owns the life cycle does.
 class CliRunner final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CliRunner)
@@ -33,34 +28,37 @@ public:
 
     CliProcess* currentProcess() const { return currentProcess_; }
     bool isRunning() const;
+    bool isStopping() const { return stopping_; }
+    // Whether the installed CLI is there to be started.
+    bool isRunnable() const;
 
+    // Starts the installed CLI; says in the log why not when it cannot. Never while one runs.
     void runCLI();
     void runCLIInShell(const QString& shell);
     // Whether there is anything of ours left to stop.
     bool hasSomethingToStop();
-    // SIGTERM to every group of ours, up to stopTimeoutMs for all of them to end, then
-    // SIGKILL. The event loop does the waiting; returns when done.
+    // SIGTERM to every group of ours and to what left them, SIGKILL to what is left after
+    // stopTimeoutMs; stopped() once all of it is gone and the shell's end was reported.
     void stop();
+    // The last resort on the way out: SIGKILL to all of it, without waiting.
+    void killNow();
 
-    // "⚡️ CLI exited with code 3", "... ended by SIGSEGV (signal 11)": one line for the log.
-    static QString describe(const CliEnding& ending);
-    // "SIGSEGV" for the common signals, "signal 42" for the rest.
-    static QString signalName(int signal);
+    static constexpr int killWaitMs = 300;
 
 Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
     // The CLI's run is over (a fallback to bash is part of the same run).
     void ended(const CliEnding& ending);
+    // A stop has ended; forced when SIGKILL was needed.
+    void stopped(bool forced);
 
 private:
     void onProcessFinished(CliProcess* process);
+    void onWaitOver(bool allGone);
+    void finishStopIfDone();
     void forgetDeadGroups();
-    bool allGone(const CliProcess* process);
-    // The process may be deleted while the event loop waits; the pointer notices.
-    bool waitUntilGone(const QPointer<CliProcess>& process, int timeoutMs);
     // Live descendants of this process that carry this runner's lineage entry.
     QList<pid_t> detachedDescendants() const;
-    void signalAll(int sig);
 
     SupervisorOptions options_;
     OutputLog* log_;
@@ -69,6 +67,11 @@ private:
     QElapsedTimer runStarted_; // the run's first shell, so a fallback counts with it
     // Kept apart from shell processes: a CLI's group can outlive its shell.
     QList<pid_t> ownedGroups_;
-    QList<pid_t> strays_; // the CLI's detached descendants, while a stop waits for them
-    QByteArray lineage_;  // "NAME=value" in the environment of this runner's CLIs
+    QByteArray lineage_; // "NAME=value" in the environment of this runner's CLIs
+    ProcessWaiter* waiter_;
+    // The stop in progress: the shell it ends, whose exit step must come first.
+    bool stopping_ = false;
+    bool forced_ = false;
+    bool waitOver_ = false;
+    QPointer<CliProcess> stopTarget_;
 };

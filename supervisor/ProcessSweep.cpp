@@ -2,14 +2,13 @@
 #include "CliProcess.h"
 #include "Console.h"
 #include "ProcessGroup.h"
+#include "ProcessWaiter.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringDecoder>
-#include <QThread>
 
 #include <csignal>
 #include <limits>
@@ -68,8 +67,15 @@ QList<pid_t> ProcessSweep::parsePgrepOutput(const QString& text) {
     return pids;
 }
 
-ProcessSweep::ProcessSweep(const SupervisorOptions& options, OutputLog::Writer say)
-    : options_(options), say_(std::move(say)) {}
+ProcessSweep::ProcessSweep(const SupervisorOptions& options, OutputLog::Writer say, QObject* parent)
+    : QObject(parent), options_(options), say_(std::move(say)), waiter_(new ProcessWaiter(this)) {
+    connect(waiter_, &ProcessWaiter::finished, this, [this](bool allGone) {
+        if (killing_)
+            onKillOver(allGone);
+        else
+            onGraceOver(allGone);
+    });
+}
 
 namespace {
 bool isCliName(const QString& path) {
@@ -151,57 +157,83 @@ QList<pid_t> ProcessSweep::findCandidates(bool* searched) const {
     return pids;
 }
 
-void ProcessSweep::run() const {
+bool ProcessSweep::isRunning() const {
+    return running_;
+}
+
+void ProcessSweep::cancel() {
+    waiter_->cancel();
+    running_ = false;
+}
+
+void ProcessSweep::finish() {
+    running_ = false;
+    Q_EMIT finished();
+}
+
+void ProcessSweep::start() {
+    running_ = true;
+    killing_ = false;
     Console::log(QStringLiteral("🔍 Searching for existing vantrel processes..."));
     say_(QStringLiteral("🔍 Checking for existing vantrel processes...\n"));
     bool searched = false;
-    const QList<pid_t> pids = findCandidates(&searched);
-    if (!searched)
-        return;
-    if (pids.isEmpty()) {
+    targets_ = findCandidates(&searched);
+    if (searched && targets_.isEmpty()) {
         Console::log(QStringLiteral("ℹ️ No existing vantrel processes found"));
         say_(QStringLiteral("ℹ️ No existing vantrel processes found\n"));
+    }
+    if (!searched || targets_.isEmpty()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (running_)
+                    finish();
+            },
+            Qt::QueuedConnection);
         return;
     }
 
-    Console::log(
-        QStringLiteral("🎯 Found %1 vantrel process(es): %2").arg(pids.size()).arg(pidList(pids)));
+    Console::log(QStringLiteral("🎯 Found %1 vantrel process(es): %2")
+                     .arg(targets_.size())
+                     .arg(pidList(targets_)));
     say_(QStringLiteral("🎯 Found %1 existing vantrel process(es), terminating...\n")
-             .arg(pids.size()));
-    for (pid_t pid : pids) {
+             .arg(targets_.size()));
+    for (pid_t pid : std::as_const(targets_)) {
         Console::log(QStringLiteral("🔨 Killing vantrel process with PID: %1").arg(pid));
         ::kill(pid, SIGTERM);
     }
     // One shared grace period for all of them, ended early once every one is gone.
-    QElapsedTimer waited;
-    waited.start();
-    QList<pid_t> alive = pids;
-    while (!alive.isEmpty() && waited.elapsed() < options_.sweepGraceMs) {
-        QThread::msleep(10);
-        alive.removeIf([](pid_t pid) { return !ProcessGroup::isAlive(pid); });
+    waiter_->start({}, targets_, options_.sweepGraceMs);
+}
+
+void ProcessSweep::onGraceOver(bool allGone) {
+    if (allGone) {
+        say_(QStringLiteral("✅ Cleaned up existing vantrel processes\n"));
+        Console::log(QStringLiteral("✅ All existing vantrel processes terminated"));
+        return finish();
     }
-    for (pid_t pid : std::as_const(alive)) {
-        if (!ProcessGroup::isAlive(pid))
-            continue;
+    const QList<pid_t> alive = waiter_->remainingPids();
+    for (pid_t pid : alive) {
         Console::log(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(pid));
         ::kill(pid, SIGKILL);
     }
     // SIGKILL takes a moment; what outlives that (stuck in the kernel) is reported, not hidden.
-    waited.restart();
-    while (!alive.isEmpty() && waited.elapsed() < 500) {
-        alive.removeIf([](pid_t pid) { return !ProcessGroup::isAlive(pid); });
-        if (!alive.isEmpty())
-            QThread::msleep(10);
-    }
-    if (!alive.isEmpty()) {
+    killing_ = true;
+    waiter_->start({}, alive, 500);
+}
+
+void ProcessSweep::onKillOver(bool allGone) {
+    if (!allGone) {
+        const QList<pid_t> alive = waiter_->remainingPids();
         const QString text =
             QStringLiteral("⚠️ %1 vantrel process(es) survived termination: %2")
                 .arg(alive.size())
                 .arg(pidList(alive));
         Console::log(text);
         say_(text + QLatin1Char('\n'));
-        return;
+        return finish();
     }
     say_(QStringLiteral("✅ Cleaned up existing vantrel processes\n"));
     Console::log(QStringLiteral("✅ All existing vantrel processes terminated"));
+    finish();
 }

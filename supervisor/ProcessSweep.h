@@ -4,29 +4,50 @@
 #include "SupervisorOptions.h"
 
 #include <QList>
+#include <QObject>
 #include <QString>
 
 #include <sys/types.h>
+
+class ProcessWaiter;
 
 // Ends the user's stale CLI processes before a fresh one starts: SIGTERM to each, one shared
 // grace period, SIGKILL to whatever is left. A CLI is a process whose program or command name is
 // exactly `vantrel`, or a login shell this application started for one; a command line that
 // merely mentions the word is someone else's. Never the application itself or what started it.
-class ProcessSweep final {
-public:
-    ProcessSweep(const SupervisorOptions& options, OutputLog::Writer say);
+class ProcessSweep final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ProcessSweep)
 
-    // Blocks while the process table is searched and for at most the grace period.
-    void run() const;
+public:
+    ProcessSweep(const SupervisorOptions& options, OutputLog::Writer say,
+                 QObject* parent = nullptr);
+
+    // Searches the process table and signals at once; the waits run on timers, and finished()
+    // reports the end, always from the event loop.
+    void start();
+    // Gives up waiting: what was signalled stays signalled, finished() does not come.
+    void cancel();
+    bool isRunning() const;
 
     // The process identifiers in pgrep's output, in order; lines that are not one strict
     // decimal number are skipped.
     static QList<pid_t> parsePgrepOutput(const QString& text);
 
+Q_SIGNALS:
+    void finished();
+
 private:
     QList<pid_t> findCandidates(bool* searched) const;
     bool isCli(pid_t pid) const;
+    void onGraceOver(bool allGone);
+    void onKillOver(bool allGone);
+    void finish();
 
     SupervisorOptions options_;
     OutputLog::Writer say_;
+    ProcessWaiter* waiter_;
+    QList<pid_t> targets_;
+    bool running_ = false;
+    bool killing_ = false;
 };

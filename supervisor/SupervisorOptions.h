@@ -30,6 +30,11 @@ struct SupervisorOptions {
     int earlyStartMs = 10000;             // then the installed CLI starts without the update
     int downloadLimitMs = 30 * 60 * 1000; // a download still going after this is aborted
     int rollbackWindowMs = 10000;         // a new build failing this early is rolled back
+    // With no runnable CLI, a failed download is tried again after this, doubled up to the
+    // longest; still failing after installNotifyMs, the user is told once.
+    int installRetryFirstMs = 10000;
+    int installRetryLongestMs = 10 * 60 * 1000;
+    int installNotifyMs = 3 * 60 * 1000;
     qint64 maxDownloadBytes = qint64(512) * 1024 * 1024;
     qsizetype retainedChars = 8 * 1024 * 1024; // 16 MiB of UTF-16
     qsizetype retainedLines = 100000;

@@ -33,6 +33,12 @@ QString phaseText(const SupervisorState& state) {
         return QStringLiteral("Installing");
     case Phase::Running:
         return QStringLiteral("Running");
+    case Phase::Stopping:
+        return QStringLiteral("Stopping the CLI");
+    case Phase::Restarting:
+        return QStringLiteral("Exited with code %1, restarting in %2 s")
+            .arg(state.exitCode)
+            .arg(QString::number(state.delayMs / 1000.0, 'g', 3));
     case Phase::Exited:
         return QStringLiteral("Exited with code %1").arg(state.exitCode);
     case Phase::Failed:

@@ -5,12 +5,23 @@
 
 // What the supervisor is doing right now, for the tray tooltip and the window's status line.
 struct SupervisorState {
-    enum class Phase { Idle, Sweeping, Downloading, Installing, Running, Exited, Failed };
+    enum class Phase {
+        Idle,
+        Sweeping,
+        Downloading,
+        Installing,
+        Running,
+        Stopping,
+        Restarting,
+        Exited,
+        Failed
+    };
 
     Phase phase = Phase::Idle;
     qint64 received = 0; // bytes, while downloading
     qint64 total = -1;   // bytes, -1 when the server did not say
     int exitCode = 0;    // when exited
+    int delayMs = 0;     // when restarting: the delay before the start
     QString reason;      // when failed
     // Kept across phases: what is installed, and a word for the user when something went wrong
     // (problem: the tray shows it).

@@ -1,25 +1,20 @@
 #pragma once
 
-#include "BuildRollback.h"
+#include "CliLifecycle.h"
 #include "CliProcess.h"
 #include "OutputLog.h"
-#include "RestartPolicy.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <QUrl>
-
-#include <functional>
 
 #include <sys/types.h>
 
 class CliInstaller;
 class CliRunner;
-struct CliEnding;
 
 // The supervisor of the one vantrel CLI: installs it, runs it in a login shell, carries its
 // output into the output log, and stops it. Owns the parts that do each of these.
@@ -41,7 +36,6 @@ public:
     // The retained tail of the output log: whole lines, at most the configured bounds. The
     // complete log is in logFilePath().
     QString output() const { return log_->text(); }
-    qsizetype outputSize() const { return log_->size(); }
     const OutputLog& outputLog() const { return *log_; }
     // Writes one chunk to the output log. Callable from any thread; returns at once.
     const OutputHandler outputHandler;
@@ -51,7 +45,8 @@ public:
     QUrl baseURL() const { return options_.baseURL; }
     QString logFilePath() const { return log_->filePath(); }
     const SupervisorOptions& options() const { return options_; }
-    SupervisorState state() const { return state_; }
+    SupervisorState state() const { return lifecycle_->state(); }
+    CliLifecycle::Stage stage() const { return lifecycle_->stage(); }
     // The running CLI's shell process, or null.
     CliProcess* currentProcess() const;
     bool isInstalling() const;
@@ -59,19 +54,28 @@ public:
     static QString assetName();
 
     void createInstallDirectory();
+    // Sweeps stale CLIs, then downloads and starts the CLI; returns before the sweep's wait.
     void downloadAndRunCLI();
+    // Checks for a newer build, as at launch.
     void installCLI();
+    // The user's Update CLI: a build refused after a failed trial is offered once more.
+    void updateCLI();
+    // Starts the installed CLI; one that runs is stopped first.
     void runCLI();
     void runCLIInShell(const QString& shell);
+    // Ends stale CLIs; finishes later, on timers.
     void killExistingProcesses();
     static QList<pid_t> parsePgrepOutput(const QString& text);
-    // Stops the CLI: SIGTERM to its process group, up to stopTimeoutMs, then SIGKILL.
+    // Stops the CLI (SIGTERM to its process groups, SIGKILL after stopTimeoutMs) and anything
+    // planned, for the way out: what is asked afterwards is refused. Returns at once;
+    // cleanupFinished() says when it is done.
     void cleanup();
-    // Stops the CLI as cleanup does and starts the installed build again, with the count of
-    // crashes cleared.
+    // Stops the CLI and starts the installed build again, with the count of crashes cleared.
     void restartCLI();
+    // The network came back: a download that failed for want of it is tried again.
+    void networkReachable();
     // A restart after an unexpected end is waiting for its delay.
-    bool restartPending() const { return restartTimer_.isActive(); }
+    bool restartPending() const { return lifecycle_->restartPending(); }
     // Puts everything written so far into the log file now (also done by cleanup).
     void flushLog();
 
@@ -84,26 +88,15 @@ Q_SIGNALS:
     // Something rare and serious the user should hear about even with the window closed;
     // emitted once per event.
     void attentionNeeded(const QString& summary, const QString& body);
+    // cleanup() is done: nothing of the CLI runs any more. Once per cleanup().
+    void cleanupFinished();
 
 private:
     VantrelManager(SupervisorOptions options, OutputLog* log, QObject* parent);
-    // Takes the phase from `state`; what is installed and the notice carry over.
-    void setState(SupervisorState state);
-    void setBuild(const QString& build);
-    void setNotice(const QString& notice, bool problem);
-    void finishInstall(bool ok, const QString& reason, bool replaced);
-    void onCliEnded(const CliEnding& ending);
-    // True when a new build failed at its first start and the previous one is starting again.
-    bool rollBackIfNeeded(const CliEnding& ending);
-    void startEarly();
 
     SupervisorOptions options_;
     OutputLog* log_;
     CliRunner* runner_;
     CliInstaller* installer_;
-    SupervisorState state_;
-    RestartPolicy restarts_;
-    QTimer restartTimer_;
-    BuildRollback rollback_;
-    bool startedEarly_ = false;
+    CliLifecycle* lifecycle_;
 };

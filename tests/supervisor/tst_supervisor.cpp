@@ -1,4 +1,5 @@
 #include "ConsoleCapture.h"
+#include "ProcessGroup.h"
 #include "RestartPolicy.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 using Phase = SupervisorState::Phase;
+using Stage = CliLifecycle::Stage;
 
 namespace {
 bool alive(pid_t pid) {
@@ -28,7 +30,8 @@ QStringList fileLines(const QString& path) {
 
 bool finished(VantrelManager& m) {
     const Phase phase = m.state().phase;
-    return !m.currentProcess() && (phase == Phase::Exited || phase == Phase::Failed);
+    return !m.currentProcess() &&
+           (phase == Phase::Exited || phase == Phase::Failed || phase == Phase::Restarting);
 }
 } // namespace
 
@@ -55,6 +58,9 @@ private Q_SLOTS:
     void restartPolicy();
     void restartsAfterUnexpectedEndsOnly_data();
     void restartsAfterUnexpectedEndsOnly();
+    void requestInEachStage_data();
+    void requestInEachStage();
+    void crashedRunsLeaveNothingBehind();
 };
 
 void TestSupervisor::outputFromAnyThreadInOrderTrimmedByWholeLines_data() {
@@ -140,10 +146,10 @@ void TestSupervisor::shellFallback_data() {
     QTest::addColumn<Phase>("phase");
     const QString zsh = QStringLiteral("zsh"), bash = QStringLiteral("bash");
     QTest::newRow("zsh runs it") << true << true << 0 << QStringList{zsh} << Phase::Exited;
-    QTest::newRow("CLI's own failure, not rerun")
-        << true << true << 3 << QStringList{zsh} << Phase::Exited;
+    QTest::newRow("CLI's own failure, not rerun by bash")
+        << true << true << 3 << QStringList{zsh} << Phase::Restarting;
     QTest::newRow("zsh could not execute it, bash once")
-        << true << true << 127 << QStringList{zsh, bash} << Phase::Exited;
+        << true << true << 127 << QStringList{zsh, bash} << Phase::Restarting;
     QTest::newRow("zsh missing") << false << true << 0 << QStringList{bash} << Phase::Exited;
     QTest::newRow("no shell at all") << false << false << 0 << QStringList{} << Phase::Failed;
 }
@@ -168,13 +174,13 @@ void TestSupervisor::shellFallback() {
                                  "'\nexec /bin/" + shell.toUtf8() + " \"$@\"\n");
     s.options.zshPath = s.path() + (zshPresent ? "/zsh" : "/no-zsh");
     s.options.bashPath = s.path() + (bashPresent ? "/bash" : "/no-bash");
+    s.options.restartFirstDelayMs = 60000;
     s.writeCli("echo \"TERM=$TERM NO_COLOR=${NO_COLOR-unset} ANSI=${ANSI_COLORS_DISABLED-unset} "
                "OTHER=$HALVANE_UNRELATED HOME=$HOME\"; exit " +
                QByteArray::number(cliExit));
     VantrelManager& m = s.manager();
     m.runCLI();
     QTRY_VERIFY(finished(m));
-    m.cleanup(); // nothing left to stop, and the end stays as it was
     QCOMPARE(fileLines(started), shells);
     QCOMPARE(m.state().phase, phase);
     QCOMPARE(m.state().exitCode, cliExit);
@@ -212,8 +218,6 @@ void TestSupervisor::runRestartAndCleanupStopWholeGroups() {
     SupervisorSandbox s;
     s.options.stopTimeoutMs = 300;
     VantrelManager& m = s.manager();
-    m.cleanup(); // nothing to stop
-    QCOMPARE(m.state().phase, Phase::Idle);
     m.runCLI(); // nothing installed
     QVERIFY(!m.currentProcess());
     // Each run notes the PID of a grandchild and of a daemon that left its session; none of
@@ -234,17 +238,19 @@ void TestSupervisor::runRestartAndCleanupStopWholeGroups() {
     s.writeCli(cli);
     const pid_t oldGroup = first->groupId();
     m.runCLI();
-    QPointer<CliProcess> second = m.currentProcess();
-    QTRY_VERIFY(!alive(-oldGroup) && !alive(fileLines(runs).first().toInt()));
-    // Once the old shell is dealt with: its exit was neither a zsh failure to retry nor the
-    // new CLI's end.
+    // The new one starts once the old one's whole group has ended, and its end was neither a
+    // zsh failure to retry nor the new CLI's end.
     QTRY_VERIFY(!first);
+    QVERIFY(!alive(-oldGroup) && !alive(fileLines(runs).first().toInt()));
     QTRY_COMPARE(fileLines(runs).size(), 2);
-    QVERIFY(second && m.currentProcess() == second);
+    QPointer<CliProcess> second = m.currentProcess();
+    QVERIFY(second);
     QCOMPARE(m.state().phase, Phase::Running);
     const pid_t group = second->groupId();
     QTRY_COMPARE(fileLines(daemons).size(), 2);
+    QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
     m.cleanup();
+    QVERIFY(cleanedUp.wait());
     QVERIFY(!m.currentProcess());
     QTRY_VERIFY(!alive(-group) && !alive(fileLines(runs).last().toInt()));
     // Both runs' daemons are gone, and reaped: alive() also sees zombies.
@@ -308,15 +314,15 @@ void TestSupervisor::sweepEndsOnlyCliProcessesWaitingOnce() {
     QVERIFY(QFile::remove(targets.last()->program()));
     // The word on a command line (a pager on the notes, an editor on the config) is not a CLI.
     spared.append(new QProcess(this));
-    spared.last()->start(QStringLiteral("/bin/sh"),
+    spared.last()->start(QStringLiteral("/bin/bash"),
                          {QStringLiteral("-c"), QStringLiteral("exec -a vantrel sleep 300"),
                           s.path() + QStringLiteral("/in/vantrel-notes.txt")});
     QVERIFY(spared.last()->waitForStarted());
     s.writeCli("echo installed cli");
     VantrelManager& m = s.manager();
-    m.downloadAndRunCLI(); // sweeps before it returns
+    m.downloadAndRunCLI(); // the sweep's waits run on timers
     for (QProcess* target : std::as_const(targets))
-        QVERIFY(target->waitForFinished(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(target->state(), QProcess::NotRunning, 5000);
     for (QProcess* other : std::as_const(spared)) {
         QCOMPARE(other->state(), QProcess::Running);
         other->kill();
@@ -375,8 +381,10 @@ void TestSupervisor::restartsAfterUnexpectedEndsOnly() {
     QSignalSpy attention(&m, &VantrelManager::attentionNeeded);
     m.runCLI();
     QTRY_VERIFY(!fileLines(started).isEmpty());
-    if (end.startsWith("exec"))
-        m.cleanup();
+    if (end.startsWith("exec")) {
+        m.restartCLI();
+        m.cleanup(); // takes over the restart's stop: nothing starts after it
+    }
     QTRY_VERIFY(fileLines(started).size() == runs && !m.currentProcess() && !m.restartPending());
     QCOMPARE(m.state().problem, runs > 1);
     QCOMPARE(attention.count(), runs > 1 ? 1 : 0);
@@ -389,6 +397,97 @@ void TestSupervisor::restartsAfterUnexpectedEndsOnly() {
     QTRY_VERIFY(fileLines(started).size() == 2 * runs && !m.currentProcess() &&
                 !m.restartPending());
     QCOMPARE(attention.count(), 2);
+}
+
+void TestSupervisor::requestInEachStage_data() {
+    QTest::addColumn<Stage>("reach");
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<Stage>("after");
+    QTest::addColumn<int>("runs"); // started in all, the last one alive unless Finished
+    QTest::addColumn<QString>("says");
+    const QString none;
+    QTest::newRow("double restart") << Stage::Stopping << "restart" << Stage::Running << 2 << none;
+    QTest::newRow("start while stopping")
+        << Stage::Stopping << "run" << Stage::Running << 2 << none;
+    QTest::newRow("cleanup takes over a stop")
+        << Stage::Stopping << "cleanup" << Stage::Finished << 1 << none;
+    QTest::newRow("restart while running")
+        << Stage::Running << "restart" << Stage::Running << 2 << "🔄 Restarting the CLI...";
+    QTest::newRow("restart cuts the delay short")
+        << Stage::WaitingToRestart << "restart" << Stage::Running << 2 << none;
+    QTest::newRow("cleanup with a restart pending")
+        << Stage::WaitingToRestart << "cleanup" << Stage::Finished << 1 << none;
+    QTest::newRow("restart after giving up")
+        << Stage::GivenUp << "restart" << Stage::Running << 2 << none;
+    QTest::newRow("restart after cleanup")
+        << Stage::Finished << "restart" << Stage::Finished << 1
+        << "⚠️ Restart CLI refused: the application is quitting";
+    QTest::newRow("update after cleanup")
+        << Stage::Finished << "update" << Stage::Finished << 1 << "⚠️ Update CLI refused";
+}
+
+// Each request in each stage, with a CLI that takes 0.7 s to end on SIGTERM: a stop ends only
+// what was there when it began, and what waits for it follows.
+void TestSupervisor::requestInEachStage() {
+    QFETCH(Stage, reach);
+    QFETCH(QString, request);
+    QFETCH(Stage, after);
+    QFETCH(int, runs);
+    QFETCH(QString, says);
+    SupervisorSandbox s;
+    s.options.restartFirstDelayMs = 60000;
+    s.options.restartLimit = reach == Stage::GivenUp ? 1 : 5;
+    const QString started = s.path() + QStringLiteral("/runs");
+    const bool crashFirst = reach == Stage::WaitingToRestart || reach == Stage::GivenUp;
+    s.writeCli("trap 'sleep 0.7; exit 0' TERM\necho $$ >> '" + started.toUtf8() + "'\n" +
+               (crashFirst ? "[ -e crashed ] || { touch crashed; exit 3; }\n" : "") +
+               "while :; do sleep 0.05; done");
+    QDir::setCurrent(s.path());
+    VantrelManager& m = s.manager();
+    QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
+    m.runCLI();
+    QTRY_COMPARE(fileLines(started).size(), 1);
+    if (reach == Stage::Stopping)
+        m.restartCLI();
+    else if (reach == Stage::Finished)
+        m.cleanup();
+    QTRY_COMPARE(m.stage(), reach);
+    const QMap<QString, std::function<void()>> requests{
+        {QStringLiteral("restart"), [&] { m.restartCLI(); }},
+        {QStringLiteral("run"), [&] { m.runCLI(); }},
+        {QStringLiteral("update"), [&] { m.updateCLI(); }},
+        {QStringLiteral("cleanup"), [&] { m.cleanup(); }}};
+    requests.value(request)();
+    QTRY_VERIFY_WITH_TIMEOUT(m.stage() == after && !m.currentProcess() == (after != Stage::Running),
+                             5000);
+    QTRY_COMPARE(fileLines(started).size(), runs);
+    const QStringList pids = fileLines(started);
+    for (int i = 0; i < pids.size(); ++i)
+        QTRY_COMPARE(ProcessGroup::isAlive(pids.at(i).toInt()),
+                     i == pids.size() - 1 && after == Stage::Running);
+    QVERIFY(!m.output().contains(QStringLiteral("SIGKILL")));
+    QVERIFY(!m.output().contains(QStringLiteral("🔄 Restarting the CLI in")) || crashFirst);
+    QTRY_VERIFY2(says.isEmpty() || m.output().contains(says), qPrintable(m.output()));
+    QCOMPARE(m.state().problem, after == Stage::GivenUp);
+    QTRY_COMPARE(cleanedUp.count(), after == Stage::Finished ? 1 : 0);
+}
+
+// A CLI that leaves a helper behind and crashes: the helper is stopped before each restart,
+// and all of them are gone once it gave up.
+void TestSupervisor::crashedRunsLeaveNothingBehind() {
+    SupervisorSandbox s;
+    s.options.restartFirstDelayMs = 1;
+    s.options.restartLimit = 3;
+    const QString helpers = s.path() + QStringLiteral("/helpers");
+    s.writeCli("sleep 300 & echo $! >> '" + helpers.toUtf8() +
+               "'; setsid sleep 300 & echo $! >> '" + helpers.toUtf8() + "'; sleep 0.1; exit 3");
+    VantrelManager& m = s.manager();
+    m.runCLI();
+    QTRY_COMPARE_WITH_TIMEOUT(m.stage(), Stage::GivenUp, 10000);
+    const QStringList pids = fileLines(helpers);
+    QCOMPARE(pids.size(), 6);
+    for (const QString& pid : pids)
+        QTRY_VERIFY(!ProcessGroup::isAlive(pid.toInt()));
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestSupervisor)

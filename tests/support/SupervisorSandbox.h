@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -35,10 +36,14 @@ public:
             manager_ = std::make_unique<VantrelManager>(options);
         return *manager_;
     }
-    // Stops the CLI and destroys the supervisor, so the next manager() starts afresh.
+    // Stops the CLI, waits for the stop's report, and destroys the supervisor, so the next
+    // manager() starts afresh.
     void resetManager() {
-        if (manager_)
+        if (manager_) {
+            QSignalSpy done(manager_.get(), &VantrelManager::cleanupFinished);
             manager_->cleanup();
+            done.wait(manager_->options().stopTimeoutMs + 2000);
+        }
         manager_.reset();
     }
 

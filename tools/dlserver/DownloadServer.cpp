@@ -204,8 +204,11 @@ void DownloadServer::handle(QSslSocket* socket, const Request& request) {
 
     const QByteArray etag = etagFor(body);
     const QByteArray modified = httpDate(QDateTime::fromSecsSinceEpoch(1767225600));
-    if ((mode_ == Mode::Normal || mode_ == Mode::RedirectToHttps) &&
-        request.headers.value("if-none-match") == etag)
+    // If-None-Match may list several tags; any of them matching means "not modified".
+    bool matches = false;
+    for (const QByteArray& tag : request.headers.value("if-none-match").split(','))
+        matches = matches || tag.trimmed() == etag;
+    if ((mode_ == Mode::Normal || mode_ == Mode::RedirectToHttps) && matches)
         return reply("304 Not Modified", "ETag: " + etag + "\r\n", {});
     socket->write(
         "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n"
