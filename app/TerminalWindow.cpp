@@ -22,6 +22,8 @@ TerminalWindow::TerminalWindow(TerminalViewModel* model, InstallerViewModel* ins
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("statusLine"));
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long notice wraps instead of widening the window.
+    status_->setWordWrap(true);
     installStatus_ = new QLabel(this);
     installStatus_->setVisible(false);
     auto* restart = new QPushButton(AppActions::restartLabel(), this);

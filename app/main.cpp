@@ -21,6 +21,7 @@
 int main(int argc, char** argv) {
     // A reader of standard output that went away must not end the application.
     ::signal(SIGPIPE, SIG_IGN);
+    Console::installMessageHandler();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("halvane"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantrel Halvane"));

@@ -3,6 +3,8 @@
 
 #include <QMutex>
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 namespace {
@@ -19,7 +21,23 @@ ConsoleWriter& writer() {
     static ConsoleWriter* instance = new ConsoleWriter(STDOUT_FILENO);
     return *instance;
 }
+ConsoleWriter& errorWriter() {
+    static ConsoleWriter* instance = new ConsoleWriter(STDERR_FILENO);
+    return *instance;
+}
+
+void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    errorWriter().write(qFormatLogMessage(type, context, message).toUtf8() + '\n');
+    if (type == QtFatalMsg) {
+        errorWriter().flush(1000);
+        std::abort();
+    }
+}
 } // namespace
+
+void Console::installMessageHandler() {
+    qInstallMessageHandler(onQtMessage);
+}
 
 void Console::log(const QString& line) {
     log(line, QByteArray());

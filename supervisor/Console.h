@@ -14,6 +14,9 @@ void log(const QString& line);
 void log(const QString& prefix, const QByteArray& utf8Tail);
 // Waits up to timeoutMs for what is queued to be written; false when it was not.
 bool flush(int timeoutMs);
+// Qt's own warnings, on standard error, through a queue like the console's: a reader that
+// stopped reading must not freeze the thread that warns.
+void installMessageHandler();
 
 // Tests capture the lines instead of (not in addition to) standard output, synchronously on
 // the logging thread. Pass {} to restore.

@@ -119,28 +119,35 @@ void TestAppProcess::oneInstanceFromLaunchToQuit() {
     QVERIFY(!ProcessGroup::isAlive(fresh));
 }
 
-// A CLI that detaches a daemon ignoring SIGTERM and then crashes: it is started again, and
-// Quit ends the daemon too, though it left the CLI's process group long before.
+// A CLI that detaches a daemon ignoring SIGTERM and then crashes: its daemon is stopped before
+// it is started again, and Quit ends the next run's daemon too, though it left the CLI's process
+// group long before.
 void TestAppProcess::crashRestartsAndQuitLeavesNoDaemon() {
     const QString home = QDir::homePath();
-    writeCli(QStringLiteral("if [ ! -e %1/crashed ]; then touch %1/crashed; ( setsid bash -c "
-                            "'trap \"\" TERM; echo $$ > %1/daemon; exec sleep 600' & ); "
-                            "sleep 0.2; kill -SEGV $$; fi")
+    writeCli(QStringLiteral("( setsid bash -c 'trap \"\" TERM; echo $$ >> %1/daemons; exec sleep "
+                            "600' & ); if [ ! -e %1/crashed ]; then touch %1/crashed; sleep 0.2; "
+                            "kill -SEGV $$; fi")
                  .arg(home));
     QProcess* app = launch();
     const pid_t crashed = waitForCliPid();
     QVERIFY(crashed > 0);
     const pid_t restarted = waitForCliPid(crashed);
     QVERIFY2(restarted > 0, app->readAll().right(2000).constData());
-    QFile daemonFile(home + QStringLiteral("/daemon"));
-    QVERIFY(daemonFile.open(QIODevice::ReadOnly));
-    const pid_t daemon = pid_t(daemonFile.readAll().trimmed().toLongLong());
-    QVERIFY(ProcessGroup::isAlive(daemon));
-    clis_.append(daemon);
+    QList<pid_t> daemons;
+    const auto read = [&] {
+        daemons.clear();
+        for (const QByteArray& line : readFile(home + QStringLiteral("/daemons")).split('\n'))
+            if (!line.isEmpty())
+                daemons.append(pid_t(line.toLongLong()));
+        return daemons.size();
+    };
+    QTRY_COMPARE(read(), 2);
+    clis_.append(daemons);
+    QVERIFY(!ProcessGroup::isAlive(daemons.first()) && ProcessGroup::isAlive(daemons.last()));
     ::kill(pid_t(app->processId()), SIGTERM);
     QVERIFY(app->waitForFinished(15000));
     QCOMPARE(app->exitStatus(), QProcess::NormalExit);
-    QVERIFY(!ProcessGroup::isAlive(daemon));
+    QVERIFY(!ProcessGroup::isAlive(daemons.last()));
     QVERIFY(!ProcessGroup::isAlive(restarted));
 }
 
