@@ -32,7 +32,8 @@ public:
     // Still going through text that was there when the pattern was set.
     bool isSearching() const { return searching_; }
 
-    qsizetype matchCount() const { return qsizetype(matches_.size()); }
+    const QList<Match>& matches() const { return matches_; }
+    qsizetype matchCount() const { return matches_.size(); }
     const Match& match(qsizetype index) const { return matches_[index]; }
     // -1 while there is none.
     qsizetype currentIndex() const { return current_; }

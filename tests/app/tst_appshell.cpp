@@ -153,11 +153,9 @@ void TestAppShell::findBarFromTheKeyboard() {
     QScrollBar* scroll = view->verticalScrollBar();
     // Each step shows its match, wherever it is.
     const auto shown = [&] {
-        const TerminalSearch* search = view->search();
-        const QRect rect = view->viewport()->rect();
-        const qint64 line = search->match(search->currentIndex()).line;
-        return view->positionAt(rect.topLeft()).line <= line &&
-               line <= view->positionAt(rect.bottomLeft()).line;
+        const qint64 line = view->search()->match(view->search()->currentIndex()).line;
+        return view->positionAt({}).line <= line &&
+               line <= view->positionAt({0, view->viewport()->height()}).line;
     };
     for (auto [key, modifiers, expected] : {std::tuple{Qt::Key_Return, Qt::NoModifier, "1 of 3"},
                                             {Qt::Key_Return, Qt::NoModifier, "2 of 3"},

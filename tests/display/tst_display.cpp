@@ -229,12 +229,7 @@ private Q_SLOTS:
         buffer.setColumns(10);
         TerminalSearch search(&buffer);
         QSignalSpy finished(&search, &TerminalSearch::finished);
-        const auto found = [&] {
-            QList<TextPosition> all;
-            for (qsizetype i = 0; i < search.matchCount(); ++i)
-                all.append(search.match(i));
-            return all;
-        };
+        const auto found = [&] { return search.matches(); };
         // Colours change inside a match; a match runs over the row where the line wraps.
         buffer.append(u"a needle\n\x1b[31mnee\x1b[1;32mdle\x1b[0m NEEDLE\nxxxxxxxneedle\n"_s);
         QCOMPARE(buffer.rowsOf(2), 2); // 13 characters in 10 columns
@@ -268,13 +263,10 @@ private Q_SLOTS:
         QCOMPARE(buffer.firstLineNumber(), 2);
         QCOMPARE(found(), (QList<TextPosition>{{2, 7}, {3, 0}, {3, 7}}));
         QCOMPARE(search.currentIndex(), 0);
-        QCOMPARE(buffer.text(search.match(2), {3, 13}), u"needle"_s);
         buffer.append(numbered(u"more"_s, 1));
         search.bufferChanged();
         QCOMPARE(found(), (QList<TextPosition>{{3, 0}, {3, 7}}));
         QCOMPARE(search.currentIndex(), -1); // it went with its line
-        search.previous();
-        QCOMPARE(search.currentIndex(), 1);
     }
 
     void followsTheEndUnlessScrolledUp() {

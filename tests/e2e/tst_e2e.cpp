@@ -115,8 +115,6 @@ private:
         }
         return false;
     }
-    // A private session bus with the accessibility bus launcher on it; empty once up.
-    QString startAccessibilityBus();
     std::unique_ptr<TestHttps> https_;
     std::unique_ptr<TestEnvironment> folders_;
     std::unique_ptr<TestDesktop> desktop_;
@@ -200,13 +198,13 @@ void TestEndToEnd::firstLaunchInstallsRunsShowsColoursAndQuitsFromTheTray() {
         QTRY_VERIFY2(!groupAlive(group), "the CLI's group outlived the application");
 }
 
-QString TestEndToEnd::startAccessibilityBus() {
+void TestEndToEnd::screenReaderReadsTheOutputOverAtSpi() {
     const QString launcher = u"/usr/libexec/at-spi-bus-launcher"_s;
-    if (!QFileInfo(launcher).isExecutable() || !TestDesktop::installed("dbus-daemon"))
-        return u"at-spi2-core or dbus-daemon is not installed (run scripts/setup)"_s;
+    if (!QFileInfo(launcher).isExecutable())
+        QSKIP("at-spi2-core is not installed (run scripts/setup)");
+    // A session bus of this case's own, and on it the launcher of the accessibility bus.
     QFile config(folders_->root() + u"/bus.conf"_s);
-    if (!config.open(QIODevice::WriteOnly))
-        return config.errorString();
+    QVERIFY(config.open(QIODevice::WriteOnly));
     config.write(R"(<busconfig><type>session</type><auth>EXTERNAL</auth><policy context="default">
         <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
         </policy><listen>unix:dir=)" +
@@ -214,32 +212,20 @@ QString TestEndToEnd::startAccessibilityBus() {
     config.close();
     sessionBus_.start(u"dbus-daemon"_s, {u"--nofork"_s, u"--print-address"_s,
                                          u"--config-file="_s + config.fileName()});
-    if (!sessionBus_.waitForReadyRead(kSlowMs))
-        return u"dbus-daemon: "_s + sessionBus_.errorString();
+    QVERIFY2(sessionBus_.waitForReadyRead(kSlowMs), qPrintable(sessionBus_.errorString()));
     const QString address = QString::fromUtf8(sessionBus_.readLine()).trimmed();
     desktop_->environment().insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
     busLauncher_.setProcessEnvironment(desktop_->environment());
-    busLauncher_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     busLauncher_.start(launcher, {u"--launch-immediately"_s});
     QDBusConnection session = QDBusConnection::connectToBus(address, u"session"_s);
     QDBusMessage reply;
-    const auto a11yAddress = QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s,
-                                                            u"org.a11y.Bus"_s, u"GetAddress"_s);
-    if (!QTest::qWaitFor(
-            [&] {
-                reply = session.call(a11yAddress, QDBus::Block, 2000);
-                return reply.type() == QDBusMessage::ReplyMessage;
-            },
-            kSlowMs))
-        return u"no accessibility bus: "_s + reply.errorMessage();
-    QDBusConnection::connectToBus(reply.arguments().value(0).toString(), u"a11y"_s);
-    return {};
-}
-
-void TestEndToEnd::screenReaderReadsTheOutputOverAtSpi() {
-    const QString error = startAccessibilityBus();
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    QDBusConnection bus(u"a11y"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (reply = session.call(QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s,
+                                                             u"org.a11y.Bus"_s, u"GetAddress"_s)))
+                .type() == QDBusMessage::ReplyMessage,
+        kSlowMs);
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(reply.arguments().value(0).toString(), u"a11y"_s);
     QVERIFY2(bus.isConnected(), qPrintable(bus.lastError().message()));
     const auto call = [&bus](const QString& service, const QString& path, const char* interface,
                              const char* method, const QVariantList& arguments = {}) {
@@ -262,39 +248,25 @@ void TestEndToEnd::screenReaderReadsTheOutputOverAtSpi() {
         if (call(service, path, "org.a11y.atspi.Accessible", "GetRoleName").toString() ==
             u"terminal"_s)
             return call(service, path, "org.a11y.atspi.Text", "GetText", {0, -1}).toString();
-        const QVariant reply = call(service, path, "org.a11y.atspi.Accessible", "GetChildren");
-        if (reply.userType() != qMetaTypeId<QDBusArgument>())
+        const QVariant listed = call(service, path, "org.a11y.atspi.Accessible", "GetChildren");
+        if (listed.userType() != qMetaTypeId<QDBusArgument>())
             return {}; // not an accessible object
-        const auto children = reply.value<QDBusArgument>();
-        QList<std::pair<QString, QString>> found;
+        const auto children = listed.value<QDBusArgument>();
+        QString text;
         children.beginArray();
-        while (!children.atEnd()) {
-            QString childService;
+        while (!children.atEnd() && text.isNull() && depth > 0) {
+            QString child;
             QDBusObjectPath childPath;
             children.beginStructure();
-            children >> childService >> childPath;
+            children >> child >> childPath;
             children.endStructure();
-            found.append({childService, childPath.path()});
+            text = terminalText(child, childPath.path(), depth - 1);
         }
-        children.endArray();
-        for (const auto& [childService, childPath] : found)
-            if (const QString text =
-                    depth > 0 ? terminalText(childService, childPath, depth - 1) : QString();
-                !text.isNull())
-                return text;
-        return {};
+        return text;
     };
+    // The registry's children are the applications.
     const auto shownText = [&] {
-        const QStringList names = call(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
-                                       "org.freedesktop.DBus", "ListNames")
-                                      .toStringList();
-        for (const QString& name : names)
-            if (name.startsWith(u':'))
-                if (const QString text =
-                        terminalText(name, u"/org/a11y/atspi/accessible/root"_s, 6);
-                    !text.isNull())
-                    return text;
-        return QString();
+        return terminalText(u"org.a11y.atspi.Registry"_s, u"/org/a11y/atspi/accessible/root"_s, 7);
     };
     QTRY_VERIFY_WITH_TIMEOUT(shownText().contains(u"demo CLI"_s), kSlowMs);
     // New output is announced as inserted text, a few times a second at most, however much
