@@ -2,6 +2,27 @@
 
 #include <algorithm>
 
+namespace {
+char16_t asciiFolded(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
+}
+
+// The next match at or after `from` regardless of case, as QStringView::indexOf finds it, but
+// without folding every character: only where the first character could match is the rest
+// compared, and that takes a plain comparison for all but non-ASCII text.
+qsizetype indexOfAnyCase(QStringView text, QStringView pattern, qsizetype from) {
+    const char16_t first = char16_t(QChar::toCaseFolded(pattern.front().unicode()));
+    const char16_t* data = text.utf16();
+    for (qsizetype i = from, last = text.size() - pattern.size(); i <= last; ++i) {
+        const char16_t c = data[i];
+        if ((c >= 128 || asciiFolded(c) == first) &&
+            text.sliced(i, pattern.size()).compare(pattern, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+} // namespace
+
 TerminalSearch::TerminalSearch(const TerminalBuffer* buffer, QObject* parent)
     : QObject(parent), buffer_(buffer) {
     slice_.setSingleShot(true);
@@ -71,9 +92,12 @@ void TerminalSearch::dropTrimmed() {
 bool TerminalSearch::searchLine(qint64 number) {
     const QStringView text = buffer_->line(qsizetype(number - buffer_->firstLineNumber())).text;
     const qsizetype length = pattern_.size();
+    const auto next = [&](qsizetype from) {
+        return sensitivity_ == Qt::CaseSensitive ? text.indexOf(pattern_, from)
+                                                 : indexOfAnyCase(text, pattern_, from);
+    };
     bool found = false;
-    for (qsizetype at = text.indexOf(pattern_, 0, sensitivity_); at >= 0;
-         at = text.indexOf(pattern_, at + length, sensitivity_)) {
+    for (qsizetype at = next(0); at >= 0; at = next(at + length)) {
         matches_.append(Match{number, at});
         found = true;
     }

@@ -266,7 +266,11 @@ private Q_SLOTS:
         buffer.append(numbered(u"more"_s, 1));
         search.bufferChanged();
         QCOMPARE(found(), (QList<TextPosition>{{3, 0}, {3, 7}}));
-        QCOMPARE(search.currentIndex(), -1); // it went with its line
+        QCOMPARE(search.currentIndex(), -1);                 // it went with its line
+        buffer.append(u"x ÄRGER ärger Ärger argerlich\n"_s); // any case beyond ASCII too
+        search.setPattern(u"äRGER"_s, Qt::CaseInsensitive, {});
+        QTRY_COMPARE(finished.count(), 3);
+        QCOMPARE(search.matchCount(), 3);
     }
 
     void followsTheEndUnlessScrolledUp() {
