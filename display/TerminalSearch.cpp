@@ -115,9 +115,14 @@ void TerminalSearch::searchSlice() {
     }
     clock_.start();
     const qint64 last = buffer_->firstLineNumber() + buffer_->lineCount() - 1;
-    for (int n = 1; nextLine_ < last; ++n) {
+    // The clock is read every 64 Ki characters or so: long lines count by their length.
+    for (qsizetype work = 0; nextLine_ < last;) {
+        work += buffer_->line(qsizetype(nextLine_ - buffer_->firstLineNumber())).text.size() + 1024;
         changed = searchLine(nextLine_++) || changed;
-        if (n % 64 == 0 && clock_.elapsed() >= SliceMs) {
+        if (work < 64 * 1024)
+            continue;
+        work = 0;
+        if (clock_.elapsed() >= SliceMs) {
             slice_.start(); // the rest on a later turn, after whatever else is waiting
             if (changed)
                 Q_EMIT matchesChanged();
