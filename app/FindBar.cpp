@@ -36,6 +36,9 @@ FindBar::FindBar(TerminalView* view, QWidget* parent) : QWidget(parent), view_(v
     case_->setAccessibleName(tr("Match case"));
     count_ = new QLabel(this);
     count_->setAccessibleName(tr("Matches"));
+    // Wide enough for any count, so the bar does not shift as it changes.
+    count_->setMinimumWidth(
+        count_->fontMetrics().horizontalAdvance(tr("%1 of %2").arg(99999).arg(99999)));
     auto* closeButton = button(QStringLiteral("✕"), tr("Close find bar"), tr("Escape"), this);
 
     auto* layout = new QHBoxLayout(this);
