@@ -1,9 +1,11 @@
 #include "TerminalWindow.h"
 #include "AppActions.h"
+#include "FindBar.h"
 #include "InstallerViewModel.h"
 #include "SupervisorState.h"
 #include "TerminalView.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,13 +21,30 @@ TerminalWindow::TerminalWindow(TerminalViewModel* model, InstallerViewModel* ins
                    Qt::WindowMaximizeButtonHint);
 
     view_ = new TerminalView(model, this);
+    findBar_ = new FindBar(view_, this);
+    // F3 on every desktop, besides what the desktop's own convention binds.
+    const auto addShortcut = [this](QKeySequence::StandardKey standard, QKeySequence key,
+                                    auto slot) {
+        QList<QKeySequence> keys = QKeySequence::keyBindings(standard);
+        if (!key.isEmpty() && !keys.contains(key))
+            keys.append(key);
+        auto* action = new QAction(this);
+        action->setShortcuts(keys);
+        connect(action, &QAction::triggered, findBar_, slot);
+        addAction(action);
+    };
+    addShortcut(QKeySequence::Find, {}, &FindBar::open);
+    addShortcut(QKeySequence::FindNext, Qt::Key_F3, &FindBar::findNext);
+    addShortcut(QKeySequence::FindPrevious, Qt::SHIFT | Qt::Key_F3, &FindBar::findPrevious);
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("statusLine"));
+    status_->setAccessibleName(tr("CLI status"));
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // A long notice wraps instead of widening the window.
     status_->setWordWrap(true);
     installStatus_ = new QLabel(this);
     installStatus_->setVisible(false);
+    installStatus_->setAccessibleName(tr("Update progress"));
     auto* restart = new QPushButton(AppActions::restartLabel(), this);
     auto* update = new QPushButton(AppActions::updateLabel(), this);
     connect(restart, &QPushButton::clicked, this, &TerminalWindow::restartRequested);
@@ -62,6 +81,7 @@ TerminalWindow::TerminalWindow(TerminalViewModel* model, InstallerViewModel* ins
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(view_, 1);
+    layout->addWidget(findBar_);
     layout->addLayout(bottom);
 }
 

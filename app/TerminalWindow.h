@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class FindBar;
 class QLabel;
 class InstallerViewModel;
 class QPushButton;
@@ -11,7 +12,7 @@ struct SupervisorState;
 
 // The "Vantrel Halvane" window: the terminal view with a status line beneath it, Restart and
 // Update buttons with the update's progress while it runs, and the rest of the tray menu's
-// actions for desktops without a tray.
+// actions for desktops without a tray. Ctrl+F finds text in the output.
 class TerminalWindow final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TerminalWindow)
@@ -22,6 +23,7 @@ public:
                    QWidget* parent = nullptr);
 
     TerminalView* view() const { return view_; }
+    FindBar* findBar() const { return findBar_; }
     QLabel* statusLine() const { return status_; }
     QLabel* installStatus() const { return installStatus_; }
     // Shows or hides the start-at-login and quit buttons.
@@ -41,6 +43,7 @@ protected:
 
 private:
     TerminalView* view_;
+    FindBar* findBar_;
     QLabel* status_;
     QLabel* installStatus_;
     QWidget* actions_;

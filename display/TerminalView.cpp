@@ -1,6 +1,8 @@
 #include "TerminalView.h"
 
 #include "Console.h"
+#include "TerminalAccessible.h"
+#include "TerminalSearch.h"
 #include "TerminalViewModel.h"
 #include "VantrelManager.h"
 
@@ -22,6 +24,9 @@
 namespace {
 const QString newOutputText = QStringLiteral("▼ new output");
 const QColor selectionColor(0x26, 0x4f, 0x78);
+// Dark enough under any text colour for the text to stay readable.
+const QColor matchColor(0x5c, 0x4a, 0x00);
+const QColor currentMatchColor(0xa8, 0x52, 0x00);
 
 // The view holds what the supervisor retains, and no more.
 TerminalBuffer::Limits limitsFor(const TerminalViewModel* model) {
@@ -44,7 +49,10 @@ bool isWordCharacter(QChar c) {
 } // namespace
 
 TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
-    : QAbstractScrollArea(parent), model_(model), buffer_(limitsFor(model)) {
+    : QAbstractScrollArea(parent), model_(model), buffer_(limitsFor(model)),
+      search_(new TerminalSearch(&buffer_, this)) {
+    TerminalAccessible::installFactory();
+    setAccessibleName(tr("CLI output"));
     setMinimumSize(600, 400);
     setFrameShape(QFrame::NoFrame);
     setFocusPolicy(Qt::StrongFocus);
@@ -74,6 +82,12 @@ TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
     connect(&refreshTimer_, &QTimer::timeout, this, &TerminalView::refresh);
     sinceRefresh_.start();
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TerminalView::onScrolled);
+    connect(search_, &TerminalSearch::matchesChanged, viewport(), qOverload<>(&QWidget::update));
+    connect(search_, &TerminalSearch::currentChanged, this, [this] {
+        if (search_->currentIndex() >= 0)
+            reveal(search_->match(search_->currentIndex()), search_->pattern().size());
+        viewport()->update();
+    });
 
     if (model_) {
         model_->setParent(this);
@@ -90,6 +104,7 @@ void TerminalView::onOutputReset(const QString& output) {
     buffer_.clear();
     buffer_.append(output);
     selectionAnchor_ = selectionCursor_ = buffer_.endPosition();
+    search_->bufferChanged();
     newOutput_ = true;
     scheduleRefresh();
 }
@@ -97,6 +112,7 @@ void TerminalView::onOutputReset(const QString& output) {
 void TerminalView::onOutputAppended(const QString& batch) {
     // Parsed now, drawn later: the cost of a batch is its own size, whatever the scrollback.
     buffer_.append(batch);
+    search_->bufferChanged();
     newOutput_ = true;
     scheduleRefresh();
 }
@@ -113,6 +129,8 @@ void TerminalView::refresh() {
     sinceRefresh_.restart();
     if (newOutput_ && !following_)
         unseen_ = true;
+    if (newOutput_)
+        TerminalAccessible::outputChanged(this);
     newOutput_ = false;
     layoutContent();
     viewport()->update();
@@ -147,6 +165,24 @@ void TerminalView::scrollToBottom() {
     unseen_ = false;
     layoutContent();
     viewport()->update();
+}
+
+void TerminalView::reveal(TextPosition position, qsizetype length) {
+    layoutContent(); // rows of output not drawn yet count too
+    position = buffer_.clamped(position);
+    const qsizetype index = qsizetype(position.line - buffer_.firstLineNumber());
+    const int columns = buffer_.columns();
+    const qint64 row = buffer_.firstRowOf(index) + position.column / columns;
+    const qint64 lastRow = buffer_.firstRowOf(index) +
+                           (position.column + std::max<qsizetype>(1, length) - 1) / columns;
+    const qint64 top = Padding + row * lineHeight_;
+    const qint64 bottom = Padding + (lastRow + 1) * lineHeight_;
+    QScrollBar* bar = verticalScrollBar();
+    const int height = viewport()->height();
+    if (top >= bar->value() && bottom <= bar->value() + height)
+        return;
+    // Half-way down the pane, with what led up to it above.
+    bar->setValue(int(std::clamp<qint64>(top - (height - lineHeight_) / 2, 0, bar->maximum())));
 }
 
 void TerminalView::saveAnchor(int value) {
@@ -270,10 +306,20 @@ void TerminalView::paintRow(QPainter& painter, qsizetype index, qsizetype from, 
                 background);
     }
 
+    const qint64 number = buffer_.firstLineNumber() + index;
+    const qsizetype matchLength = search_->pattern().size();
+    const qsizetype current = search_->currentIndex();
+    for (const TerminalSearch::Match& match : search_->matchesIn(number)) {
+        const qsizetype s = std::max(match.column, from);
+        const qsizetype e = std::min(match.column + matchLength, to);
+        const bool isCurrent = current >= 0 && search_->match(current) == match;
+        if (s < e)
+            painter.fillRect(cells(s, e), isCurrent ? currentMatchColor : matchColor);
+    }
+
     if (hasSelection()) {
         const TextPosition a = std::min(selectionAnchor_, selectionCursor_);
         const TextPosition b = std::max(selectionAnchor_, selectionCursor_);
-        const qint64 number = buffer_.firstLineNumber() + index;
         if (number >= a.line && number <= b.line) {
             const qsizetype start = number == a.line ? a.column : 0;
             // A selection that runs on past this line also takes its line break.

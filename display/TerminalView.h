@@ -11,6 +11,7 @@
 
 class QAction;
 class QMenu;
+class TerminalSearch;
 class TerminalViewModel;
 
 // The terminal window's content: the output log as coloured monospaced text on black, drawn
@@ -36,7 +37,17 @@ public:
     bool isFollowing() const { return following_; }
     bool hasNewOutputWaiting() const { return unseen_; }
     bool hasSelection() const { return selectionAnchor_ != selectionCursor_; }
+    // Where the selection started and where it ends now; the same place when there is none.
+    TextPosition selectionAnchor() const { return selectionAnchor_; }
+    TextPosition selectionCursor() const { return selectionCursor_; }
+    void setSelection(TextPosition anchor, TextPosition cursor);
     QString selectedText() const;
+    // The text position under a point of the viewport.
+    TextPosition positionAt(QPoint point) const;
+    // Scrolls, when needed, so that `length` characters from `position` are in sight.
+    void reveal(TextPosition position, qsizetype length = 1);
+    // Finds text in the scrollback; its matches are highlighted and its current match shown.
+    TerminalSearch* search() const { return search_; }
     int lineHeight() const { return lineHeight_; }
     qreal characterWidth() const { return characterWidth_; }
     // Viewport rectangle of the "new output" badge (valid while it shows).
@@ -78,12 +89,11 @@ private:
     void updateMetrics();
     const QFont& fontFor(const TextStyle& style);
     void paintRow(QPainter& painter, qsizetype index, qsizetype from, qsizetype to, int y);
-    TextPosition positionAt(QPoint point) const;
-    void setSelection(TextPosition anchor, TextPosition cursor);
     void publishSelection();
 
     TerminalViewModel* model_ = nullptr;
     TerminalBuffer buffer_;
+    TerminalSearch* search_;
 
     std::array<QFont, 16> fonts_;
     std::array<bool, 16> fontReady_{};

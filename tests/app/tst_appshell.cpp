@@ -1,18 +1,26 @@
 #include "AppDelegate.h"
 #include "ConsoleCapture.h"
 #include "DBusNotifier.h"
+#include "FindBar.h"
 #include "SupervisorSandbox.h"
+#include "TerminalSearch.h"
+#include "TerminalView.h"
+#include "TerminalViewModel.h"
 #include "TerminalWindow.h"
 #include "TestEnvironment.h"
 #include "TrayController.h"
 #include "WindowManager.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDBusConnection>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -41,6 +49,7 @@ class TestAppShell : public QObject {
 private Q_SLOTS:
     void windowIsRequestedOnlyAfterTheLaunchHandlerReturned();
     void requestsOfTrayAndWindow();
+    void findBarFromTheKeyboard();
     void notifiesOnlyThroughARunningService();
 
 private:
@@ -122,6 +131,56 @@ void TestAppShell::requestsOfTrayAndWindow() {
     windows.terminalWindow()->close();
     QCOMPARE(quit.count(), 1);
     QCOMPARE(told.count(), 1);
+}
+
+void TestAppShell::findBarFromTheKeyboard() {
+    SupervisorSandbox sandbox;
+    TerminalWindow window(new TerminalViewModel(&sandbox.manager()), nullptr);
+    window.resize(800, 600);
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    TerminalView* view = window.view();
+    QString output;
+    for (int i = 0; i < 300; ++i)
+        output += i % 100 == 50 ? u"a needle %1\n"_s.arg(i) : u"hay %1\n"_s.arg(i);
+    sandbox.manager().outputHandler(output);
+    QTRY_VERIFY(view->buffer().lineCount() > 300);
+    FindBar* bar = window.findBar();
+    QVERIFY(!bar->isVisible());
+
+    QTest::keyClick(&window, Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(bar->isVisible() && bar->field()->hasFocus());
+    QTest::keyClicks(bar->field(), u"NEEDLE"_s);
+    QTRY_COMPARE(bar->matchCount()->text(), u"3 of 3"_s); // the newest, nearest the end
+    QScrollBar* scroll = view->verticalScrollBar();
+    // Each step shows its match, wherever it is.
+    const auto shown = [&] {
+        const qint64 line = view->search()->match(view->search()->currentIndex()).line;
+        return view->positionAt({}).line <= line &&
+               line <= view->positionAt({0, view->viewport()->height()}).line;
+    };
+    for (auto [key, modifiers, expected] : {std::tuple{Qt::Key_Return, Qt::NoModifier, "1 of 3"},
+                                            {Qt::Key_Return, Qt::NoModifier, "2 of 3"},
+                                            {Qt::Key_Return, Qt::ShiftModifier, "1 of 3"},
+                                            {Qt::Key_F3, Qt::ShiftModifier, "3 of 3"},
+                                            {Qt::Key_F3, Qt::NoModifier, "1 of 3"}}) {
+        QTest::keyClick(bar->field(), key, modifiers);
+        QCOMPARE(bar->matchCount()->text(), QString::fromLatin1(expected));
+        QVERIFY(shown());
+    }
+    QVERIFY(scroll->value() < scroll->maximum() && !view->isFollowing());
+    bar->caseSensitive()->click();
+    QTRY_COMPARE(bar->matchCount()->text(), u"No matches"_s);
+    QTest::keyClick(bar->field(), Qt::Key_Escape);
+    QVERIFY(!bar->isVisible() && view->search()->pattern().isEmpty());
+
+    // Every control says what it is to a screen reader.
+    for (QWidget* control : window.findChildren<QWidget*>())
+        if (control->focusPolicy() != Qt::NoFocus && control != view->viewport())
+            QVERIFY2(
+                !QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty(),
+                control->metaObject()->className());
 }
 
 void TestAppShell::notifiesOnlyThroughARunningService() {

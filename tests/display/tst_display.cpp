@@ -1,11 +1,13 @@
 #include "ConsoleCapture.h"
 #include "InstallerViewModel.h"
 #include "SupervisorSandbox.h"
+#include "TerminalSearch.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QScrollBar>
 #include <QtTest>
@@ -222,6 +224,55 @@ private Q_SLOTS:
         QVERIFY(endless.charCount() > 9000);
     }
 
+    void findsThroughStylesWrapsAndTrims() {
+        TerminalBuffer buffer({.maxLines = 8});
+        buffer.setColumns(10);
+        TerminalSearch search(&buffer);
+        QSignalSpy finished(&search, &TerminalSearch::finished);
+        const auto found = [&] { return search.matches(); };
+        // Colours change inside a match; a match runs over the row where the line wraps.
+        buffer.append(u"a needle\n\x1b[31mnee\x1b[1;32mdle\x1b[0m NEEDLE\nxxxxxxxneedle\n"_s);
+        QCOMPARE(buffer.rowsOf(2), 2); // 13 characters in 10 columns
+        search.setPattern(u"needle"_s, Qt::CaseInsensitive, {1, 7});
+        QVERIFY(search.isSearching() && search.matchCount() == 0); // not inside the call
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(found(), (QList<TextPosition>{{0, 2}, {1, 0}, {1, 7}, {2, 7}}));
+        QCOMPARE(search.currentIndex(), 2); // the last match at or before where it was asked
+        for (auto [forward, expected] :
+             {std::pair{true, 3}, {true, 0}, {true, 1}, {false, 0}, {false, 3}, {false, 2}}) {
+            forward ? search.next() : search.previous();
+            QCOMPARE(search.currentIndex(), expected);
+        }
+        search.setPattern(u"needle"_s, Qt::CaseSensitive, {});
+        QTRY_COMPARE(finished.count(), 2);
+        QCOMPARE(found(), (QList<TextPosition>{{0, 2}, {1, 0}, {2, 7}}));
+        QCOMPARE(search.currentIndex(), 0); // none before the start: the first
+
+        // New output is searched as it comes, the last line again as it changes; trimmed
+        // lines take their matches with them, and the rest keep their lines.
+        search.next();
+        search.next();
+        buffer.append(u"needle ne"_s);
+        search.bufferChanged();
+        QTRY_COMPARE(found().size(), 4);
+        buffer.append(u"edle\rneedle"_s);
+        search.bufferChanged();
+        QTRY_COMPARE(found().size(), 5);
+        buffer.append(u"\n"_s + numbered(u"filler"_s, 5));
+        search.bufferChanged();
+        QCOMPARE(buffer.firstLineNumber(), 2);
+        QCOMPARE(found(), (QList<TextPosition>{{2, 7}, {3, 0}, {3, 7}}));
+        QCOMPARE(search.currentIndex(), 0);
+        buffer.append(numbered(u"more"_s, 1));
+        search.bufferChanged();
+        QCOMPARE(found(), (QList<TextPosition>{{3, 0}, {3, 7}}));
+        QCOMPARE(search.currentIndex(), -1);                 // it went with its line
+        buffer.append(u"x ÄRGER ärger Ärger argerlich\n"_s); // any case beyond ASCII too
+        search.setPattern(u"äRGER"_s, Qt::CaseInsensitive, {});
+        QTRY_COMPARE(finished.count(), 3);
+        QCOMPARE(search.matchCount(), 3);
+    }
+
     void followsTheEndUnlessScrolledUp() {
         sandbox_->options.retainedLines = 400;
         makeView();
@@ -291,6 +342,49 @@ private Q_SLOTS:
         const QString copied = QGuiApplication::clipboard()->text();
         QVERIFY(copied.endsWith(u"alpha beta\ngamma delta\n"_s + wrapped));
         QVERIFY(!copied.contains(u'\x1b'));
+    }
+
+    void readableThroughAccessibility() {
+        sandbox_->options.retainedLines = 30;
+        makeView();
+        feed(numbered(u"early"_s, 40) + u"\x1b[31mred\x1b[0m plain "_s + QString(150, u'w') +
+             u"\nlast words"_s);
+        const TerminalBuffer& buffer = view_->buffer();
+        QAccessibleInterface* view = QAccessible::queryAccessibleInterface(view_.get());
+        QVERIFY(view && view->role() == QAccessible::Terminal && view->textInterface());
+        QCOMPARE(view->text(QAccessible::Name), u"CLI output"_s);
+        QAccessibleTextInterface* text = view->textInterface();
+        const QString all = buffer.text({}, buffer.endPosition());
+        QVERIFY(buffer.firstLineNumber() > 0); // the oldest lines were trimmed
+        QCOMPARE(text->characterCount(), all.size());
+        QCOMPARE(text->text(0, text->characterCount()), all);
+        int start = 0, end = 0;
+        const int red = int(all.indexOf(u"red"_s));
+        QCOMPARE(text->textAtOffset(red + 100, QAccessible::LineBoundary, &start, &end),
+                 u"red plain "_s + QString(150, u'w') + u'\n');
+        QCOMPARE(start, red);
+        QCOMPARE(text->textAtOffset(red + 5, QAccessible::WordBoundary, &start, &end), u"plain"_s);
+        QCOMPARE(text->textBeforeOffset(red, QAccessible::LineBoundary, &start, &end),
+                 u"early 39\n"_s);
+        // Selection both ways, and characters where the pane draws them, also on a wrapped row.
+        text->setSelection(0, red, red + 9);
+        QCOMPARE(view_->selectedText(), u"red plain"_s);
+        view_->selectAll();
+        text->selection(0, &start, &end);
+        QCOMPARE(std::pair(start, end), std::pair(0, int(all.size())));
+        for (int offset : {0, red + 4, red + 150, int(all.size()) - 1}) {
+            text->scrollToSubstring(offset, offset + 1);
+            const QRect rect = text->characterRect(offset);
+            QVERIFY(view_->viewport()->rect().contains(
+                view_->viewport()->mapFromGlobal(rect.center())));
+            QCOMPARE(text->offsetAtPoint(rect.topLeft() + QPoint(1, rect.height() / 2)), offset);
+        }
+        // Offsets follow lines added and trimmed since the last question.
+        feed(numbered(u"late"_s, 10));
+        QCOMPARE(text->text(0, -1), buffer.text({}, buffer.endPosition()));
+        QCOMPARE(
+            text->textAtOffset(text->characterCount() - 3, QAccessible::LineBoundary, &start, &end),
+            u"late 9\n"_s);
     }
 
     void modelMatchesTheRetainedLogOnALaterTurn() {

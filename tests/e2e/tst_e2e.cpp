@@ -7,6 +7,10 @@
 #include "TestHttps.h"
 #include "VantrelManager.h"
 
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
@@ -34,12 +38,20 @@ struct Window {
 class TestEndToEnd : public QObject {
     Q_OBJECT
 
+public Q_SLOTS:
+    void onAccessibilityEvent(const QDBusMessage& message) {
+        if (message.arguments().value(0).toString() == u"insert"_s)
+            inserted_.append(
+                message.arguments().value(3).value<QDBusVariant>().variant().toString());
+    }
+
 private Q_SLOTS:
     void initTestCase();
     void init();
     void cleanup();
 
     void firstLaunchInstallsRunsShowsColoursAndQuitsFromTheTray();
+    void screenReaderReadsTheOutputOverAtSpi();
 
 private:
     // Whether anything of the group is left; init reaps its orphaned zombies at once.
@@ -108,6 +120,8 @@ private:
     std::unique_ptr<TestDesktop> desktop_;
     std::vector<std::unique_ptr<QProcess>> apps_;
     QList<qint64> cliGroups_;
+    QProcess sessionBus_, busLauncher_;
+    QStringList inserted_;
 };
 
 void TestEndToEnd::initTestCase() {
@@ -142,6 +156,12 @@ void TestEndToEnd::cleanup() {
         if (groupAlive(group))
             ::kill(pid_t(-group), SIGKILL);
     cliGroups_.clear();
+    // The launcher ends its accessibility bus, and with it the registry that bus started.
+    for (QProcess* p : {&busLauncher_, &sessionBus_})
+        if (p->state() != QProcess::NotRunning)
+            TestDesktop::stop(*p);
+    for (const QString& name : {u"session"_s, u"a11y"_s})
+        QDBusConnection::disconnectFromBus(name);
     desktop_.reset();
 }
 
@@ -176,6 +196,88 @@ void TestEndToEnd::firstLaunchInstallsRunsShowsColoursAndQuitsFromTheTray() {
     QVERIFY(app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0);
     for (qint64 group : groups)
         QTRY_VERIFY2(!groupAlive(group), "the CLI's group outlived the application");
+}
+
+void TestEndToEnd::screenReaderReadsTheOutputOverAtSpi() {
+    const QString launcher = u"/usr/libexec/at-spi-bus-launcher"_s;
+    if (!QFileInfo(launcher).isExecutable())
+        QSKIP("at-spi2-core is not installed (run scripts/setup)");
+    // A session bus of this case's own, and on it the launcher of the accessibility bus.
+    QFile config(folders_->root() + u"/bus.conf"_s);
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(R"(<busconfig><type>session</type><auth>EXTERNAL</auth><policy context="default">
+        <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+        </policy><listen>unix:dir=)" +
+                 folders_->root().toUtf8() + "</listen></busconfig>");
+    config.close();
+    sessionBus_.start(u"dbus-daemon"_s, {u"--nofork"_s, u"--print-address"_s,
+                                         u"--config-file="_s + config.fileName()});
+    QVERIFY2(sessionBus_.waitForReadyRead(kSlowMs), qPrintable(sessionBus_.errorString()));
+    const QString address = QString::fromUtf8(sessionBus_.readLine()).trimmed();
+    desktop_->environment().insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
+    busLauncher_.setProcessEnvironment(desktop_->environment());
+    busLauncher_.start(launcher, {u"--launch-immediately"_s});
+    QDBusConnection session = QDBusConnection::connectToBus(address, u"session"_s);
+    QDBusMessage reply;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (reply = session.call(QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s,
+                                                             u"org.a11y.Bus"_s, u"GetAddress"_s)))
+                .type() == QDBusMessage::ReplyMessage,
+        kSlowMs);
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(reply.arguments().value(0).toString(), u"a11y"_s);
+    QVERIFY2(bus.isConnected(), qPrintable(bus.lastError().message()));
+    const auto call = [&bus](const QString& service, const QString& path, const char* interface,
+                             const char* method, const QVariantList& arguments = {}) {
+        QDBusMessage m = QDBusMessage::createMethodCall(service, path, QLatin1String(interface),
+                                                        QLatin1String(method));
+        m.setArguments(arguments);
+        return bus.call(m, QDBus::Block, 5000).arguments().value(0);
+    };
+    // As a screen reader does: ask the registry for text changes, then walk the tree.
+    call(u"org.a11y.atspi.Registry"_s, u"/org/a11y/atspi/registry"_s, "org.a11y.atspi.Registry",
+         "RegisterEvent", {u"object:text-changed"_s});
+    QVERIFY(bus.connect({}, {}, u"org.a11y.atspi.Event.Object"_s, u"TextChanged"_s, this,
+                        SLOT(onAccessibilityEvent(QDBusMessage))));
+    desktop_->environment().insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
+    QProcess& app = launch();
+    QVERIFY2(cliRunning(app), app.readAll().right(3000).constData());
+
+    const std::function<QString(const QString&, const QString&, int)> terminalText =
+        [&](const QString& service, const QString& path, int depth) -> QString {
+        if (call(service, path, "org.a11y.atspi.Accessible", "GetRoleName").toString() ==
+            u"terminal"_s)
+            return call(service, path, "org.a11y.atspi.Text", "GetText", {0, -1}).toString();
+        const QVariant listed = call(service, path, "org.a11y.atspi.Accessible", "GetChildren");
+        if (listed.userType() != qMetaTypeId<QDBusArgument>())
+            return {}; // not an accessible object
+        const auto children = listed.value<QDBusArgument>();
+        QString text;
+        children.beginArray();
+        while (!children.atEnd() && text.isNull() && depth > 0) {
+            QString child;
+            QDBusObjectPath childPath;
+            children.beginStructure();
+            children >> child >> childPath;
+            children.endStructure();
+            text = terminalText(child, childPath.path(), depth - 1);
+        }
+        return text;
+    };
+    // The registry's children are the applications.
+    const auto shownText = [&] {
+        return terminalText(u"org.a11y.atspi.Registry"_s, u"/org/a11y/atspi/accessible/root"_s, 7);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(shownText().contains(u"demo CLI"_s), kSlowMs);
+    // New output is announced as inserted text, a few times a second at most, however much
+    // arrives; the CLI writes about a line a second.
+    inserted_.clear();
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_VERIFY_WITH_TIMEOUT(inserted_.size() >= 2, kSlowMs);
+    QVERIFY2(inserted_.size() <= 2 + clock.elapsed() / 300, qPrintable(inserted_.join(u'|')));
+    for (const QString& text : std::as_const(inserted_))
+        QVERIFY(!text.isEmpty() && text.size() <= 4096);
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestEndToEnd)
