@@ -1,3 +1,4 @@
+#include "CliMetadata.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
@@ -46,6 +47,12 @@ private Q_SLOTS:
     void slowDownloadStartsTheInstalledCliEarly();
     void badBuildIsRolledBackAndRefused();
     void installFolderThatCannotBeMade();
+    void trialIsDecidedByTheBuildAlone_data();
+    void trialIsDecidedByTheBuildAlone();
+    void updateStartsOnceTheOldRunHasEnded();
+    void quitDuringADownloadCancelsIt();
+    void withoutACliItKeepsTrying();
+    void updateAfterGivingUp();
 
 private:
     // Everything in the install folder but the CLI: temporary files must not survive.
@@ -316,6 +323,118 @@ void TestInstaller::installFolderThatCannotBeMade() {
     QVERIFY(!finished.at(0).at(0).toBool());
     // Says which folder.
     QVERIFY(waitForOutput(sandbox_->options.installDir));
+}
+
+void TestInstaller::trialIsDecidedByTheBuildAlone_data() {
+    QTest::addColumn<QString>("disturb");
+    QTest::newRow("restarted during its trial") << "restart";
+    QTest::newRow("SIGTERM from outside during its trial") << "sigterm";
+    QTest::newRow("a broken build over one still on trial") << "broken";
+}
+
+// Build A works; B is installed and on trial when something happens to it. Only B's own failure
+// may fail it, and what takes its place is always A, the last build that passed.
+void TestInstaller::trialIsDecidedByTheBuildAlone() {
+    QFETCH(QString, disturb);
+    sandbox_->writeCli(old_);
+    sandbox_->options.rollbackWindowMs = 4000;
+    sandbox_->options.restartFirstDelayMs = 1;
+    https_->serve(cliBody("build-b"));
+    m().installCLI();
+    QVERIFY(waitForOutput(QStringLiteral("build-b\n")));
+    const QString previous = sandbox_->options.previousCliPath();
+    QCOMPARE(readFile(previous), old_);
+    const auto onTrial = [&] {
+        return CliMetadata::load(sandbox_->options).value(QStringLiteral("trial")).toBool();
+    };
+    QVERIFY(onTrial());
+    const pid_t group = m().currentProcess()->groupId();
+    if (disturb == QLatin1String("restart")) {
+        m().restartCLI();
+    } else if (disturb == QLatin1String("sigterm")) {
+        ::kill(-group, SIGTERM);
+    } else {
+        https_->serve("#!/bin/sh\nexit 1\n");
+        m().installCLI();
+        QVERIFY(waitForOutput(QStringLiteral("↩️")));
+        QTRY_COMPARE(m().stage(), CliLifecycle::Stage::Running);
+        QCOMPARE(readFile(cli()), old_);
+        return;
+    }
+    QTRY_VERIFY(m().currentProcess() && m().currentProcess()->groupId() != group);
+    QTRY_COMPARE(m().output().count(QStringLiteral("build-b\n")), 2);
+    QVERIFY(onTrial() && !m().output().contains(QStringLiteral("↩️")));
+    QCOMPARE(readFile(previous), old_);
+    // Through the window, the next run passes it.
+    QTRY_VERIFY_WITH_TIMEOUT(!onTrial(), 8000);
+    QCOMPARE(readFile(cli()), cliBody("build-b"));
+}
+
+// Update CLI with a CLI that takes a while to end: the new build starts only after it has.
+void TestInstaller::updateStartsOnceTheOldRunHasEnded() {
+    const QString events = sandbox_->path() + QStringLiteral("/events");
+    const auto body = [&](const QByteArray& name) {
+        return "#!/bin/bash\ntrap 'sleep 0.7; echo end-" + name + " >> " + events.toUtf8() +
+               "; exit 0' TERM\necho start-" + name + " >> " + events.toUtf8() +
+               "\nwhile :; do sleep 0.05; done\n";
+    };
+    sandbox_->options.stopTimeoutMs = 2000;
+    sandbox_->writeCli(body("a"));
+    m().runCLI();
+    QTRY_COMPARE(readFile(events), QByteArray("start-a\n"));
+    https_->serve(body("b"));
+    m().updateCLI();
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(events), QByteArray("start-a\nend-a\nstart-b\n"), 10000);
+    QVERIFY(!m().output().contains(QStringLiteral("SIGKILL")));
+}
+
+void TestInstaller::quitDuringADownloadCancelsIt() {
+    https_->serve(cliBody("new-build", 3000));
+    https_->setMode(Mode::Slow, 1000);
+    QSignalSpy cleanedUp(&m(), &VantrelManager::cleanupFinished);
+    m().installCLI();
+    QTRY_VERIFY_WITH_TIMEOUT(m().state().received > 0, 10000);
+    m().cleanup();
+    QVERIFY(leftovers().isEmpty());
+    QVERIFY(cleanedUp.wait(1000));
+    QVERIFY(waitForOutput(QStringLiteral("📥 Download cancelled")));
+    QVERIFY(!QFileInfo::exists(cli()) && !m().currentProcess());
+}
+
+// No CLI and no download: the problem shows, the user hears of it once, and it is tried again,
+// also the moment the network is back; the first success clears all of it.
+void TestInstaller::withoutACliItKeepsTrying() {
+    sandbox_->options.installRetryFirstMs = 200;
+    sandbox_->options.installRetryLongestMs = 60000;
+    sandbox_->options.installNotifyMs = 500;
+    https_->setMode(Mode::Status, 404);
+    QSignalSpy attention(&m(), &VantrelManager::attentionNeeded);
+    m().installCLI();
+    QTRY_COMPARE(m().stage(), CliLifecycle::Stage::WaitingForInstall);
+    QVERIFY(m().state().problem && m().state().notice.contains(QStringLiteral("404")));
+    QTRY_VERIFY_WITH_TIMEOUT(https_->requests().size() >= 3, 10000);
+    QTRY_COMPARE(attention.count(), 1);
+    // The delays grow: by now the next try is a while away, but the network's return is not.
+    QTRY_VERIFY_WITH_TIMEOUT(m().stage() == CliLifecycle::Stage::WaitingForInstall &&
+                                 https_->requests().size() >= 6,
+                             15000);
+    https_->setMode(Mode::Normal, 0);
+    m().networkReachable();
+    QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
+    QVERIFY(!m().state().problem && m().state().notice.isEmpty());
+    QCOMPARE(attention.count(), 1);
+}
+
+void TestInstaller::updateAfterGivingUp() {
+    sandbox_->options.restartLimit = 1;
+    sandbox_->writeCli("exit 3");
+    m().runCLI();
+    QTRY_COMPARE(m().stage(), CliLifecycle::Stage::GivenUp);
+    QVERIFY(m().state().problem);
+    m().updateCLI();
+    QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
+    QVERIFY(!m().state().problem && m().state().notice.isEmpty());
+    QCOMPARE(m().stage(), CliLifecycle::Stage::Running);
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestInstaller)
