@@ -23,12 +23,16 @@ TrayHostWatcher::TrayHostWatcher(QObject* parent) : QObject(parent) {
             [this](bool present) { setHosts(snHost_, present); });
     xembedHost_ = xembed_->trayPresent();
 
+    // A panel starting with the session may register its watcher a moment after this; either
+    // way "no tray" is said only once the wait is over.
+    decided_ = xembedHost_;
+    QTimer::singleShot(decideTimeoutMs, this, [this] {
+        if (!std::exchange(decided_, true))
+            Q_EMIT hostPresentChanged(hostPresent());
+    });
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || xembedHost_) {
-        decided_ = true;
-        if (!bus.isConnected())
-            return;
-    }
+    if (!bus.isConnected())
+        return;
     busWatch_ = new QDBusServiceWatcher(kWatcherService, bus,
                                         QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(busWatch_, &QDBusServiceWatcher::serviceRegistered, this,
@@ -40,12 +44,8 @@ TrayHostWatcher::TrayHostWatcher(QObject* parent) : QObject(parent) {
                 QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(hostRegistered()));
     bus.connect(kWatcherService, kWatcherPath, kWatcherService,
                 QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(askHostRegistered()));
-    if (bus.interface()->isServiceRegistered(kWatcherService)) {
+    if (bus.interface()->isServiceRegistered(kWatcherService))
         askHostRegistered();
-        QTimer::singleShot(decideTimeoutMs, this, [this] { setHosts(snHost_, xembedHost_); });
-    } else {
-        decided_ = true;
-    }
 }
 
 TrayHostWatcher::~TrayHostWatcher() = default;
@@ -78,9 +78,12 @@ void TrayHostWatcher::hostRegistered() {
 
 void TrayHostWatcher::setHosts(bool snHost, bool xembedHost) {
     const bool was = hostPresent();
-    const bool firstAnswer = !std::exchange(decided_, true);
     snHost_ = snHost;
     xembedHost_ = xembedHost;
+    // Before the wait is over only a host found counts: a "no" may just be early.
+    if (!decided_ && !hostPresent())
+        return;
+    const bool firstAnswer = !std::exchange(decided_, true);
     if (hostPresent() != was || firstAnswer)
         Q_EMIT hostPresentChanged(hostPresent());
 }

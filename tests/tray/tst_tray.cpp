@@ -12,6 +12,9 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <algorithm>
+#include <csignal>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -66,6 +69,28 @@ private:
         return desktop_->tool("xdotool", {"search", "--onlyvisible", "--class", "halvane"})
             .section(u'\n', 0, 0);
     }
+    // Clicks the exported menu's entry of that label.
+    void click(const QString& menu, const QList<std::pair<int, QString>>& items,
+               const QString& label) {
+        for (const auto& [id, text] : items)
+            if (text == label)
+                call(menu, u"com.canonical.dbusmenu"_s, u"Event"_s,
+                     {id, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
+    }
+    QString log() const {
+        return QString::fromUtf8(readFile(folders_.home() + u"/.local/state/halvane/cli.log"_s));
+    }
+    // The CLIs started so far, oldest first, and how many of them are alive.
+    QList<pid_t> runs(int* alive = nullptr) const {
+        QList<pid_t> pids;
+        for (const QByteArray& line : readFile(folders_.home() + u"/runs"_s).split('\n'))
+            if (!line.isEmpty())
+                pids.append(pid_t(line.toLongLong()));
+        if (alive)
+            *alive = int(std::count_if(pids.begin(), pids.end(),
+                                       [](pid_t pid) { return ::kill(pid, 0) == 0; }));
+        return pids;
+    }
     QDBusMessage call(const QString& path, const QString& interface, const QString& member,
                       const QVariantList& arguments) {
         QDBusMessage m = QDBusMessage::createMethodCall(item_, path, interface, member);
@@ -77,7 +102,7 @@ private:
     QProcessEnvironment env_;
     std::unique_ptr<TestDesktop> desktop_;
     QProcess bus_, panel_, app_;
-    QString said_, item_;
+    QString said_, item_, appSaid_;
 };
 
 void TestTray::initTestCase() {
@@ -91,6 +116,7 @@ void TestTray::initTestCase() {
 }
 
 void TestTray::cleanup() {
+    appSaid_.clear();
     for (QProcess* p : {&app_, &panel_})
         TestDesktop::stop(*p);
     desktop_.reset();
@@ -122,12 +148,45 @@ void TestTray::itemOnAStatusNotifierPanel() {
     env_.insert(u"HALVANE_BASE_URL"_s, u"https://127.0.0.1:1"_s);
     env_.insert(u"HALVANE_SWEEP_ROOT"_s, folders_.home() + u"/.vantrel/bin/vantrel"_s);
 
+    // A CLI that takes 0.7 s to end on SIGTERM, and notes each start.
+    QFile::remove(folders_.home() + u"/runs"_s);
+    QDir(folders_.home() + u"/.local/state/halvane"_s).removeRecursively();
+    QDir().mkpath(folders_.home() + u"/.vantrel/bin"_s);
+    QFile cli(folders_.home() + u"/.vantrel/bin/vantrel"_s);
+    QVERIFY(cli.open(QIODevice::WriteOnly));
+    cli.write("#!/bin/bash\ntrap 'sleep 0.7; exit 0' TERM\necho $$ >> \"$HOME/runs\"\n"
+              "while :; do sleep 0.05; done\n");
+    cli.close();
+    cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
     if (panelFirst)
         startPanel();
     startDetached(app_, QStringLiteral(HALVANE_APP_BINARY), {});
     QTRY_VERIFY_WITH_TIMEOUT(!visibleWindow().isEmpty(), kSlowMs);
-    if (!panelFirst)
+    QTRY_VERIFY_WITH_TIMEOUT(runs().size() == 1, kSlowMs);
+    if (!panelFirst) {
+        // No tray yet: closing the window only hides it, and says how to get it back; the CLI
+        // keeps running, and a second launch shows the window again.
+        QTRY_VERIFY_WITH_TIMEOUT((appSaid_ += QString::fromUtf8(app_.readAllStandardOutput()))
+                                     .contains(u"No system tray found"_s),
+                                 kSlowMs);
+        desktop_->tool("xdotool", {"windowactivate", "--sync", visibleWindow(), "key",
+                                   "--clearmodifiers", "alt+F4"});
+        QTRY_VERIFY_WITH_TIMEOUT(visibleWindow().isEmpty(), kSlowMs);
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains(u"🪟 The window is closed."_s), kSlowMs);
+        int alive = 0;
+        QCOMPARE(runs(&alive).size(), 1);
+        QCOMPARE(alive, 1);
+        QCOMPARE(app_.state(), QProcess::Running);
+        QProcess second;
+        startDetached(second, QStringLiteral(HALVANE_APP_BINARY), {});
+        QVERIFY(second.waitForFinished(kSlowMs) && second.exitCode() == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleWindow().isEmpty(), kSlowMs);
         startPanel();
+    }
+    // With the panel up from the start, its answer is waited for: no false warning.
+    appSaid_ += QString::fromUtf8(app_.readAllStandardOutput());
+    QCOMPARE(appSaid_.contains(u"No system tray found"_s), !panelFirst);
     QTRY_VERIFY_WITH_TIMEOUT(!(item_ = registeredItem()).isEmpty(), kSlowMs);
 
     const QDBusMessage menuPath =
@@ -162,11 +221,25 @@ void TestTray::itemOnAStatusNotifierPanel() {
     startPanel();
     QTRY_VERIFY_WITH_TIMEOUT(!(item_ = registeredItem()).isEmpty(), kSlowMs);
 
+    // A double click on Restart CLI: the second joins the first's stop, one CLI runs after.
+    click(menu, items, u"Restart CLI"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains(u"🔄 Restarting the CLI..."_s), kSlowMs);
+    click(menu, items, u"Restart CLI"_s);
+    int alive = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(runs(&alive).size() == 2 && alive == 1, kSlowMs);
+    QVERIFY(::kill(runs().last(), 0) == 0);
+    QVERIFY(!log().contains(u"SIGKILL"_s) && !log().contains(u"Restarting the CLI in"_s));
+
+    // Quit right after a Restart CLI: the stop under way is the one Quit waits for.
+    click(menu, items, u"Restart CLI"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(log().count(u"🔄 Restarting the CLI..."_s) == 2, kSlowMs);
     // The last entry quits, as it does in the tray's own menu.
     call(menu, u"com.canonical.dbusmenu"_s, u"Event"_s,
          {items.last().first, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
     QTRY_COMPARE_WITH_TIMEOUT(app_.state(), QProcess::NotRunning, kSlowMs);
     QVERIFY(app_.exitStatus() == QProcess::NormalExit && app_.exitCode() == 0);
+    QCOMPARE(runs(&alive).size(), 2);
+    QCOMPARE(alive, 0);
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestTray)
