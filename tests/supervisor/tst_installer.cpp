@@ -1,3 +1,4 @@
+#include "LogFile.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
@@ -7,6 +8,8 @@
 #include <csignal>
 #include <memory>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using Mode = DownloadServer::Mode;
@@ -46,6 +49,7 @@ private Q_SLOTS:
     void slowDownloadStartsTheInstalledCliEarly();
     void badBuildIsRolledBackAndRefused();
     void installFolderThatCannotBeMade();
+    void logFileOnAFullDiskSaysSo();
 
 private:
     // Everything in the install folder but the CLI: temporary files must not survive.
@@ -311,6 +315,24 @@ void TestInstaller::installFolderThatCannotBeMade() {
     QVERIFY(!finished.at(0).at(0).toBool());
     // Says which folder.
     QVERIFY(waitForOutput(sandbox_->options.installDir));
+}
+
+// A disk that fills up in the middle of a write, in a mount namespace of this thread's own, so
+// the mount goes with the test whatever happens to it.
+void TestInstaller::logFileOnAFullDiskSaysSo() {
+    const QString dir = sandbox_->path() + QStringLiteral("/small");
+    QDir().mkpath(dir);
+    const QByteArray mountPoint = QFile::encodeName(dir);
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=16k") != 0)
+        QSKIP("mounting a tmpfs needs root or CAP_SYS_ADMIN");
+    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
+    QString said;
+    LogFile log(dir, QStringLiteral("cli.log"), 1 << 20, 1,
+                [&said](const QString& message) { said += message; });
+    log.write(QByteArray(40000, 'x'));
+    QVERIFY2(said.endsWith(QStringLiteral(": No space left on device\n")), qPrintable(said));
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestInstaller)
