@@ -48,6 +48,8 @@ private:
     void abortWith(const QString& reason);
     void stopTimers();
     QString tooLarge() const;
+    QString statusRefused() const;
+    QString transportError() const;
 
     QNetworkAccessManager* network_;
     SupervisorOptions options_;
@@ -59,6 +61,7 @@ private:
     QByteArray head_;
     qint64 written_ = 0;
     QString abortReason_;
+    QString tlsErrors_; // the certificate's faults, when that is why the connection failed
     QCryptographicHash sha256_{QCryptographicHash::Sha256};
     QTimer stall_;
     QTimer early_;

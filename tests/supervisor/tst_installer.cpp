@@ -29,6 +29,18 @@ ino_t inode(const QString& path) {
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
 }
 
+// The start of an ELF program for a processor other than this one: aarch64, or x86_64 on arm.
+QByteArray foreignElf(QString* says) {
+    const bool onArm = QSysInfo::currentCpuArchitecture() == QLatin1String("arm64");
+    *says = onArm ? QStringLiteral("an ELF for x86_64; this machine is aarch64")
+                  : QStringLiteral("an ELF for aarch64; this machine is x86_64");
+    QByteArray elf = QByteArray::fromHex("7f454c46020101");
+    elf.resize(700, '\0');
+    elf[16] = 2; // a program
+    elf[18] = char(onArm ? 62 : 183);
+    return elf;
+}
+
 enum class Old { None, Installed, Running };
 } // namespace
 
@@ -130,28 +142,40 @@ void TestInstaller::failureKeepsTheOldCli_data() {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("trust"); // 0 the server's authority, 1 another, 2 the system's only
     QTest::addColumn<Old>("old");
+    QTest::addColumn<QString>("says"); // what the output log gives as the reason
     const QByteArray good = cliBody("new-build", 600);
-    QTest::newRow("HTTP 404") << Mode::Status << 404 << good << 0 << Old::Installed;
-    QTest::newRow("HTTP 500 while running") << Mode::Status << 500 << good << 0 << Old::Running;
-    QTest::newRow("HTTP 404, nothing installed") << Mode::Status << 404 << good << 0 << Old::None;
-    QTest::newRow("cut off") << Mode::CutOff << 100 << good << 0 << Old::Installed;
-    QTest::newRow("not an executable")
-        << Mode::Normal << 0 << QByteArray("<html>Down for maintenance</html>\n") << 0
-        << Old::Installed;
-    QTest::newRow("empty body") << Mode::Normal << 0 << QByteArray() << 0 << Old::Installed;
-    QTest::newRow("redirect to http") << Mode::RedirectToHttp << 0 << good << 0 << Old::Installed;
-    QTest::newRow("authority of another server")
-        << Mode::Normal << 0 << good << 1 << Old::Installed;
-    QTest::newRow("system authorities only") << Mode::Normal << 0 << good << 2 << Old::Installed;
-    QTest::newRow("stall in the body") << Mode::Stall << 100 << good << 0 << Old::Installed;
-    QTest::newRow("no answer") << Mode::Silent << 0 << good << 0 << Old::Installed;
-    QTest::newRow("endless body") << Mode::Endless << 0 << good << 0 << Old::Installed;
-    QTest::newRow("announced length over the limit")
-        << Mode::Normal << 0 << cliBody("big", 5000) << 0 << Old::Installed;
-    QTest::newRow("no length, closed early")
-        << Mode::CloseDelimited << 300 << good << 0 << Old::Installed;
-    QTest::newRow("trickle") << Mode::Trickle << 200 << good << 0 << Old::Installed;
-    QTest::newRow("redirect loop") << Mode::RedirectLoop << 0 << good << 0 << Old::Installed;
+    auto row = [](const char* name, Mode mode, int parameter, const QByteArray& body,
+                  const QString& says, Old old = Old::Installed, int trust = 0) {
+        QTest::newRow(name) << mode << parameter << body << trust << old << says;
+    };
+    QString foreign;
+    const QByteArray elf = foreignElf(&foreign);
+    row("HTTP 206 with half the file", Mode::Partial, 0, good, "HTTP 206 Partial Content");
+    row("ELF for another processor", Mode::Normal, 0, elf, foreign);
+    row("script without #!", Mode::Normal, 0, "echo new-build\nsleep 30\n",
+        "a text file that does not start with \"#!\" (its first line begins \"echo new-build\")",
+        Old::Running);
+    // -1: the port of a server whose certificate names another host.
+    row("certificate for another host at a redirect's target", Mode::RedirectToPort, -1, good,
+        "the secure connection to 127.0.0.1:%1 failed: The host name did not match");
+    row("HTTP 404", Mode::Status, 404, good, "the server answered HTTP 404 Not Found");
+    row("HTTP 500 while running", Mode::Status, 500, good, "HTTP 500", Old::Running);
+    row("HTTP 404, nothing installed", Mode::Status, 404, good, "HTTP 404", Old::None);
+    row("cut off", Mode::CutOff, 100, good, "the download ended after 100 of");
+    row("empty body", Mode::Normal, 0, "", "it sent an empty file");
+    row("redirect to http", Mode::RedirectToHttp, 0, good, "refused a redirect to a non-https");
+    row("authority of another server", Mode::Normal, 0, good,
+        "the secure connection to 127.0.0.1:", Old::Installed, 1);
+    row("system authorities only", Mode::Normal, 0, good,
+        "the secure connection to 127.0.0.1:", Old::Installed, 2);
+    row("stall in the body", Mode::Stall, 100, good, "no data received for 1 s");
+    row("no answer", Mode::Silent, 0, good, "no data received for 1 s");
+    row("endless body", Mode::Endless, 0, good, "larger than the limit of 4096 bytes");
+    row("announced length over the limit", Mode::Normal, 0, cliBody("big", 5000),
+        "(5033 announced)");
+    row("no length, closed early", Mode::CloseDelimited, 300, good, "no length and no end marker");
+    row("trickle", Mode::Trickle, 200, good, "did not finish within 2 s");
+    row("redirect loop", Mode::RedirectLoop, 0, good, "too many redirects");
 }
 
 void TestInstaller::failureKeepsTheOldCli() {
@@ -160,6 +184,10 @@ void TestInstaller::failureKeepsTheOldCli() {
     QFETCH(QByteArray, body);
     QFETCH(int, trust);
     QFETCH(Old, old);
+    QFETCH(QString, says);
+    DownloadServer stranger(TestHttps::pki()->serverConfiguration(true));
+    if (parameter < 0 && stranger.listen())
+        says = says.arg(parameter = stranger.port());
     https_->serve(body);
     https_->setMode(mode, parameter);
     sandbox_->options.caCertificates =
@@ -183,6 +211,7 @@ void TestInstaller::failureKeepsTheOldCli() {
     QVERIFY(!finished.at(0).at(0).toBool());
     QCOMPARE(readFile(cli()), old == Old::None ? QByteArray() : old_);
     QCOMPARE(inode(cli()), oldInode);
+    QVERIFY2(m().output().contains(says), qPrintable(m().output()));
     QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(' '))));
     if (old == Old::Installed) {
         // Never left without a CLI because the network was not there.
