@@ -1,5 +1,6 @@
 #include "CliInstaller.h"
 #include "CliDownload.h"
+#include "CliMetadata.h"
 #include "Console.h"
 
 #include <QDir>
@@ -79,6 +80,7 @@ void CliInstaller::installCLI() {
     for (const QString& stale : installDir.entryList({CliDownload::tempPrefix + QLatin1Char('*')},
                                                      QDir::Files | QDir::Hidden))
         installDir.remove(stale);
+    CliMetadata::reconcile(options_, say_);
 
     if (!network_)
         network_ = new QNetworkAccessManager(this);

@@ -1,3 +1,4 @@
+#include "CliMetadata.h"
 #include "LogFile.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
@@ -11,6 +12,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using Mode = DownloadServer::Mode;
 using Phase = SupervisorState::Phase;
@@ -29,6 +31,10 @@ ino_t inode(const QString& path) {
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
 }
 
+QString sha256(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
 // The start of an ELF program for a processor other than this one: aarch64, or x86_64 on arm.
 QByteArray foreignElf(QString* says) {
     const bool onArm = QSysInfo::currentCpuArchitecture() == QLatin1String("arm64");
@@ -42,6 +48,7 @@ QByteArray foreignElf(QString* says) {
 }
 
 enum class Old { None, Installed, Running };
+enum class Record { Huge, Fifo, Folder, OtherBuild, CrashAfterRename };
 } // namespace
 
 // Real HTTPS downloads from a loopback server with certificates made for this run.
@@ -61,6 +68,8 @@ private Q_SLOTS:
     void slowDownloadStartsTheInstalledCliEarly();
     void badBuildIsRolledBackAndRefused();
     void installFolderThatCannotBeMade();
+    void recordThatDoesNotFit_data();
+    void recordThatDoesNotFit();
     void logFileOnAFullDiskSaysSo();
 
 private:
@@ -95,6 +104,7 @@ void TestInstaller::init() {
 
 void TestInstaller::cleanup() {
     sandbox_->resetManager();
+    CliMetadata::beforeSave = nullptr;
     // Nothing a test started may outlive it.
     QList<pid_t> left;
     const bool none =
@@ -344,6 +354,78 @@ void TestInstaller::installFolderThatCannotBeMade() {
     QVERIFY(!finished.at(0).at(0).toBool());
     // Says which folder.
     QVERIFY(waitForOutput(sandbox_->options.installDir));
+}
+
+void TestInstaller::recordThatDoesNotFit_data() {
+    QTest::addColumn<Record>("record");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("huge") << Record::Huge << "more than a record can be";
+    QTest::newRow("FIFO") << Record::Fifo << "is a FIFO, not a file";
+    QTest::newRow("folder") << Record::Folder << "is a folder, not a file";
+    QTest::newRow("another build's, with a field nobody knows")
+        << Record::OtherBuild << "described another build";
+    QTest::newRow("crash between rename and record")
+        << Record::CrashAfterRename << "described another build";
+}
+
+// Whatever is at the record's place, the next start reads it without waiting, uses it only when
+// it describes the installed file, and downloads the whole build when it does not.
+void TestInstaller::recordThatDoesNotFit() {
+    QFETCH(Record, record);
+    QFETCH(QString, says);
+    const QString path = sandbox_->options.stateDir + QStringLiteral("/cli-download.json");
+    QDir().mkpath(sandbox_->options.stateDir);
+    // Of the old build's size in the crash, so only the hash tells them apart.
+    const QByteArray served = cliBody("new-build", record == Record::CrashAfterRename ? 0 : 600);
+    https_->serve(served);
+    sandbox_->writeCli(old_);
+    QFile file(path);
+    if (record == Record::Huge) {
+        QVERIFY(file.open(QIODevice::WriteOnly) &&
+                file.write(R"({"etag":")" + QByteArray(100000, 'x') + R"("})") > 0);
+    } else if (record == Record::Fifo) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (record == Record::Folder) {
+        QVERIFY(QDir().mkpath(path + QStringLiteral("/inside")));
+    } else if (record == Record::OtherBuild) {
+        // The served build's tags over the old file: a conditional request would keep the old.
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(QJsonObject{{"url", https_->baseUrl() + '/' + m().assetName()},
+                                             {"etag", QString(DownloadServer::etagFor(served))},
+                                             {"sha256", sha256(served)},
+                                             {"size", double(served.size())},
+                                             {"junk", "x"}})
+                       .toJson());
+    } else {
+        // The old build recorded; then the new one renamed in, and its record never written.
+        https_->serve(old_);
+        QSignalSpy finished(&m(), &VantrelManager::installFinished);
+        m().installCLI();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
+        https_->serve(served);
+        CliMetadata::beforeSave = [this, served] { return readFile(cli()) != served; };
+        m().installCLI();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 15000);
+        sandbox_->resetManager();
+        CliMetadata::beforeSave = nullptr;
+    }
+    file.close();
+
+    QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    m().installCLI();
+    // Corrected before the request went out.
+    const QJsonObject now = CliMetadata::load(sandbox_->options);
+    QCOMPARE(now.value("sha256").toString(), sha256(readFile(cli())));
+    QVERIFY(!now.contains("etag") && !now.contains("junk"));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
+    QVERIFY(!https_->requests().last().headers.contains("if-none-match"));
+    QCOMPARE(readFile(cli()), served);
+    // One line says why, and what could not be read is kept aside.
+    QCOMPARE(m().output().count(QStringLiteral("download record")), 1);
+    QVERIFY2(m().output().contains(says), qPrintable(m().output()));
+    const QDir state(sandbox_->options.stateDir);
+    QCOMPARE(state.entryList({"*.unreadable-*"}, QDir::AllEntries | QDir::System).size(),
+             record <= Record::Folder ? 1 : 0);
 }
 
 // A disk that fills up in the middle of a write, in a mount namespace of this thread's own, so
