@@ -143,6 +143,8 @@ QString ExecutableCheck::whyNotRunnable(const QByteArray& head) {
         return whyNotRunnableElf(head);
     const QString other = knownOtherFormat(head);
 #endif
+    if (other.endsWith(QLatin1String("archive")))
+        return other;
     if (!other.isEmpty())
         return other + QStringLiteral("; this machine is ") + machineName(kThisMachine);
     const QByteArray firstLine = head.left(head.indexOf('\n')).left(32);
