@@ -1,22 +1,77 @@
 #include "SingleInstance.h"
+#include "Console.h"
 
 #include <QDir>
 #include <QLocalSocket>
+#include <QStandardPaths>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
-QString SingleInstance::runtimeDirectory() {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QDir(runtime).exists())
-        return runtime;
-    return QDir::tempPath() + QStringLiteral("/halvane-%1").arg(::getuid());
+SingleInstance::Folder SingleInstance::inspectFolder(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (::lstat(name.constData(), &info) != 0)
+        return {};
+    return {true, S_ISDIR(info.st_mode), info.st_uid, info.st_mode,
+            ::access(name.constData(), W_OK | X_OK) == 0};
 }
 
-SingleInstance::SingleInstance(QObject* parent) : QObject(parent) {
-    const QString dir = runtimeDirectory();
-    QDir().mkpath(dir);
-    lock_ = std::make_unique<QLockFile>(dir + QStringLiteral("/halvane.lock"));
-    socketPath_ = dir + QStringLiteral("/halvane.socket");
+QString SingleInstance::runtimeDirectory(const Inspect& inspect, QString* why) {
+    const uid_t me = ::getuid();
+    // forbidden: the mode bits that make a folder too open for the lock.
+    auto problem = [&](const Folder& folder, mode_t forbidden) -> QString {
+        if (!folder.exists)
+            return QStringLiteral("does not exist");
+        if (!folder.isFolder)
+            return QStringLiteral("is not a folder");
+        if (folder.owner != me)
+            return QStringLiteral("belongs to user %1").arg(folder.owner);
+        if (folder.mode & forbidden)
+            return QStringLiteral("is open to other users (mode %1)")
+                .arg(folder.mode & 0777, 3, 8, QLatin1Char('0'));
+        if (!folder.writable)
+            return QStringLiteral("is not writable");
+        return {};
+    };
+    QStringList rejected;
+    // Not when it is someone else's (kept through su or sudo -u) or not writable here.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime)) {
+        const QString wrong = problem(inspect(runtime), S_IWGRP | S_IWOTH);
+        if (wrong.isEmpty())
+            return runtime;
+        rejected << runtime + QLatin1Char(' ') + wrong;
+    }
+    QStringList own = {QDir::tempPath() + QStringLiteral("/halvane-%1").arg(me)};
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (!cache.isEmpty())
+        own << cache + QStringLiteral("/halvane-runtime");
+    for (const QString& candidate : std::as_const(own)) {
+        // Private from the start; a folder someone else made first under this name is left.
+        QDir().mkpath(QFileInfo(candidate).path());
+        ::mkdir(QFile::encodeName(candidate).constData(), S_IRWXU);
+        Folder folder = inspect(candidate);
+        // An earlier version made it with the default mode.
+        if (folder.exists && folder.isFolder && folder.owner == me && (folder.mode & 077) &&
+            ::chmod(QFile::encodeName(candidate).constData(), S_IRWXU) == 0)
+            folder = inspect(candidate);
+        const QString wrong = problem(folder, 077);
+        if (wrong.isEmpty())
+            return candidate;
+        rejected << candidate + QLatin1Char(' ') + wrong;
+    }
+    if (why)
+        *why = rejected.join(QStringLiteral("; "));
+    return {};
+}
+
+SingleInstance::SingleInstance(QObject* parent, Inspect inspect)
+    : QObject(parent), directory_(runtimeDirectory(inspect, &unusable_)) {
+    if (directory_.isEmpty())
+        return;
+    lock_ = std::make_unique<QLockFile>(directory_ + QStringLiteral("/halvane.lock"));
+    socketPath_ = directory_ + QStringLiteral("/halvane.socket");
     connect(&server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = server_.nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
@@ -35,11 +90,25 @@ SingleInstance::SingleInstance(QObject* parent) : QObject(parent) {
 bool SingleInstance::claim(bool* answered) {
     if (answered)
         *answered = false;
+    if (!lock_) {
+        Console::log(QStringLiteral("⚠️ No private folder for the one-instance lock (%1): "
+                                    "starting without it")
+                         .arg(unusable_));
+        return true;
+    }
     // tryLock removes a lock whose owner process no longer exists.
     if (lock_->tryLock(200)) {
         QLocalServer::removeServer(socketPath_);
         server_.setSocketOptions(QLocalServer::UserAccessOption);
         server_.listen(socketPath_);
+        return true;
+    }
+    if (lock_->error() != QLockFile::LockFailedError) {
+        Console::log(QStringLiteral("⚠️ Could not take the one-instance lock in %1 (%2): "
+                                    "starting without it")
+                         .arg(directory_, lock_->error() == QLockFile::PermissionError
+                                              ? QStringLiteral("permission denied")
+                                              : QStringLiteral("it could not be written")));
         return true;
     }
     QLocalSocket socket;

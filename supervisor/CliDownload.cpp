@@ -2,6 +2,7 @@
 #include "CliInstaller.h"
 #include "CliMetadata.h"
 #include "Console.h"
+#include "ExecutableCheck.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -25,24 +26,6 @@ namespace {
 // than filling memory.
 constexpr qint64 kReadBufferBytes = 1024 * 1024;
 constexpr int kMaxRedirects = 10;
-
-// ELF, Mach-O (thin and fat, both byte orders) or a script: what this platform can execute.
-bool looksExecutable(const QByteArray& head) {
-    if (head.startsWith("#!"))
-        return true;
-#ifdef Q_OS_MACOS
-    static const QByteArray magics[] = {
-        QByteArray("\xcf\xfa\xed\xfe", 4), QByteArray("\xfe\xed\xfa\xcf", 4),
-        QByteArray("\xce\xfa\xed\xfe", 4), QByteArray("\xca\xfe\xba\xbe", 4)};
-    for (const QByteArray& magic : magics)
-        if (head.startsWith(magic))
-            return true;
-    return false;
-#else
-    return head.startsWith("\x7f"
-                           "ELF");
-#endif
-}
 
 // Qt reports a failed buffered write as "Unknown error"; the system's reason says what to do
 // about it ("No space left on device").
@@ -142,6 +125,12 @@ void CliDownload::start() {
     connect(reply_, &QNetworkReply::readyRead, this, &CliDownload::onReadyRead);
     connect(reply_, &QNetworkReply::downloadProgress, this, &CliDownload::onProgress);
     connect(reply_, &QNetworkReply::finished, this, &CliDownload::onFinished);
+    connect(reply_, &QNetworkReply::sslErrors, this, [this](const QList<QSslError>& errors) {
+        QStringList texts;
+        for (const QSslError& error : errors)
+            texts.append(error.errorString());
+        tlsErrors_ = texts.join(QStringLiteral("; "));
+    });
     connect(reply_, &QNetworkReply::redirected, this, [this](const QUrl& target) {
         // Counted here: Qt 6.4 ends a redirect loop after a few hops without an error.
         if (++redirects_ > kMaxRedirects)
@@ -170,6 +159,23 @@ void CliDownload::start() {
     limit_.start();
 }
 
+QString CliDownload::statusRefused() const {
+    const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString reason = reply_->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    return QStringLiteral("the server answered HTTP %1 %2").arg(status).arg(reason).trimmed();
+}
+
+// A TLS failure names the address, which after a redirect is not the one asked for.
+QString CliDownload::transportError() const {
+    if (tlsErrors_.isEmpty() && reply_->error() != QNetworkReply::SslHandshakeFailedError)
+        return reply_->errorString();
+    const QUrl at = reply_->url();
+    return QStringLiteral("the secure connection to %1:%2 failed: %3")
+        .arg(at.host())
+        .arg(at.port(443))
+        .arg(tlsErrors_.isEmpty() ? reply_->errorString() : tlsErrors_);
+}
+
 QString CliDownload::tooLarge() const {
     const qint64 limit = options_.maxDownloadBytes;
     return QStringLiteral("the download is larger than the limit of %1")
@@ -180,8 +186,10 @@ QString CliDownload::tooLarge() const {
 void CliDownload::onMetaData() {
     const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
-    if (status >= 200 && status < 300 && length.isValid() &&
-        length.toLongLong() > options_.maxDownloadBytes)
+    // Any other success, a part of the file above all, would install something incomplete.
+    if (status > 200 && status < 300)
+        abortWith(statusRefused());
+    else if (status == 200 && length.isValid() && length.toLongLong() > options_.maxDownloadBytes)
         abortWith(tooLarge() + QStringLiteral(" (%1 announced)").arg(length.toLongLong()));
     else if (status >= 200 && status < 300 &&
              isRefused(QString::fromUtf8(reply_->rawHeader("ETag")),
@@ -213,8 +221,8 @@ void CliDownload::onReadyRead() {
     if (written_ + chunk.size() > options_.maxDownloadBytes)
         return abortWith(tooLarge());
     sha256_.addData(chunk);
-    if (head_.size() < 4)
-        head_ += chunk.left(4 - head_.size());
+    if (head_.size() < ExecutableCheck::headBytes)
+        head_ += chunk.left(ExecutableCheck::headBytes - head_.size());
     errno = 0;
     if (file_.write(chunk) != chunk.size())
         return abortWith(QStringLiteral("writing the download failed: ") +
@@ -266,8 +274,6 @@ void CliDownload::onFinished() {
     onReadyRead();
     stopTimers();
     const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QString statusText =
-        reply_->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
     auto downloadError = [this](const QString& why) {
         fail(QStringLiteral("❌ Download error: ") + why + QLatin1Char('\n'),
              QStringLiteral("Download failed: ") + why);
@@ -296,11 +302,12 @@ void CliDownload::onFinished() {
     if (redirects_ > 0 && (status < 200 || (status >= 300 && status < 400)) &&
         reply_->error() == QNetworkReply::NoError)
         return downloadError(QStringLiteral("too many redirects"));
-    if (reply_->error() != QNetworkReply::NoError && status == 0)
-        return downloadError(reply_->errorString());
-    if (status < 200 || status >= 300)
-        return downloadError(
-            QStringLiteral("the server answered HTTP %1 %2").arg(status).arg(statusText).trimmed());
+    // A failure at a redirect's target leaves the redirect's status on the reply.
+    const bool redirectStatus = redirects_ > 0 && status >= 300 && status < 400;
+    if (reply_->error() != QNetworkReply::NoError && (status == 0 || redirectStatus))
+        return downloadError(transportError());
+    if (status != 200)
+        return downloadError(statusRefused());
     // Checked before the transport's error, which for a cut-off body says only that the
     // connection closed.
     const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
@@ -309,14 +316,15 @@ void CliDownload::onFinished() {
                                  .arg(written_)
                                  .arg(length.toLongLong()));
     if (reply_->error() != QNetworkReply::NoError)
-        return downloadError(reply_->errorString());
+        return downloadError(transportError());
     if (!bodyEndIsKnown())
         return downloadError(
             QStringLiteral("the server sent no length and no end marker, so the download "
                            "cannot be told apart from a cut-off one"));
-    if (written_ == 0 || !looksExecutable(head_))
-        return downloadError(QStringLiteral("the server did not send an executable for ") +
-                             CliInstaller::assetName());
+    if (const QString why = ExecutableCheck::whyNotRunnable(head_); !why.isEmpty())
+        return downloadError(QStringLiteral("the server did not send a program this machine can "
+                                            "run for %1: it sent %2")
+                                 .arg(CliInstaller::assetName(), why));
     const QString sha = QString::fromLatin1(sha256_.result().toHex());
     QJsonObject stored = CliMetadata::load(options_);
     const bool wasRefused = stored.value(QStringLiteral("rejectedSha256")).toString() == sha ||

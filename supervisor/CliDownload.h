@@ -55,6 +55,8 @@ private:
     void stopTimers();
     QString tooLarge() const;
     bool isRefused(const QString& etag, const QString& lastModified, qint64 size) const;
+    QString statusRefused() const;
+    QString transportError() const;
 
     QNetworkAccessManager* network_;
     SupervisorOptions options_;
@@ -66,6 +68,7 @@ private:
     QByteArray head_;
     qint64 written_ = 0;
     QString abortReason_;
+    QString tlsErrors_; // the certificate's faults, when that is why the connection failed
     QCryptographicHash sha256_{QCryptographicHash::Sha256};
     QTimer stall_;
     QTimer early_;

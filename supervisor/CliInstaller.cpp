@@ -1,5 +1,6 @@
 #include "CliInstaller.h"
 #include "CliDownload.h"
+#include "CliMetadata.h"
 #include "Console.h"
 
 #include <QDir>
@@ -109,6 +110,7 @@ void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisS
     for (const QString& stale : installDir.entryList({CliDownload::tempPrefix + QLatin1Char('*')},
                                                      QDir::Files | QDir::Hidden))
         installDir.remove(stale);
+    CliMetadata::reconcile(options_, say_);
 
     auto* download = new CliDownload(network(), options_, url, isUpdate, say_, this);
     download->setRefusedBuilds(offerRefused, refusedThisSession);

@@ -28,8 +28,11 @@ CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
     : QObject(parent), options_(options), runner_(runner), installer_(installer),
       say_(std::move(say)), sweep_(new ProcessSweep(options_, say_, this)), restarts_(options_),
       rollback_(options_, say_), installRetryDelayMs_(options_.installRetryFirstMs) {
-    if (QFileInfo::exists(options_.cliPath()))
+    // After a crash the record may describe the build before; the build line must not.
+    if (QFileInfo::exists(options_.cliPath())) {
+        CliMetadata::reconcile(options_, say_);
         state_.build = CliMetadata::describe(CliMetadata::load(options_));
+    }
     for (QTimer* timer : {&restartTimer_, &trialTimer_, &installRetryTimer_, &installNotifyTimer_})
         timer->setSingleShot(true);
     connect(&restartTimer_, &QTimer::timeout, this, [this] {

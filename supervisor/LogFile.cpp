@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 LogFile::LogFile(const QString& directory, const QString& name, qint64 rotateBytes, int keepFiles,
                  ErrorReporter reportError)
@@ -28,14 +29,23 @@ bool LogFile::ensureOpen() {
     return true;
 }
 
+// Written here rather than by QFile, which reports a short write on a full disk as "Unknown
+// error" where the system says "No space left on device".
 bool LogFile::writeAll(QByteArrayView bytes) {
-    if (file_.write(bytes.data(), bytes.size()) == bytes.size()) {
-        size_ += bytes.size();
-        return true;
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(file_.handle(), bytes.data() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fail(QString::fromLocal8Bit(std::strerror(n < 0 ? errno : EIO)));
+            file_.close();
+            size_ += done;
+            return false;
+        }
+        done += n;
     }
-    fail(file_.errorString());
-    file_.close();
-    return false;
+    size_ += bytes.size();
+    return true;
 }
 
 void LogFile::write(const QByteArray& bytes) {
@@ -89,5 +99,6 @@ void LogFile::fail(const QString& what) {
         return;
     failing_ = true;
     if (reportError_)
-        reportError_(QStringLiteral("⚠️ Could not write the log file %1: %2\n").arg(path_, what));
+        reportError_(
+            QStringLiteral("⚠️ Could not write the log file %1: %2\n").arg(path_, what));
 }

@@ -2,6 +2,7 @@
 #include "ConsoleCapture.h"
 #include "DBusNotifier.h"
 #include "FindBar.h"
+#include "SingleInstance.h"
 #include "SupervisorSandbox.h"
 #include "TerminalSearch.h"
 #include "TerminalView.h"
@@ -23,7 +24,17 @@
 #include <QScrollBar>
 #include <QtTest>
 
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+enum class Spoil { Nothing, NotWritable, Owner, OpenMode };
+enum class Where { Runtime, Temp, Cache, Nowhere };
+} // namespace
 
 // The desktop's notification service, as the test's private bus offers it.
 class FakeNotifications : public QObject {
@@ -51,6 +62,8 @@ private Q_SLOTS:
     void requestsOfTrayAndWindow();
     void findBarFromTheKeyboard();
     void notifiesOnlyThroughARunningService();
+    void oneInstanceLockInAPrivateFolder_data();
+    void oneInstanceLockInAPrivateFolder();
 
 private:
     ConsoleCapture console_;
@@ -213,6 +226,62 @@ void TestAppShell::notifiesOnlyThroughARunningService() {
         QDBusConnection::disconnectFromBus(name);
     daemon.terminate();
     QVERIFY(daemon.waitForFinished(10000));
+}
+
+void TestAppShell::oneInstanceLockInAPrivateFolder_data() {
+    QTest::addColumn<Spoil>("runtime");    // what is wrong with $XDG_RUNTIME_DIR
+    QTest::addColumn<int>("takenFolders"); // how many of the own folders another user made first
+    QTest::addColumn<Where>("where");
+    QTest::newRow("runtime folder") << Spoil::Nothing << 0 << Where::Runtime;
+    QTest::newRow("runtime folder not writable") << Spoil::NotWritable << 0 << Where::Temp;
+    QTest::newRow("another user's runtime folder") << Spoil::Owner << 0 << Where::Temp;
+    QTest::newRow("runtime folder open to all") << Spoil::OpenMode << 0 << Where::Temp;
+    QTest::newRow("temporary folder taken by another user") << Spoil::Owner << 1 << Where::Cache;
+    QTest::newRow("no private folder anywhere") << Spoil::Owner << 2 << Where::Nowhere;
+}
+
+// Another user is played by an inspection that reports a different owner.
+void TestAppShell::oneInstanceLockInAPrivateFolder() {
+    QFETCH(Spoil, runtime);
+    QFETCH(int, takenFolders);
+    QFETCH(Where, where);
+    QTemporaryDir temp;
+    EnvironmentGuard environment;
+    environment.set("TMPDIR", temp.path().toUtf8());
+    const QString runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QStringList own = {
+        temp.path() + u"/halvane-%1"_s.arg(::getuid()),
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+            u"/halvane-runtime"_s};
+    const SingleInstance::Inspect inspect = [&](const QString& path) {
+        SingleInstance::Folder folder = SingleInstance::inspectFolder(path);
+        if (path == runtimeDir) {
+            folder.writable = folder.writable && runtime != Spoil::NotWritable;
+            folder.owner += runtime == Spoil::Owner ? 1 : 0;
+            folder.mode |= runtime == Spoil::OpenMode ? 0777 : 0;
+        } else if (own.indexOf(path) >= 0 && own.indexOf(path) < takenFolders) {
+            folder.owner += 1;
+        }
+        return folder;
+    };
+    SingleInstance first(nullptr, inspect);
+    QSignalSpy shown(&first, &SingleInstance::showRequested);
+    QVERIFY(first.claim());
+    QCOMPARE(first.directory(), (QStringList{runtimeDir} + own << QString()).at(int(where)));
+    if (where == Where::Nowhere)
+        return; // runs, as nothing says that another instance does
+    QCOMPARE(QFileInfo(first.directory()).permissions() & 0x77, QFileDevice::Permissions());
+    // A second launch, on a thread of its own since the first answers on this one.
+    std::atomic<int> second = -1;
+    std::thread launch([&] {
+        SingleInstance instance(nullptr, inspect);
+        bool answered = false;
+        second = instance.claim(&answered) ? 2 : answered ? 1 : 0;
+    });
+    QTRY_VERIFY(second != -1);
+    launch.join();
+    QCOMPARE(second, 1); // not primary, and the first answered
+    QCOMPARE(shown.count(), 1);
 }
 
 HALVANE_TEST_WIDGETS_MAIN(TestAppShell)

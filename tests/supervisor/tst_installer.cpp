@@ -1,4 +1,5 @@
 #include "CliMetadata.h"
+#include "LogFile.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
@@ -8,7 +9,10 @@
 #include <csignal>
 #include <memory>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using Mode = DownloadServer::Mode;
 using Phase = SupervisorState::Phase;
@@ -27,7 +31,24 @@ ino_t inode(const QString& path) {
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
 }
 
+QString sha256(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// The start of an ELF program for a processor other than this one: aarch64, or x86_64 on arm.
+QByteArray foreignElf(QString* says) {
+    const bool onArm = QSysInfo::currentCpuArchitecture() == QLatin1String("arm64");
+    *says = onArm ? QStringLiteral("an ELF for x86_64; this machine is aarch64")
+                  : QStringLiteral("an ELF for aarch64; this machine is x86_64");
+    QByteArray elf = QByteArray::fromHex("7f454c46020101");
+    elf.resize(700, '\0');
+    elf[16] = 2; // a program
+    elf[18] = char(onArm ? 62 : 183);
+    return elf;
+}
+
 enum class Old { None, Installed, Running };
+enum class Record { Huge, Fifo, Folder, OtherBuild, CrashAfterRename };
 } // namespace
 
 // Real HTTPS downloads from a loopback server with certificates made for this run.
@@ -53,6 +74,9 @@ private Q_SLOTS:
     void quitDuringADownloadCancelsIt();
     void withoutACliItKeepsTrying();
     void updateAfterGivingUp();
+    void recordThatDoesNotFit_data();
+    void recordThatDoesNotFit();
+    void logFileOnAFullDiskSaysSo();
 
 private:
     // Everything in the install folder but the CLI: temporary files must not survive.
@@ -86,6 +110,7 @@ void TestInstaller::init() {
 
 void TestInstaller::cleanup() {
     sandbox_->resetManager();
+    CliMetadata::beforeSave = nullptr;
     // Nothing a test started may outlive it.
     QList<pid_t> left;
     const bool none =
@@ -133,28 +158,40 @@ void TestInstaller::failureKeepsTheOldCli_data() {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("trust"); // 0 the server's authority, 1 another, 2 the system's only
     QTest::addColumn<Old>("old");
+    QTest::addColumn<QString>("says"); // what the output log gives as the reason
     const QByteArray good = cliBody("new-build", 600);
-    QTest::newRow("HTTP 404") << Mode::Status << 404 << good << 0 << Old::Installed;
-    QTest::newRow("HTTP 500 while running") << Mode::Status << 500 << good << 0 << Old::Running;
-    QTest::newRow("HTTP 404, nothing installed") << Mode::Status << 404 << good << 0 << Old::None;
-    QTest::newRow("cut off") << Mode::CutOff << 100 << good << 0 << Old::Installed;
-    QTest::newRow("not an executable")
-        << Mode::Normal << 0 << QByteArray("<html>Down for maintenance</html>\n") << 0
-        << Old::Installed;
-    QTest::newRow("empty body") << Mode::Normal << 0 << QByteArray() << 0 << Old::Installed;
-    QTest::newRow("redirect to http") << Mode::RedirectToHttp << 0 << good << 0 << Old::Installed;
-    QTest::newRow("authority of another server")
-        << Mode::Normal << 0 << good << 1 << Old::Installed;
-    QTest::newRow("system authorities only") << Mode::Normal << 0 << good << 2 << Old::Installed;
-    QTest::newRow("stall in the body") << Mode::Stall << 100 << good << 0 << Old::Installed;
-    QTest::newRow("no answer") << Mode::Silent << 0 << good << 0 << Old::Installed;
-    QTest::newRow("endless body") << Mode::Endless << 0 << good << 0 << Old::Installed;
-    QTest::newRow("announced length over the limit")
-        << Mode::Normal << 0 << cliBody("big", 5000) << 0 << Old::Installed;
-    QTest::newRow("no length, closed early")
-        << Mode::CloseDelimited << 300 << good << 0 << Old::Installed;
-    QTest::newRow("trickle") << Mode::Trickle << 200 << good << 0 << Old::Installed;
-    QTest::newRow("redirect loop") << Mode::RedirectLoop << 0 << good << 0 << Old::Installed;
+    auto row = [](const char* name, Mode mode, int parameter, const QByteArray& body,
+                  const QString& says, Old old = Old::Installed, int trust = 0) {
+        QTest::newRow(name) << mode << parameter << body << trust << old << says;
+    };
+    QString foreign;
+    const QByteArray elf = foreignElf(&foreign);
+    row("HTTP 206 with half the file", Mode::Partial, 0, good, "HTTP 206 Partial Content");
+    row("ELF for another processor", Mode::Normal, 0, elf, foreign);
+    row("script without #!", Mode::Normal, 0, "echo new-build\nsleep 30\n",
+        "a text file that does not start with \"#!\" (its first line begins \"echo new-build\")",
+        Old::Running);
+    // -1: the port of a server whose certificate names another host.
+    row("certificate for another host at a redirect's target", Mode::RedirectToPort, -1, good,
+        "the secure connection to 127.0.0.1:%1 failed: The host name did not match");
+    row("HTTP 404", Mode::Status, 404, good, "the server answered HTTP 404 Not Found");
+    row("HTTP 500 while running", Mode::Status, 500, good, "HTTP 500", Old::Running);
+    row("HTTP 404, nothing installed", Mode::Status, 404, good, "HTTP 404", Old::None);
+    row("cut off", Mode::CutOff, 100, good, "the download ended after 100 of");
+    row("empty body", Mode::Normal, 0, "", "it sent an empty file");
+    row("redirect to http", Mode::RedirectToHttp, 0, good, "refused a redirect to a non-https");
+    row("authority of another server", Mode::Normal, 0, good,
+        "the secure connection to 127.0.0.1:", Old::Installed, 1);
+    row("system authorities only", Mode::Normal, 0, good,
+        "the secure connection to 127.0.0.1:", Old::Installed, 2);
+    row("stall in the body", Mode::Stall, 100, good, "no data received for 1 s");
+    row("no answer", Mode::Silent, 0, good, "no data received for 1 s");
+    row("endless body", Mode::Endless, 0, good, "larger than the limit of 4096 bytes");
+    row("announced length over the limit", Mode::Normal, 0, cliBody("big", 5000),
+        "(5033 announced)");
+    row("no length, closed early", Mode::CloseDelimited, 300, good, "no length and no end marker");
+    row("trickle", Mode::Trickle, 200, good, "did not finish within 2 s");
+    row("redirect loop", Mode::RedirectLoop, 0, good, "too many redirects");
 }
 
 void TestInstaller::failureKeepsTheOldCli() {
@@ -163,6 +200,10 @@ void TestInstaller::failureKeepsTheOldCli() {
     QFETCH(QByteArray, body);
     QFETCH(int, trust);
     QFETCH(Old, old);
+    QFETCH(QString, says);
+    DownloadServer stranger(TestHttps::pki()->serverConfiguration(true));
+    if (parameter < 0 && stranger.listen())
+        says = says.arg(parameter = stranger.port());
     https_->serve(body);
     https_->setMode(mode, parameter);
     sandbox_->options.caCertificates =
@@ -186,6 +227,7 @@ void TestInstaller::failureKeepsTheOldCli() {
     QVERIFY(!finished.at(0).at(0).toBool());
     QCOMPARE(readFile(cli()), old == Old::None ? QByteArray() : old_);
     QCOMPARE(inode(cli()), oldInode);
+    QVERIFY2(waitForOutput(says), qPrintable(m().output()));
     QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(' '))));
     if (old == Old::Installed) {
         // Never left without a CLI because the network was not there.
@@ -435,6 +477,97 @@ void TestInstaller::updateAfterGivingUp() {
     QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
     QVERIFY(!m().state().problem && m().state().notice.isEmpty());
     QCOMPARE(m().stage(), CliLifecycle::Stage::Running);
+}
+
+void TestInstaller::recordThatDoesNotFit_data() {
+    QTest::addColumn<Record>("record");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("huge") << Record::Huge << "more than a record can be";
+    QTest::newRow("FIFO") << Record::Fifo << "is a FIFO, not a file";
+    QTest::newRow("folder") << Record::Folder << "is a folder, not a file";
+    QTest::newRow("another build's, with a field nobody knows")
+        << Record::OtherBuild << "described another build";
+    QTest::newRow("crash between rename and record")
+        << Record::CrashAfterRename << "described another build";
+}
+
+// Whatever is at the record's place, the next start reads it without waiting, uses it only when
+// it describes the installed file, and downloads the whole build when it does not.
+void TestInstaller::recordThatDoesNotFit() {
+    QFETCH(Record, record);
+    QFETCH(QString, says);
+    const QString path = sandbox_->options.stateDir + QStringLiteral("/cli-download.json");
+    QDir().mkpath(sandbox_->options.stateDir);
+    // Of the old build's size in the crash, so only the hash tells them apart.
+    const QByteArray served = cliBody("new-build", record == Record::CrashAfterRename ? 0 : 600);
+    https_->serve(served);
+    sandbox_->writeCli(old_);
+    QFile file(path);
+    if (record == Record::Huge) {
+        QVERIFY(file.open(QIODevice::WriteOnly) &&
+                file.write(R"({"etag":")" + QByteArray(100000, 'x') + R"("})") > 0);
+    } else if (record == Record::Fifo) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (record == Record::Folder) {
+        QVERIFY(QDir().mkpath(path + QStringLiteral("/inside")));
+    } else if (record == Record::OtherBuild) {
+        // The served build's tags over the old file: a conditional request would keep the old.
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(
+                       QJsonObject{{"url", https_->baseUrl() + '/' + VantrelManager::assetName()},
+                                   {"etag", QString(DownloadServer::etagFor(served))},
+                                   {"sha256", sha256(served)},
+                                   {"size", double(served.size())},
+                                   {"junk", "x"}})
+                       .toJson());
+    } else {
+        // The old build recorded; then the new one renamed in, and its record never written.
+        https_->serve(old_);
+        QSignalSpy finished(&m(), &VantrelManager::installFinished);
+        m().installCLI();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
+        https_->serve(served);
+        CliMetadata::beforeSave = [this, served] { return readFile(cli()) != served; };
+        m().installCLI();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 15000);
+        sandbox_->resetManager();
+        CliMetadata::beforeSave = nullptr;
+    }
+    file.close();
+
+    QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    m().installCLI();
+    // Corrected before the request went out.
+    const QJsonObject now = CliMetadata::load(sandbox_->options);
+    QCOMPARE(now.value("sha256").toString(), sha256(readFile(cli())));
+    QVERIFY(!now.contains("etag") && !now.contains("junk"));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
+    QVERIFY(!https_->requests().last().headers.contains("if-none-match"));
+    QCOMPARE(readFile(cli()), served);
+    // One line says why, and what could not be read is kept aside.
+    QVERIFY2(waitForOutput(says), qPrintable(m().output()));
+    QCOMPARE(m().output().count(QStringLiteral("download record")), 1);
+    const QDir state(sandbox_->options.stateDir);
+    QCOMPARE(state.entryList({"*.unreadable-*"}, QDir::AllEntries | QDir::System).size(),
+             record <= Record::Folder ? 1 : 0);
+}
+
+// A disk that fills up in the middle of a write, in a mount namespace of this thread's own, so
+// the mount goes with the test whatever happens to it.
+void TestInstaller::logFileOnAFullDiskSaysSo() {
+    const QString dir = sandbox_->path() + QStringLiteral("/small");
+    QDir().mkpath(dir);
+    const QByteArray mountPoint = QFile::encodeName(dir);
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=16k") != 0)
+        QSKIP("mounting a tmpfs needs root or CAP_SYS_ADMIN");
+    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
+    QString said;
+    LogFile log(dir, QStringLiteral("cli.log"), 1 << 20, 1,
+                [&said](const QString& message) { said += message; });
+    log.write(QByteArray(40000, 'x'));
+    QVERIFY2(said.endsWith(QStringLiteral(": No space left on device\n")), qPrintable(said));
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestInstaller)

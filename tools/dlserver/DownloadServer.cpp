@@ -168,6 +168,10 @@ void DownloadServer::handle(QSslSocket* socket, const Request& request) {
                      "Location: https://127.0.0.1:" + QByteArray::number(port()) + path +
                          "?hop=" + QByteArray::number(query.mid(4).toInt() + 1) + "\r\n",
                      {});
+    if (mode_ == Mode::RedirectToPort)
+        return reply(
+            "302 Found",
+            "Location: https://127.0.0.1:" + QByteArray::number(parameter_) + path + "\r\n", {});
     if (mode_ == Mode::RedirectToHttp)
         return reply(
             "302 Found",
@@ -193,6 +197,13 @@ void DownloadServer::handle(QSslSocket* socket, const Request& request) {
     if (!found)
         return reply("404 Not Found", "Content-Type: text/plain\r\n", "not found\n");
     auto slice = [body](qint64 offset, qint64 n) { return body.mid(offset, n); };
+    if (mode_ == Mode::Partial) {
+        const qint64 half = body.size() / 2;
+        return reply("206 Partial Content",
+                     "Content-Range: bytes 0-" + QByteArray::number(half - 1) + '/' +
+                         QByteArray::number(body.size()) + "\r\n",
+                     body.left(half));
+    }
     if (mode_ == Mode::CloseDelimited) {
         socket->write("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
         return sendBody(socket, slice, std::min<qint64>(parameter_, body.size()), true);
@@ -273,7 +284,8 @@ std::optional<TestPki> TestPki::create(const QString& dir, QString* error) {
         return true;
     };
     TestPki pki{dir + QStringLiteral("/ca.pem"), dir + QStringLiteral("/server.pem"),
-                dir + QStringLiteral("/server.key"), dir + QStringLiteral("/other-ca.pem")};
+                dir + QStringLiteral("/server.key"), dir + QStringLiteral("/other-ca.pem"),
+                dir + QStringLiteral("/stranger.pem")};
     const QString caKey = dir + QStringLiteral("/ca.key"),
                   otherKey = dir + QStringLiteral("/other-ca.key");
     const QString csr = dir + QStringLiteral("/server.csr"),
@@ -284,6 +296,12 @@ std::optional<TestPki> TestPki::create(const QString& dir, QString* error) {
     extFile.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
                   "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n");
     extFile.close();
+    const QString strangerExt = dir + QStringLiteral("/stranger.ext");
+    QFile strangerExtFile(strangerExt);
+    if (!strangerExtFile.open(QIODevice::WriteOnly))
+        return std::nullopt;
+    strangerExtFile.write("subjectAltName=DNS:elsewhere.invalid\n");
+    strangerExtFile.close();
     const QStringList ecKey = {
         QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
         QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
@@ -310,14 +328,23 @@ std::optional<TestPki> TestPki::create(const QString& dir, QString* error) {
         !run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), csr,
               QStringLiteral("-CA"), pki.caCert, QStringLiteral("-CAkey"), caKey,
               QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), pki.serverCert,
-              QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-extfile"), ext}))
+              QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-extfile"), ext}) ||
+        // The same key, so a server can present either certificate.
+        !run({QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-key"), pki.serverKey,
+              QStringLiteral("-out"), csr, QStringLiteral("-subj"),
+              QStringLiteral("/CN=elsewhere.invalid")}) ||
+        !run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), csr,
+              QStringLiteral("-CA"), pki.caCert, QStringLiteral("-CAkey"), caKey,
+              QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), pki.strangerCert,
+              QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-extfile"),
+              strangerExt}))
         return std::nullopt;
     return pki;
 }
 
-QSslConfiguration TestPki::serverConfiguration() const {
+QSslConfiguration TestPki::serverConfiguration(bool stranger) const {
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    QFile cert(serverCert), key(serverKey);
+    QFile cert(stranger ? strangerCert : serverCert), key(serverKey);
     cert.open(QIODevice::ReadOnly);
     key.open(QIODevice::ReadOnly);
     tls.setLocalCertificate(QSslCertificate(cert.readAll()));

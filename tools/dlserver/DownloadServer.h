@@ -22,7 +22,8 @@ public:
     // header, then zeros without a length and without end; Large the same with a true length of
     // parameter MiB; CloseDelimited the asset without a length, closing after parameter bytes;
     // Trickle one byte every parameter ms with a true length; Chunked the asset in chunks;
-    // RedirectLoop redirects every request to itself.
+    // RedirectLoop redirects every request to itself; Partial answers 206 with the first half
+    // of the asset; RedirectToPort sends each request to the same path at 127.0.0.1:parameter.
     enum class Mode {
         Normal,
         Status,
@@ -37,7 +38,9 @@ public:
         CloseDelimited,
         Trickle,
         Chunked,
-        RedirectLoop
+        RedirectLoop,
+        Partial,
+        RedirectToPort
     };
 
     struct Request {
@@ -85,8 +88,9 @@ private:
 
 // A certificate authority and a server certificate for 127.0.0.1 and localhost, made with
 // openssl for one test run, plus an unrelated authority for untrusted-certificate cases.
+// strangerCert is one of the same authority's, made for another host name.
 struct TestPki {
-    QString caCert, serverCert, serverKey, otherCaCert;
+    QString caCert, serverCert, serverKey, otherCaCert, strangerCert;
     static std::optional<TestPki> create(const QString& dir, QString* error);
-    QSslConfiguration serverConfiguration() const;
+    QSslConfiguration serverConfiguration(bool stranger = false) const;
 };

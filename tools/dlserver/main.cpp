@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
           QStringLiteral("file")}});
     parser.process(app);
 
-    TestPki pki{{}, parser.value(QStringLiteral("cert")), parser.value(QStringLiteral("key")), {}};
+    TestPki pki{
+        {}, parser.value(QStringLiteral("cert")), parser.value(QStringLiteral("key")), {}, {}};
     DownloadServer server(pki.serverConfiguration());
     server.setAssetFile(platformAsset(), parser.value(QStringLiteral("asset-file")));
     int parameter = 0;
