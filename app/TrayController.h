@@ -20,8 +20,6 @@ public:
     ~TrayController() override;
 
     QMenu* menu() const { return menu_; }
-    // Null until a tray host was first seen.
-    QSystemTrayIcon* icon() const { return icon_; }
     QAction* openAction() const { return open_; }
     QAction* restartAction() const { return restart_; }
     QAction* updateAction() const { return update_; }

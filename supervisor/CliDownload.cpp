@@ -1,5 +1,4 @@
 #include "CliDownload.h"
-#include "CliInstaller.h"
 #include "CliMetadata.h"
 #include "Console.h"
 #include "ExecutableCheck.h"
@@ -324,7 +323,7 @@ void CliDownload::onFinished() {
     if (const QString why = ExecutableCheck::whyNotRunnable(head_); !why.isEmpty())
         return downloadError(QStringLiteral("the server did not send a program this machine can "
                                             "run for %1: it sent %2")
-                                 .arg(CliInstaller::assetName(), why));
+                                 .arg(url_.fileName(), why));
     const QString sha = QString::fromLatin1(sha256_.result().toHex());
     QJsonObject stored = CliMetadata::load(options_);
     const bool wasRefused = stored.value(QStringLiteral("rejectedSha256")).toString() == sha ||

@@ -32,27 +32,28 @@ SupervisorOptions SupervisorOptions::fromEnvironment() {
     const QString override = qEnvironmentVariable("HALVANE_BASE_URL");
     if (!override.isEmpty()) {
         const QUrl url(override, QUrl::StrictMode);
-        if (url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty())
+        if (url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty()) {
             options.baseURL = url;
-        else
+            Console::log(QStringLiteral("🔧 Development override: HALVANE_BASE_URL=") + override);
+        } else
             Console::log(QStringLiteral("⚠️ HALVANE_BASE_URL is not an https URL, using ") +
                          compiled.toString());
     }
     options.caCertificates = qEnvironmentVariable("HALVANE_CA_CERTS");
+    if (!options.caCertificates.isEmpty())
+        Console::log(QStringLiteral("🔧 Development override: HALVANE_CA_CERTS=") +
+                     options.caCertificates);
     // For the application's own tests, which must never sweep real CLIs: it can only narrow.
     const QString root = qEnvironmentVariable("HALVANE_SWEEP_ROOT");
     if (!root.isEmpty()) {
-        if (QDir::isAbsolutePath(root))
+        if (QDir::isAbsolutePath(root)) {
             options.sweepRoot = QDir::cleanPath(root);
-        else
+            Console::log(QStringLiteral("🔧 Development override: HALVANE_SWEEP_ROOT=") +
+                         options.sweepRoot);
+        } else
             Console::log(
                 QStringLiteral("⚠️ HALVANE_SWEEP_ROOT is not an absolute path, ignored: ") +
                 root);
     }
-    // Lets those tests see a stalled download give up in seconds rather than half a minute.
-    bool ok = false;
-    const int stallMs = qEnvironmentVariableIntValue("HALVANE_STALL_TIMEOUT_MS", &ok);
-    if (ok && stallMs >= 100 && stallMs <= 600000)
-        options.stallTimeoutMs = stallMs;
     return options;
 }

@@ -35,7 +35,7 @@ VantrelManager::~VantrelManager() {
 }
 
 VantrelManager* VantrelManager::shared() {
-    static VantrelManager* instance = new VantrelManager();
+    static VantrelManager* instance = new VantrelManager(SupervisorOptions::fromEnvironment());
     return instance;
 }
 

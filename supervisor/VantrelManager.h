@@ -26,11 +26,11 @@ class VantrelManager final : public QObject {
 public:
     using OutputHandler = OutputLog::Writer;
 
-    explicit VantrelManager(SupervisorOptions options = SupervisorOptions::fromEnvironment(),
-                            QObject* parent = nullptr);
+    explicit VantrelManager(SupervisorOptions options, QObject* parent = nullptr);
     ~VantrelManager() override;
 
-    // The process-wide instance, created on first use on the main thread.
+    // The process-wide instance, created on first use on the main thread from the user's
+    // surroundings.
     static VantrelManager* shared();
 
     // The retained tail of the output log: whole lines, at most the configured bounds. The

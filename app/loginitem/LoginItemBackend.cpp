@@ -4,6 +4,7 @@
 #include "XdgAutostartBackend.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 
 std::unique_ptr<LoginItemBackend> LoginItemBackend::createForPlatform() {
@@ -15,11 +16,16 @@ std::unique_ptr<LoginItemBackend> LoginItemBackend::createForPlatform() {
 }
 
 QString LoginItemBackend::defaultBinaryPath() {
+    const QString binary = QCoreApplication::applicationFilePath();
+    // APPIMAGE is inherited by whatever an AppImage starts: it names this application only
+    // while this binary runs from that AppImage's mount.
     const QString appImage = qEnvironmentVariable("APPIMAGE");
-    if (!appImage.isEmpty()) {
+    const QString mount = qEnvironmentVariable("APPDIR");
+    if (!appImage.isEmpty() && QDir::isAbsolutePath(mount) &&
+        binary.startsWith(QDir::cleanPath(mount) + QLatin1Char('/'))) {
         const QFileInfo info(appImage);
         if (info.isAbsolute() && info.isFile())
             return info.absoluteFilePath();
     }
-    return QCoreApplication::applicationFilePath();
+    return binary;
 }

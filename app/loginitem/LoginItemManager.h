@@ -38,7 +38,6 @@ public:
     // whatever the outcome. Runs at construction; calling it again does nothing.
     void checkFirstLaunch();
 
-    const LoginItemBackend& backend() const { return *backend_; }
     QSettings& settings() const { return *settings_; }
 
     // Organization "Halvane", application "halvane", native format, user scope: on Linux

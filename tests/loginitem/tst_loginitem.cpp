@@ -146,14 +146,19 @@ private Q_SLOTS:
     // Last: the process-wide instance registers in this process's private home.
     void defaultsAndTheSharedInstance() {
         {
-            // A relative XDG_CONFIG_HOME is ignored; from an AppImage, start it, not its mount.
+            // A relative XDG_CONFIG_HOME is ignored; from an AppImage, start it, not its mount,
+            // but an APPIMAGE inherited from another AppImage names someone else.
             const QString image = path(u"Halvane.AppImage"_s);
             QVERIFY(writeFile(image, "#!/bin/sh\n"));
             EnvironmentGuard environment;
             environment.set("XDG_CONFIG_HOME", "relative/config").set("APPIMAGE", image.toUtf8());
-            const XdgAutostartBackend backend;
-            QCOMPARE(backend.configDir(), QDir::homePath() + u"/.config"_s);
-            QCOMPARE(backend.binaryPath(), image);
+            environment.set(
+                "APPDIR",
+                QFileInfo(QCoreApplication::applicationDirPath()).absolutePath().toUtf8());
+            QCOMPARE(XdgAutostartBackend().configDir(), QDir::homePath() + u"/.config"_s);
+            QCOMPARE(XdgAutostartBackend().binaryPath(), image);
+            environment.set("APPDIR", "/tmp/.mount_other");
+            QCOMPARE(XdgAutostartBackend().binaryPath(), QCoreApplication::applicationFilePath());
         }
 #ifdef Q_OS_LINUX
         QVERIFY(LoginItemManager::shared()->isEnabled());
