@@ -10,9 +10,7 @@ configure_file(${HALVANE_DATA}/debian/changelog.in ${PROJECT_BINARY_DIR}/data/ch
 execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/data/changelog
                 OUTPUT_FILE ${PROJECT_BINARY_DIR}/data/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
 
-if(TARGET halvane)
-    install(TARGETS halvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+install(TARGETS halvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${HALVANE_DESKTOP_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${HALVANE_METAINFO_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(DIRECTORY ${HALVANE_DATA}/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
