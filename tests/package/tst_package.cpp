@@ -2,6 +2,7 @@
 // temporary root, its launcher, metadata and the package itself pass the distribution's
 // validators, and the unpacked binary installs and runs the CLI in this test's HOME, registering
 // itself, not the build tree's binary, to start at login.
+#include "RequiredTool.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
 #include "VantrelManager.h"
@@ -49,8 +50,8 @@ private:
 
 void TestPackage::initTestCase() {
     for (const char* tool : {"cpack", "dpkg-deb", "dpkg-shlibdeps"})
-        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-            QSKIP(qPrintable(u"%1 is not installed (run scripts/setup)"_s.arg(tool)));
+        HALVANE_REQUIRE_TOOL(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
+                             tool);
     const QString out = folders_.root() + u"/out"_s;
     const Run cpack = run(u"cpack"_s, {"--config", HALVANE_CPACK_CONFIG, "-G", "DEB", "-B", out});
     QVERIFY2(cpack.code == 0, qPrintable(cpack.output));
@@ -79,8 +80,7 @@ void TestPackage::validates_data() {
 void TestPackage::validates() {
     QFETCH(QString, tool);
     QFETCH(QStringList, arguments);
-    if (QStandardPaths::findExecutable(tool).isEmpty())
-        QSKIP(qPrintable(tool + u" is not installed (run scripts/setup)"_s));
+    HALVANE_REQUIRE_TOOL(!QStandardPaths::findExecutable(tool).isEmpty(), qPrintable(tool));
     if (tool == u"lintian"_s)
         arguments.append(deb_);
     else

@@ -2,6 +2,8 @@
 // private session bus) in Xvfb with openbox: the item registers whether the panel is up first or
 // comes later, exports its menu, opens the window on Activate, survives ContextMenu, comes back
 // after the panel restarts, and quits from its exported menu.
+#include "ClosedPort.h"
+#include "RequiredTool.h"
 #include "TestDesktop.h"
 #include "TestEnvironment.h"
 
@@ -82,12 +84,11 @@ private:
 
 void TestTray::initTestCase() {
     for (const char* tool : {"Xvfb", "openbox", "xdotool", "dbus-daemon"})
-        if (!TestDesktop::installed(tool))
-            QSKIP(qPrintable(u"%1 is not installed (run scripts/setup)"_s.arg(tool)));
+        HALVANE_REQUIRE_TOOL(TestDesktop::installed(tool), tool);
     QProcess probe;
     probe.start(u"/usr/bin/python3"_s, {"-c", "import dbus_next"});
-    if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
-        QSKIP("python3-dbus-next is not installed (run scripts/setup)");
+    HALVANE_REQUIRE_TOOL(probe.waitForFinished(10000) && probe.exitCode() == 0,
+                         "python3-dbus-next");
 }
 
 void TestTray::cleanup() {
@@ -119,7 +120,7 @@ void TestTray::itemOnAStatusNotifierPanel() {
     env_ = desktop_->environment();
     env_.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
     // Nothing listens there: the download fails at once and the window shows that.
-    env_.insert(u"HALVANE_BASE_URL"_s, u"https://127.0.0.1:1"_s);
+    env_.insert(u"HALVANE_BASE_URL"_s, closedBaseUrl());
     env_.insert(u"HALVANE_SWEEP_ROOT"_s, folders_.home() + u"/.vantrel/bin/vantrel"_s);
 
     if (panelFirst)
