@@ -77,7 +77,7 @@ private:
         static const QRegularExpression shell(
             uR"(WINDOW=(\d+)\s+X=-?\d+\s+Y=-?\d+\s+WIDTH=(\d+)\s+HEIGHT=(\d+))"_s);
         const QString said =
-            desktop_->tool("xdotool", {"search", "--onlyvisible", "--class", "halvane",
+            desktop_->tool("xdotool", {"search", "--onlyvisible", "--classname", "halvane",
                                        "getwindowgeometry", "--shell", "%@"});
         for (const QRegularExpressionMatch& m : shell.globalMatch(said)) {
             const Window w{m.captured(1), m.captured(2).toInt(), m.captured(3).toInt()};

@@ -65,7 +65,7 @@ private:
         startDetached(panel_, u"/usr/bin/python3"_s, {QStringLiteral(HALVANE_SNI_PANEL)});
     }
     QString visibleWindow() const {
-        return desktop_->tool("xdotool", {"search", "--onlyvisible", "--class", "halvane"})
+        return desktop_->tool("xdotool", {"search", "--onlyvisible", "--classname", "halvane"})
             .section(u'\n', 0, 0);
     }
     QDBusMessage call(const QString& path, const QString& interface, const QString& member,
@@ -131,16 +131,17 @@ void TestTray::itemOnAStatusNotifierPanel() {
         startPanel();
     QTRY_VERIFY_WITH_TIMEOUT(!(item_ = registeredItem()).isEmpty(), kSlowMs);
 
-    const QDBusMessage menuPath =
-        call(u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
-             {u"org.kde.StatusNotifierItem"_s, u"Menu"_s});
-    QCOMPARE(menuPath.type(), QDBusMessage::ReplyMessage);
-    const QString menu = menuPath.arguments()
-                             .value(0)
-                             .value<QDBusVariant>()
-                             .variant()
-                             .value<QDBusObjectPath>()
-                             .path();
+    const auto property = [&](const QString& name) {
+        return call(u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
+                    {u"org.kde.StatusNotifierItem"_s, name})
+            .arguments()
+            .value(0)
+            .value<QDBusVariant>()
+            .variant();
+    };
+    QCOMPARE(property(u"Title"_s).toString(), u"Vantrel"_s);
+    const QString menu = property(u"Menu"_s).value<QDBusObjectPath>().path();
+    QVERIFY(!menu.isEmpty());
     const QDBusMessage layout =
         call(menu, u"com.canonical.dbusmenu"_s, u"GetLayout"_s, {0, -1, QStringList()});
     QCOMPARE(layout.type(), QDBusMessage::ReplyMessage);
