@@ -1,4 +1,3 @@
-#include "ClosedPort.h"
 #include "ProcessGroup.h"
 #include "TestDesktop.h"
 #include "TestEnvironment.h"

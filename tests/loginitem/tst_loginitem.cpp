@@ -1,6 +1,5 @@
 #include "LaunchAgentBackend.h"
 #include "LoginItemManager.h"
-#include "RequiredTool.h"
 #include "TestEnvironment.h"
 #include "XdgAutostartBackend.h"
 

@@ -2,7 +2,6 @@
 // temporary root, its launcher, metadata and the package itself pass the distribution's
 // validators, and the unpacked binary installs and runs the CLI in this test's HOME, registering
 // itself, not the build tree's binary, to start at login.
-#include "RequiredTool.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
 #include "VantrelManager.h"

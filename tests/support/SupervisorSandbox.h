@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ClosedPort.h"
+#include "TestEnvironment.h"
 #include "VantrelManager.h"
 
 #include <QDir>

@@ -2,8 +2,6 @@
 // private session bus) in Xvfb with openbox: the item registers whether the panel is up first or
 // comes later, exports its menu, opens the window on Activate, survives ContextMenu, comes back
 // after the panel restarts, and quits from its exported menu.
-#include "ClosedPort.h"
-#include "RequiredTool.h"
 #include "TestDesktop.h"
 #include "TestEnvironment.h"
 
@@ -141,7 +139,6 @@ void TestTray::itemOnAStatusNotifierPanel() {
     };
     QCOMPARE(property(u"Title"_s).toString(), u"Vantrel"_s);
     const QString menu = property(u"Menu"_s).value<QDBusObjectPath>().path();
-    QVERIFY(!menu.isEmpty());
     const QDBusMessage layout =
         call(menu, u"com.canonical.dbusmenu"_s, u"GetLayout"_s, {0, -1, QStringList()});
     QCOMPARE(layout.type(), QDBusMessage::ReplyMessage);
