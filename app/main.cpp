@@ -19,6 +19,7 @@
 int main(int argc, char** argv) {
     // A reader of standard output that went away must not end the application.
     ::signal(SIGPIPE, SIG_IGN);
+    Console::takeOverQtMessages();
     QApplication app(argc, argv);
     // Panels show the application's name as the tray item's title; files name "halvane" alone.
     QApplication::setApplicationName(QStringLiteral("Vantrel"));

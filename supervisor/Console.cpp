@@ -44,6 +44,15 @@ bool Console::flush(int timeoutMs) {
     return writer().flush(timeoutMs);
 }
 
+void Console::takeOverQtMessages() {
+    qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+            log(qFormatLogMessage(type, context, message));
+            if (type == QtFatalMsg)
+                flush(1000); // Qt aborts once this returns
+        });
+}
+
 void Console::setSink(std::function<void(const QString&)> sink) {
     QMutexLocker lock(&sinkMutex());
     ::sink() = std::move(sink);

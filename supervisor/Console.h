@@ -14,6 +14,9 @@ void log(const QString& line);
 void log(const QString& prefix, const QByteArray& utf8Tail);
 // Waits up to timeoutMs for what is queued to be written; false when it was not.
 bool flush(int timeoutMs);
+// Qt's own messages become console lines too: written by Qt itself to a standard error that
+// nobody reads, they would stall the thread that logs them, the main thread included.
+void takeOverQtMessages();
 
 // Tests capture the lines instead of (not in addition to) standard output, synchronously on
 // the logging thread. Pass {} to restore.
