@@ -13,11 +13,20 @@
 #include <utility>
 
 namespace {
+// The macOS menu bar and the Windows notification area are always there to hold the item.
+#if defined(Q_OS_MACOS) || defined(Q_OS_WIN)
+constexpr bool kPlatformAlwaysHasTray = true;
+#else
+constexpr bool kPlatformAlwaysHasTray = false;
+#endif
 const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
 } // namespace
 
-TrayHostWatcher::TrayHostWatcher(QObject* parent) : QObject(parent) {
+TrayHostWatcher::TrayHostWatcher(QObject* parent)
+    : QObject(parent), platformHost_(kPlatformAlwaysHasTray), decided_(platformHost_) {
+    if (platformHost_)
+        return;
     xembed_ = new XEmbedTrayWatcher(this);
     connect(xembed_, &XEmbedTrayWatcher::trayPresentChanged, this,
             [this](bool present) { setHosts(snHost_, present); });

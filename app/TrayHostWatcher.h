@@ -6,7 +6,8 @@ class QDBusServiceWatcher;
 class XEmbedTrayWatcher;
 
 // Says whether a tray host is there to show an item: a StatusNotifierItem host behind the
-// session bus's watcher, or an XEmbed tray manager on the X11 screen. Qt settles on one tray
+// session bus's watcher, an XEmbed tray manager on the X11 screen, or, from the start, the
+// platform's own (macOS, Windows). Qt settles on one tray
 // protocol the first time anything asks it about the tray and never asks again, so nothing may
 // ask before this says a host exists. Hosts are noticed through bus and X11 events, never polled.
 class TrayHostWatcher final : public QObject {
@@ -17,7 +18,7 @@ public:
     explicit TrayHostWatcher(QObject* parent = nullptr);
     ~TrayHostWatcher() override;
 
-    bool hostPresent() const { return snHost_ || xembedHost_; }
+    bool hostPresent() const { return platformHost_ || snHost_ || xembedHost_; }
     // Whether hostPresent() is an answer yet: the panel's answer comes asynchronously, and
     // is waited for at most decideTimeoutMs.
     bool isDecided() const { return decided_; }
@@ -40,6 +41,7 @@ private:
 
     QDBusServiceWatcher* busWatch_ = nullptr;
     XEmbedTrayWatcher* xembed_ = nullptr;
+    const bool platformHost_;
     bool snHost_ = false;
     bool xembedHost_ = false;
     bool decided_ = false;

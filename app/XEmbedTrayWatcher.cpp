@@ -1,6 +1,20 @@
 #include "XEmbedTrayWatcher.h"
 
 #include <QCoreApplication>
+
+#ifndef HALVANE_HAVE_XCB
+
+// Built without xcb: no XEmbed tray is ever seen, and StatusNotifierItem hosts still are.
+XEmbedTrayWatcher::XEmbedTrayWatcher(QObject* parent) : QObject(parent) {}
+
+XEmbedTrayWatcher::~XEmbedTrayWatcher() = default;
+
+bool XEmbedTrayWatcher::nativeEventFilter(const QByteArray&, void*, qintptr*) {
+    return false;
+}
+
+#else
+
 #include <QGuiApplication>
 #include <QRegularExpression>
 
@@ -72,3 +86,5 @@ bool XEmbedTrayWatcher::nativeEventFilter(const QByteArray& eventType, void* mes
     }
     return false; // Qt's own tray code may want it too
 }
+
+#endif

@@ -4,7 +4,8 @@
 #include <QObject>
 
 // Whether an XEmbed tray manager owns the screen's _NET_SYSTEM_TRAY_S<n> selection, learnt from
-// XFixes selection notices rather than by asking again and again. Off X11 it never sees one.
+// XFixes selection notices rather than by asking again and again. Off X11, or built without
+// xcb (HALVANE_X11=OFF), it never sees one.
 class XEmbedTrayWatcher final : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(XEmbedTrayWatcher)

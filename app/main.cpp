@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     Console::installMessageHandler();
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("halvane"));
+    // Panels show the application's name as the tray item's title; files name "halvane" alone.
+    QApplication::setApplicationName(QStringLiteral("Vantrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantrel Halvane"));
     QApplication::setOrganizationName(QStringLiteral("Halvane"));
     // One identifier names the launcher, the metadata and the icon.

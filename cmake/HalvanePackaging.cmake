@@ -6,16 +6,21 @@ set(HALVANE_METAINFO_FILE ${PROJECT_BINARY_DIR}/data/${HALVANE_APP_ID}.metainfo.
 configure_file(${HALVANE_DATA}/halvane.desktop.in ${HALVANE_DESKTOP_FILE} @ONLY)
 configure_file(${HALVANE_DATA}/halvane.metainfo.xml.in ${HALVANE_METAINFO_FILE} @ONLY)
 configure_file(${HALVANE_DATA}/debian/changelog.in ${PROJECT_BINARY_DIR}/data/changelog @ONLY)
-# Debian wants it compressed reproducibly: no name, no time stamp.
-execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/data/changelog
-                OUTPUT_FILE ${PROJECT_BINARY_DIR}/data/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
+configure_file(${PROJECT_SOURCE_DIR}/docs/halvane.1 ${PROJECT_BINARY_DIR}/data/halvane.1 @ONLY)
+# Debian wants them compressed reproducibly: no name, no time stamp.
+foreach(pair changelog:changelog.Debian.gz halvane.1:halvane.1.gz)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 plain)
+    list(GET pair 1 packed)
+    execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/data/${plain}
+                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/data/${packed} COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
 
-if(TARGET halvane)
-    install(TARGETS halvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+install(TARGETS halvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${HALVANE_DESKTOP_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${HALVANE_METAINFO_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(DIRECTORY ${HALVANE_DATA}/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+install(FILES ${PROJECT_BINARY_DIR}/data/halvane.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${HALVANE_DATA}/debian/copyright ${PROJECT_BINARY_DIR}/data/changelog.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/halvane)
 # Packaging must not build the tests and benchmarks first.
@@ -37,6 +42,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Without Xwayland the Wayland platform plugin is the only one that can open a display.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://halvane.dev/")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 include(CPack)

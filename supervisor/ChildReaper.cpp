@@ -1,5 +1,6 @@
 #include "ChildReaper.h"
 #include "ProcessGroup.h"
+#include "SystemPipe.h"
 
 #include <QSocketNotifier>
 
@@ -28,7 +29,7 @@ void onChild(int signal, siginfo_t* info, void* context) {
 
 bool installOnce() {
     static const bool installed = [] {
-        if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+        if (!SystemPipe::open(wakeFds, true))
             return false;
         struct sigaction action {};
         action.sa_sigaction = onChild;

@@ -1,5 +1,6 @@
 #include "CliProcess.h"
 #include "ProcessGroup.h"
+#include "SystemPipe.h"
 
 #include <cerrno>
 #include <csignal>
@@ -28,7 +29,7 @@ CliProcess::~CliProcess() {
 
 bool CliProcess::launch(OutputPump::Sink sink) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
+    if (!SystemPipe::open(fds, false)) {
         setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }

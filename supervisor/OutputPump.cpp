@@ -1,4 +1,5 @@
 #include "OutputPump.h"
+#include "SystemPipe.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -29,7 +30,7 @@ OutputPump::OutputPump(int fd, Sink sink)
     // Fewer, larger reads under a flood; the system may refuse, and the default works too.
     ::fcntl(fd_, F_SETPIPE_SZ, int(kReadSize));
 #endif
-    if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (!SystemPipe::open(wakeFds_, true))
         wakeFds_[0] = wakeFds_[1] = -1;
     thread_ = std::thread([this] { run(); });
 }

@@ -3,10 +3,6 @@
 
 #include <QDir>
 
-#ifndef HALVANE_DEFAULT_BASE_URL
-#define HALVANE_DEFAULT_BASE_URL "https://downloads.halvane.dev/static/cli"
-#endif
-
 namespace {
 QString xdgDir(const char* variable, const QString& fallback) {
     const QString value = qEnvironmentVariable(variable);

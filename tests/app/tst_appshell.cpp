@@ -71,7 +71,6 @@ private:
 
 void TestAppShell::windowIsRequestedOnlyAfterTheLaunchHandlerReturned() {
     SupervisorSandbox sandbox(QStringLiteral("not/yet/there"));
-    sandbox.options.baseURL = QUrl(QStringLiteral("https://127.0.0.1:1/static/cli"));
     AppDelegate delegate(&sandbox.manager());
     QSignalSpy requested(&delegate, &AppDelegate::windowRequested);
     delegate.applicationDidFinishLaunching();

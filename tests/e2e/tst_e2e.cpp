@@ -88,7 +88,7 @@ private:
         static const QRegularExpression shell(
             uR"(WINDOW=(\d+)\s+X=-?\d+\s+Y=-?\d+\s+WIDTH=(\d+)\s+HEIGHT=(\d+))"_s);
         const QString said =
-            desktop_->tool("xdotool", {"search", "--onlyvisible", "--class", "halvane",
+            desktop_->tool("xdotool", {"search", "--onlyvisible", "--classname", "halvane",
                                        "getwindowgeometry", "--shell", "%@"});
         for (const QRegularExpressionMatch& m : shell.globalMatch(said)) {
             const Window w{m.captured(1), m.captured(2).toInt(), m.captured(3).toInt()};
@@ -97,23 +97,26 @@ private:
         }
         return std::nullopt;
     }
-    // Right-clicks the icon until its menu is up, then clicks the last entry, Quit.
-    bool quitFromTrayMenu(const Window& icon) const {
+    // Opens the icon's menu and clicks its last entry, Quit, until the application has ended.
+    // A popup is mapped before it grabs the pointer, and a click before the grab is lost.
+    bool quitFromTrayMenu(const Window& icon, const QProcess& app) const {
         const auto click = [this](const Window& w, int x, int y, int button) {
             desktop_->tool("xdotool", {"mousemove", "--window", w.id, QString::number(x),
                                        QString::number(y), "click", QString::number(button)});
         };
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            click(icon, icon.width / 2, icon.height / 2, 3);
-            // The popup is mapped before it grabs the pointer: let it settle, then look again.
-            if (QTest::qWaitFor([&] { return window(41, 399).has_value(); }, 5000))
-                QTest::qWait(300);
-            if (const auto menu = window(41, 399)) {
-                click(*menu, menu->width / 2, menu->height - 12, 1);
-                return true;
+        for (int attempt = 0; attempt < 5 && app.state() != QProcess::NotRunning; ++attempt) {
+            std::optional<Window> menu;
+            const auto menuShown = [&] { return (menu = window(41, 399)).has_value(); };
+            if (!menuShown()) {
+                click(icon, icon.width / 2, icon.height / 2, 3);
+                if (!QTest::qWaitFor(menuShown, 5000))
+                    continue;
             }
+            click(*menu, menu->width / 2, menu->height - 12, 1);
+            if (QTest::qWaitFor([&] { return app.state() == QProcess::NotRunning; }, 5000))
+                return true;
         }
-        return false;
+        return app.state() == QProcess::NotRunning;
     }
     std::unique_ptr<TestHttps> https_;
     std::unique_ptr<TestEnvironment> folders_;
@@ -125,8 +128,8 @@ private:
 };
 
 void TestEndToEnd::initTestCase() {
-    if (!TestDesktop::installed("Xvfb"))
-        QSKIP("Xvfb is not installed: no X server for the end-to-end tests");
+    for (const char* tool : {"Xvfb", "openbox", "tint2", "xdotool", "import"})
+        HALVANE_REQUIRE_TOOL(TestDesktop::installed(tool), tool);
 }
 
 void TestEndToEnd::init() {
@@ -168,8 +171,6 @@ void TestEndToEnd::cleanup() {
 void TestEndToEnd::firstLaunchInstallsRunsShowsColoursAndQuitsFromTheTray() {
     QProcess& app = launch();
     QVERIFY2(cliRunning(app), app.readAll().right(3000).constData());
-    QCOMPARE(readFile(folders_->home() + u"/.vantrel/bin/vantrel"_s),
-             readFile(QStringLiteral(HALVANE_DEMO_CLI)));
     std::optional<Window> icon, shown;
     QTRY_VERIFY_WITH_TIMEOUT((icon = window(8, 56)).has_value(), kSlowMs);
     // Waiting for the window also keeps its opening from taking the focus off the menu later.
@@ -191,8 +192,7 @@ void TestEndToEnd::firstLaunchInstallsRunsShowsColoursAndQuitsFromTheTray() {
     QTRY_VERIFY_WITH_TIMEOUT(coloured(), kSlowMs);
     const QList<qint64> groups = cliGroupsOf(app);
 
-    QVERIFY2(quitFromTrayMenu(*icon), "the tray menu did not open");
-    QTRY_COMPARE_WITH_TIMEOUT(app.state(), QProcess::NotRunning, kSlowMs);
+    QVERIFY2(quitFromTrayMenu(*icon, app), "Quit from the tray menu did not end the application");
     QVERIFY(app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0);
     for (qint64 group : groups)
         QTRY_VERIFY2(!groupAlive(group), "the CLI's group outlived the application");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestEnvironment.h"
 #include "VantrelManager.h"
 
 #include <QDir>
@@ -21,8 +22,8 @@ public:
         options.installDir = path() + QLatin1Char('/') + installSubdir;
         options.stateDir = path() + QStringLiteral("/state");
         options.logDir = path() + QStringLiteral("/log");
-        // Nothing listens on the discard port: a download fails at once unless a test serves one.
-        options.baseURL = QUrl(QStringLiteral("https://127.0.0.1:9/static/cli"));
+        // A download fails at once unless a test serves one.
+        options.baseURL = QUrl(closedBaseUrl());
         QDir().mkpath(options.installDir);
     }
     ~SupervisorSandbox() { resetManager(); }

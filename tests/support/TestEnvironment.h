@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QHostAddress>
 #include <QList>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtGlobal>
 
@@ -14,6 +16,28 @@ inline QByteArray readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// A download location on a loopback port that was bound and released, so every connection is
+// refused at once; a fixed port number may be in use on the machine.
+inline QString closedBaseUrl() {
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        qFatal("cannot bind a loopback port: %s", qPrintable(server.errorString()));
+    return QStringLiteral("https://127.0.0.1:%1/static/cli").arg(server.serverPort());
+}
+
+// A tool the test needs but the machine lacks skips the test for a developer; under CI=true it
+// fails it, so the suite cannot lose a test and stay green.
+#define HALVANE_REQUIRE_TOOL(present, tool)                                                        \
+    do {                                                                                           \
+        if (present)                                                                               \
+            break;                                                                                 \
+        const QString missing =                                                                    \
+            QStringLiteral("%1 is not installed (run scripts/setup)").arg(QLatin1String(tool));    \
+        if (qEnvironmentVariable("CI") == QLatin1String("true"))                                   \
+            QFAIL(qPrintable(missing));                                                            \
+        QSKIP(qPrintable(missing));                                                                \
+    } while (false)
 
 // Gives the whole test process a private HOME and XDG folders before Qt reads them, so no
 // test can touch the real home of whoever runs the suite.

@@ -66,7 +66,7 @@ private:
         startDetached(panel_, u"/usr/bin/python3"_s, {QStringLiteral(HALVANE_SNI_PANEL)});
     }
     QString visibleWindow() const {
-        return desktop_->tool("xdotool", {"search", "--onlyvisible", "--class", "halvane"})
+        return desktop_->tool("xdotool", {"search", "--onlyvisible", "--classname", "halvane"})
             .section(u'\n', 0, 0);
     }
     // Clicks the exported menu's entry of that label.
@@ -107,12 +107,11 @@ private:
 
 void TestTray::initTestCase() {
     for (const char* tool : {"Xvfb", "openbox", "xdotool", "dbus-daemon"})
-        if (!TestDesktop::installed(tool))
-            QSKIP(qPrintable(u"%1 is not installed (run scripts/setup)"_s.arg(tool)));
+        HALVANE_REQUIRE_TOOL(TestDesktop::installed(tool), tool);
     QProcess probe;
     probe.start(u"/usr/bin/python3"_s, {"-c", "import dbus_next"});
-    if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
-        QSKIP("python3-dbus-next is not installed (run scripts/setup)");
+    HALVANE_REQUIRE_TOOL(probe.waitForFinished(10000) && probe.exitCode() == 0,
+                         "python3-dbus-next");
 }
 
 void TestTray::cleanup() {
@@ -145,7 +144,7 @@ void TestTray::itemOnAStatusNotifierPanel() {
     env_ = desktop_->environment();
     env_.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
     // Nothing listens there: the download fails at once and the window shows that.
-    env_.insert(u"HALVANE_BASE_URL"_s, u"https://127.0.0.1:1"_s);
+    env_.insert(u"HALVANE_BASE_URL"_s, closedBaseUrl());
     env_.insert(u"HALVANE_SWEEP_ROOT"_s, folders_.home() + u"/.vantrel/bin/vantrel"_s);
 
     // A CLI that takes 0.7 s to end on SIGTERM, and notes each start.
@@ -189,16 +188,16 @@ void TestTray::itemOnAStatusNotifierPanel() {
     QCOMPARE(appSaid_.contains(u"No system tray found"_s), !panelFirst);
     QTRY_VERIFY_WITH_TIMEOUT(!(item_ = registeredItem()).isEmpty(), kSlowMs);
 
-    const QDBusMessage menuPath =
-        call(u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
-             {u"org.kde.StatusNotifierItem"_s, u"Menu"_s});
-    QCOMPARE(menuPath.type(), QDBusMessage::ReplyMessage);
-    const QString menu = menuPath.arguments()
-                             .value(0)
-                             .value<QDBusVariant>()
-                             .variant()
-                             .value<QDBusObjectPath>()
-                             .path();
+    const auto property = [&](const QString& name) {
+        return call(u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
+                    {u"org.kde.StatusNotifierItem"_s, name})
+            .arguments()
+            .value(0)
+            .value<QDBusVariant>()
+            .variant();
+    };
+    QCOMPARE(property(u"Title"_s).toString(), u"Vantrel"_s);
+    const QString menu = property(u"Menu"_s).value<QDBusObjectPath>().path();
     const QDBusMessage layout =
         call(menu, u"com.canonical.dbusmenu"_s, u"GetLayout"_s, {0, -1, QStringList()});
     QCOMPARE(layout.type(), QDBusMessage::ReplyMessage);
