@@ -1,27 +1,38 @@
 #include "SignalBridge.h"
+#include "Console.h"
+#include "SystemPipe.h"
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
-#include <fcntl.h>
-#include <sys/socket.h>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
 int signalPipe[2] = {-1, -1};
 
+// Only async-signal-safe calls, errno as it was, and never a wait: a full pipe already holds
+// a request to quit.
 void onSignal(int signal) {
+    const int saved = errno;
     const char byte = char(signal);
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
 }
 } // namespace
 
 SignalBridge::SignalBridge(QObject* parent) : QObject(parent) {
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe);
+    if (!SystemPipe::open(signalPipe, true)) {
+        Console::log(QStringLiteral("⚠️ SIGTERM, SIGINT and SIGHUP will end the application "
+                                    "without stopping the CLI: no pipe for them (%1)")
+                         .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
     notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char byte = 0;
-        if (::read(signalPipe[0], &byte, 1) == 1)
+        while (::read(signalPipe[0], &byte, 1) == 1)
             Q_EMIT quitRequested(int(byte));
     });
     struct sigaction action {};

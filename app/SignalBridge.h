@@ -17,5 +17,5 @@ Q_SIGNALS:
     void quitRequested(int signal);
 
 private:
-    QSocketNotifier* notifier_;
+    QSocketNotifier* notifier_ = nullptr;
 };

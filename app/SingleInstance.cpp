@@ -100,7 +100,10 @@ bool SingleInstance::claim(bool* answered) {
     if (lock_->tryLock(200)) {
         QLocalServer::removeServer(socketPath_);
         server_.setSocketOptions(QLocalServer::UserAccessOption);
-        server_.listen(socketPath_);
+        if (!server_.listen(socketPath_))
+            Console::log(QStringLiteral("⚠️ A second launch cannot reach this one (%1: %2); it "
+                                        "will say so and exit")
+                             .arg(socketPath_, server_.errorString()));
         return true;
     }
     if (lock_->error() != QLockFile::LockFailedError) {

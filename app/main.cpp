@@ -2,6 +2,7 @@
 #include "Console.h"
 #include "DBusNotifier.h"
 #include "LoginItemManager.h"
+#include "ProcessGroup.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
 #include "TrayController.h"
@@ -22,6 +23,13 @@ int main(int argc, char** argv) {
     // A reader of standard output that went away must not end the application.
     ::signal(SIGPIPE, SIG_IGN);
     Console::installMessageHandler();
+    // A CLI that detaches (setsid, a double fork) leaves its group; as a subreaper this process
+    // still adopts what it leaves behind, so a stop can find it and its zombies get reaped.
+#ifdef Q_OS_LINUX
+    if (!ProcessGroup::becomeSubreaper())
+        Console::log(QStringLiteral("⚠️ Not a subreaper: a CLI process that detaches itself "
+                                    "cannot be stopped with the CLI"));
+#endif
     QApplication app(argc, argv);
     // Panels show the application's name as the tray item's title; files name "halvane" alone.
     QApplication::setApplicationName(QStringLiteral("Vantrel"));

@@ -1,4 +1,5 @@
 #include "ChildReaper.h"
+#include "Console.h"
 #include "ProcessGroup.h"
 #include "SystemPipe.h"
 
@@ -6,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,8 +45,13 @@ bool installOnce() {
 
 ChildReaper::ChildReaper(std::function<QList<pid_t>()> keep, QObject* parent)
     : QObject(parent), keep_(std::move(keep)) {
-    if (!installOnce())
+    if (!installOnce()) {
+        Console::log(
+            QStringLiteral("⚠️ Detached CLI processes that end are reaped only when the "
+                           "CLI is stopped: SIGCHLD could not be watched (%1)")
+                .arg(QString::fromLocal8Bit(std::strerror(errno))));
         return;
+    }
     notifier_ = new QSocketNotifier(wakeFds[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char drain[64];

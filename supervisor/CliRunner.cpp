@@ -34,9 +34,6 @@ CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* 
     static int runners = 0;
     lineage_ =
         "HALVANE_RUNNER=" + QByteArray::number(::getpid()) + '.' + QByteArray::number(++runners);
-    // A CLI that detaches (setsid, a double fork) leaves its group; as a subreaper this process
-    // still adopts what it leaves behind, so cleanup can find it and zombies get reaped.
-    ProcessGroup::becomeSubreaper();
     new ChildReaper(&CliProcess::liveShells, this);
     connect(waiter_, &ProcessWaiter::finished, this, &CliRunner::onWaitOver);
 }
