@@ -10,13 +10,14 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent)
-    : QObject(parent), manager_(manager), loginItems_(loginItems),
-      installer_(new InstallerViewModel(manager, this)) {}
+WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems,
+                             InstallerViewModel* installer, QObject* parent)
+    : QObject(parent), manager_(manager), loginItems_(loginItems), installer_(installer) {}
 
 WindowManager* WindowManager::shared() {
     static WindowManager* instance =
-        new WindowManager(VantrelManager::shared(), LoginItemManager::shared());
+        new WindowManager(VantrelManager::shared(), LoginItemManager::shared(),
+                          new InstallerViewModel(VantrelManager::shared()));
     return instance;
 }
 
@@ -54,7 +55,7 @@ void WindowManager::showTerminalWindow() {
         window->showLoginEnabled(loginItems_->isEnabled());
     }
     connect(window, &TerminalWindow::restartRequested, this, &WindowManager::restartRequested);
-    connect(window, &TerminalWindow::updateRequested, this, &WindowManager::updateCLI);
+    connect(window, &TerminalWindow::updateRequested, this, &WindowManager::updateRequested);
     connect(window, &TerminalWindow::toggleLoginItemRequested, this,
             &WindowManager::toggleLoginItemRequested);
     connect(window, &TerminalWindow::quitRequested, this, &WindowManager::quitRequested);
@@ -70,10 +71,6 @@ void WindowManager::showTerminalWindow() {
     window->show();
     window->raise();
     window->activateWindow();
-}
-
-void WindowManager::updateCLI() {
-    installer_->startInstall();
 }
 
 void WindowManager::setStandalone(bool standalone) {

@@ -14,7 +14,9 @@ class WindowManager final : public QObject {
     Q_DISABLE_COPY_MOVE(WindowManager)
 
 public:
-    WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent = nullptr);
+    // installer: what the window shows of an installation; not owned.
+    WindowManager(VantrelManager* manager, LoginItemManager* loginItems,
+                  InstallerViewModel* installer, QObject* parent = nullptr);
     ~WindowManager() override;
 
     // The process-wide instance, for the supervisor and login item of the process.
@@ -22,19 +24,18 @@ public:
 
     void showTerminalWindow();
     TerminalWindow* terminalWindow() const;
+    InstallerViewModel* installer() const { return installer_; }
 
     // Without a tray the window is the application's only face: it then carries the menu's
     // actions. Closing it still only hides it: the CLI keeps running.
     void setStandalone(bool standalone);
-
-    // Asks for the newest CLI; the window shows the download while it runs.
-    void updateCLI();
 
 Q_SIGNALS:
     void windowClosed();
     // The window was closed for the first time while no tray shows the application.
     void closedWithoutTray();
     void restartRequested();
+    void updateRequested();
     void toggleLoginItemRequested();
     void quitRequested();
 

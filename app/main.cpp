@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 #include "Console.h"
 #include "DBusNotifier.h"
+#include "InstallerViewModel.h"
 #include "LoginItemManager.h"
 #include "ProcessGroup.h"
 #include "SignalBridge.h"
@@ -83,7 +84,12 @@ int main(int argc, char** argv) {
                      &WindowManager::showTerminalWindow);
     QObject::connect(&tray, &TrayController::restartRequested, manager,
                      &VantrelManager::restartCLI);
-    QObject::connect(&tray, &TrayController::updateRequested, windows, &WindowManager::updateCLI);
+    // Update CLI is followed by the window's install line, whoever asked for it.
+    InstallerViewModel* installer = windows->installer();
+    QObject::connect(&tray, &TrayController::updateRequested, installer,
+                     &InstallerViewModel::startInstall);
+    QObject::connect(windows, &WindowManager::updateRequested, installer,
+                     &InstallerViewModel::startInstall);
     QObject::connect(windows, &WindowManager::closedWithoutTray, &app, [manager, &notifier] {
         const QString how = QStringLiteral(
             "The CLI keeps running. Launch Vantrel Halvane again to bring the window back; Quit "

@@ -2,6 +2,7 @@
 #include "ConsoleCapture.h"
 #include "DBusNotifier.h"
 #include "FindBar.h"
+#include "InstallerViewModel.h"
 #include "SingleInstance.h"
 #include "SupervisorSandbox.h"
 #include "TerminalSearch.h"
@@ -104,7 +105,10 @@ void TestAppShell::requestsOfTrayAndWindow() {
     // The one window always offers Restart and Update, and without a tray the rest too; it is
     // reused while open. Update reaches the supervisor, and its progress shows while it runs.
     SupervisorSandbox sandbox;
-    WindowManager windows(&sandbox.manager(), nullptr);
+    InstallerViewModel installer(&sandbox.manager());
+    WindowManager windows(&sandbox.manager(), nullptr, &installer);
+    connect(&windows, &WindowManager::updateRequested, &installer,
+            &InstallerViewModel::startInstall);
     QSignalSpy restart(&windows, &WindowManager::restartRequested);
     QSignalSpy toggle(&windows, &WindowManager::toggleLoginItemRequested);
     QSignalSpy quit(&windows, &WindowManager::quitRequested);
