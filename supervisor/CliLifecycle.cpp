@@ -50,7 +50,7 @@ CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
         if (stage_ != Stage::WaitingForInstall)
             return;
         say_(QStringLiteral("🔄 Trying the CLI download again...\n"));
-        installCLI();
+        download(false);
     });
     connect(&installNotifyTimer_, &QTimer::timeout, this, [this] {
         if (installNotified_ ||
@@ -200,27 +200,20 @@ void CliLifecycle::onSweepFinished() {
     Console::log(QStringLiteral("📥 Downloading latest CLI version..."));
     say_(QStringLiteral("📥 Downloading latest CLI version...\n"));
     enter(Stage::Downloading);
-    installer_->installCLI(false, rollback_.refusedThisSession());
+    download(false);
 }
 
-void CliLifecycle::installCLI() {
-    if (refusedWhileLeaving(QStringLiteral("The CLI download")))
+void CliLifecycle::download(bool userAsked) {
+    if (refusedWhileLeaving(userAsked ? QStringLiteral("Update CLI")
+                                      : QStringLiteral("The CLI download")))
         return;
-    if (stage_ == Stage::Idle || stage_ == Stage::WaitingForInstall)
-        enter(Stage::Downloading);
-    installer_->installCLI(false, rollback_.refusedThisSession());
-}
-
-void CliLifecycle::updateCLI() {
-    if (refusedWhileLeaving(QStringLiteral("Update CLI")))
-        return;
-    if (installer_->isInstalling()) {
+    if (userAsked && installer_->isInstalling()) {
         say_(QStringLiteral("ℹ️ A CLI download is already in progress\n"));
         return;
     }
     if (stage_ == Stage::Idle || stage_ == Stage::WaitingForInstall)
         enter(Stage::Downloading);
-    installer_->installCLI(true, rollback_.refusedThisSession());
+    installer_->installCLI(userAsked, rollback_.refusedThisSession());
 }
 
 void CliLifecycle::runCLI() {
@@ -363,7 +356,7 @@ void CliLifecycle::networkReachable() {
     if (stage_ != Stage::WaitingForInstall)
         return;
     say_(QStringLiteral("🔄 The network is back: trying the CLI download again\n"));
-    installCLI();
+    download(false);
 }
 
 void CliLifecycle::onCliEnded(const CliEnding& ending) {

@@ -56,8 +56,9 @@ public:
     // The inputs.
     void downloadAndRunCLI();
     void killExistingProcesses();
-    void installCLI();
-    void updateCLI();
+    // A check for a newer build, as at launch; userAsked: Update CLI, which offers a build
+    // refused after a failed trial once more.
+    void download(bool userAsked);
     void runCLI();
     void restartCLI();
     void cleanup();

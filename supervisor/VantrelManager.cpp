@@ -64,11 +64,11 @@ void VantrelManager::downloadAndRunCLI() {
 }
 
 void VantrelManager::installCLI() {
-    lifecycle_->installCLI();
+    lifecycle_->download(false);
 }
 
 void VantrelManager::updateCLI() {
-    lifecycle_->updateCLI();
+    lifecycle_->download(true);
 }
 
 void VantrelManager::runCLI() {
