@@ -3,6 +3,8 @@
 
 #include <QMutex>
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 namespace {
@@ -14,9 +16,31 @@ std::function<void(const QString&)>& sink() {
     static std::function<void(const QString&)> sink;
     return sink;
 }
+ConsoleWriter& errorWriter() {
+    static ConsoleWriter* instance = new ConsoleWriter(STDERR_FILENO);
+    return *instance;
+}
+
+// Qt's own warnings go to standard error through a writer like the console's: written
+// directly, one that nobody reads would stop the thread that warned, the main thread included.
+void writeQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    errorWriter().write(qFormatLogMessage(type, context, message).toLocal8Bit() + '\n');
+    if (type == QtFatalMsg) {
+        errorWriter().flush(1000);
+        std::abort();
+    }
+}
+
 ConsoleWriter& writer() {
     // Deliberately never destroyed: see ConsoleWriter.
-    static ConsoleWriter* instance = new ConsoleWriter(STDOUT_FILENO);
+    static ConsoleWriter* instance = [] {
+        // Only where nobody (a test harness) has a handler of its own.
+        const QtMessageHandler current = qInstallMessageHandler(nullptr);
+        const QtMessageHandler standard = qInstallMessageHandler(current);
+        if (current == standard)
+            qInstallMessageHandler(writeQtMessage);
+        return new ConsoleWriter(STDOUT_FILENO);
+    }();
     return *instance;
 }
 } // namespace

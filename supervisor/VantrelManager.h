@@ -43,6 +43,7 @@ public:
     QString output() const { return log_->text(); }
     qsizetype outputSize() const { return log_->size(); }
     const OutputLog& outputLog() const { return *log_; }
+    OutputLog& outputLog() { return *log_; }
     // Writes one chunk to the output log. Callable from any thread; returns at once.
     const OutputHandler outputHandler;
 
