@@ -1,6 +1,8 @@
 #include "AnsiParser.h"
 
 #include <algorithm>
+#include <cstring>
+#include <string.h> // memrchr
 
 namespace {
 constexpr char16_t ESC = 0x1b;
@@ -252,11 +254,28 @@ void AnsiParser::skip(QByteArrayView utf8) {
     NullSink none;
     const auto* p = reinterpret_cast<const uchar*>(utf8.data());
     const auto* const end = p + utf8.size();
+    // "ESC [ m" and "ESC [ 0 m" leave the parser in one state whatever came before them (an
+    // ESC ends any sequence), so only what follows the last of them needs a look.
+    for (const uchar* before = end; before > p;) {
+        const auto* escape = static_cast<const uchar*>(::memrchr(p, ESC, size_t(before - p)));
+        if (!escape)
+            break;
+        const QByteArrayView rest(escape, end - escape);
+        if (rest.startsWith("\x1b[m") || rest.startsWith("\x1b[0m")) {
+            *this = AnsiParser();
+            p = escape + (rest[2] == 'm' ? 3 : 4);
+            break;
+        }
+        before = escape;
+    }
     while (p < end) {
         if (state_ == State::Ground) {
-            // Text is not kept: run to the next byte that may start a control.
-            while (p < end && *p >= 0x20 && *p != 0x7f && *p != 0xc2)
-                ++p;
+            // Text is not kept, and line controls change nothing here: run to the next byte
+            // that may start a sequence, an ESC or the first byte of a C1 control.
+            const auto* escape = static_cast<const uchar*>(std::memchr(p, ESC, size_t(end - p)));
+            const uchar* const stop = escape ? escape : end;
+            const auto* c1 = static_cast<const uchar*>(std::memchr(p, 0xc2, size_t(stop - p)));
+            p = c1 ? c1 : stop;
             if (p == end)
                 break;
         }

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace {
 // How far the disk, and the main thread beyond what the tail keeps, may fall behind a reader
@@ -15,6 +16,8 @@ constexpr qsizetype kMaxPendingBytes = 16 * 1024 * 1024;
 constexpr qsizetype kMaxPendingFileBytes = 8 * 1024 * 1024;
 // What the main thread parses in one turn of its event loop, at most one piece more.
 constexpr qsizetype kSliceBytes = 1024 * 1024;
+// Under a flood, hand-overs are this far apart.
+constexpr int kSpacingMs = 8;
 // The writer gathers smaller pieces into one write.
 constexpr qsizetype kGatherBytes = 1024 * 1024;
 
@@ -47,6 +50,7 @@ struct OutputLog::Inbox {
     // what it took last, since only it sees that text whole.
     AnsiParser startState;
     bool startKnown = true;
+    bool scanning = false;    // the parser's state is being carried across a cut
     qint64 skippedBreaks = 0; // cut from the front since the main thread last took
     qsizetype keptLines = 1;
     std::deque<QByteArray> fileBytes; // for the file writer
@@ -64,7 +68,6 @@ struct OutputLog::Inbox {
         pending.push_back({utf8, breaks});
         pendingBytes += utf8.size();
         pendingBreaks += breaks;
-        cutFront();
         // A busy writer comes back for more by itself; waking costs a system call.
         if (fileBytes.empty() && !writing)
             fileWork.notify_one();
@@ -76,18 +79,34 @@ struct OutputLog::Inbox {
         QMetaObject::invokeMethod(owner, &OutputLog::handOver, Qt::QueuedConnection);
     }
     // Drops whole pieces from the front while at least as many line breaks as the tail keeps
-    // follow them: every line they touch would be trimmed before anyone saw it.
-    void cutFront() {
-        if (!startKnown)
+    // follow them: every line they touch would be trimmed before anyone saw it. The scan that
+    // carries the parser's state across them runs with the mutex released.
+    void cutFront(std::unique_lock<std::mutex>& lock) {
+        if (!startKnown || scanning)
             return;
+        std::vector<QByteArray> cut;
+        qint64 breaks = 0;
         while (pending.size() > 1 && pendingBreaks - pending.front().lineBreaks >= keptLines) {
-            const Piece& front = pending.front();
-            startState.skip(front.bytes);
-            skippedBreaks += front.lineBreaks;
+            Piece& front = pending.front();
+            breaks += front.lineBreaks;
             pendingBreaks -= front.lineBreaks;
             pendingBytes -= front.bytes.size();
+            cut.push_back(std::move(front.bytes));
             pending.pop_front();
         }
+        if (cut.empty())
+            return;
+        scanning = true;
+        AnsiParser state = startState;
+        lock.unlock();
+        for (const QByteArray& bytes : cut)
+            state.skip(bytes);
+        cut.clear();
+        lock.lock();
+        startState = state;
+        skippedBreaks += breaks;
+        scanning = false;
+        room.notify_all();
     }
     void madeRoom() {
         if (readersWaiting > 0)
@@ -172,8 +191,9 @@ OutputLog::Writer OutputLog::writer() const {
             return;
         if (const auto inbox = weak.lock()) {
             const QByteArray utf8 = text.toUtf8();
-            std::lock_guard lock(inbox->mutex);
+            std::unique_lock lock(inbox->mutex);
             inbox->add(utf8);
+            inbox->cutFront(lock);
         }
     };
 }
@@ -183,8 +203,8 @@ void OutputLog::appendFromReader(const QString&, const QByteArray& utf8,
     if (utf8.isEmpty())
         return;
     std::unique_lock lock(inbox_->mutex);
-    const auto behind = [this] {
-        inbox_->cutFront();
+    const auto behind = [&] {
+        inbox_->cutFront(lock);
         return inbox_->pendingBytes > kMaxPendingBytes || inbox_->fileSize > kMaxPendingFileBytes;
     };
     ++inbox_->readersWaiting;
@@ -193,6 +213,7 @@ void OutputLog::appendFromReader(const QString&, const QByteArray& utf8,
         inbox_->room.wait_for(lock, std::chrono::milliseconds(50));
     --inbox_->readersWaiting;
     inbox_->add(utf8);
+    inbox_->cutFront(lock);
 }
 
 QString OutputLog::filePath() const {
@@ -200,12 +221,11 @@ QString OutputLog::filePath() const {
 }
 
 void OutputLog::handOver() {
-    constexpr int spacingMs = 8;
     const qint64 since = sinceHandOver_.elapsed();
-    if (since >= spacingMs)
+    if (since >= kSpacingMs)
         takePending();
     else if (!handOverTimer_.isActive())
-        handOverTimer_.start(int(spacingMs - since));
+        handOverTimer_.start(int(kSpacingMs - since));
 }
 
 bool OutputLog::takePending() {
@@ -219,6 +239,12 @@ bool OutputLog::takePending() {
     {
         std::lock_guard lock(inbox_->mutex);
         Inbox& inbox = *inbox_;
+        if (inbox.scanning) {
+            // Where the waiting text starts is being worked out: soon, and off this thread.
+            inbox.handOverQueued = true;
+            handOverTimer_.start(1);
+            return false;
+        }
         while (!inbox.pending.empty() && bytes < kSliceBytes) {
             bytes += inbox.pending.front().bytes.size();
             inbox.pendingBytes -= inbox.pending.front().bytes.size();
@@ -251,20 +277,30 @@ bool OutputLog::takePending() {
     tail_->append(batch);
     Console::log(QStringLiteral("🔧 VantrelManager output is now: %1 characters").arg(size()));
     {
-        std::lock_guard lock(inbox_->mutex);
+        std::unique_lock lock(inbox_->mutex);
         inbox_->startState = tail_->parser();
         inbox_->startKnown = true;
-        inbox_->cutFront();
         inbox_->madeRoom();
+        inbox_->cutFront(lock);
     }
-    if (more)
-        handOver();
     Q_EMIT appended(batch);
+    // The next slice waits for a turn of the event loop and the spacing after this one's end,
+    // so a flood leaves the main thread time for everything else.
+    sinceHandOver_.restart();
+    if (more && !handOverTimer_.isActive())
+        handOverTimer_.start(kSpacingMs);
     return more;
 }
 
 void OutputLog::flush() {
-    while (takePending()) {
+    for (;;) {
+        {
+            std::unique_lock lock(inbox_->mutex);
+            inbox_->room.wait(lock, [this] { return !inbox_->scanning; });
+            if (inbox_->pending.empty())
+                break;
+        }
+        takePending();
     }
     std::unique_lock lock(inbox_->mutex);
     ++inbox_->readersWaiting;

@@ -88,7 +88,7 @@ template <typename T, qsizetype ChunkItems>
 void TerminalBuffer::Arena<T, ChunkItems>::releaseBefore(qint64 serial) {
     while (firstSerial_ < serial && chunks_.size() > 1) {
         Chunk& chunk = chunks_.front();
-        if (chunk.capacity == ChunkItems && spare_.size() < 2)
+        if (chunk.capacity == ChunkItems)
             spare_.push_back(std::move(chunk));
         chunks_.pop_front();
         ++firstSerial_;
@@ -98,7 +98,7 @@ void TerminalBuffer::Arena<T, ChunkItems>::releaseBefore(qint64 serial) {
 template <typename T, qsizetype ChunkItems> void TerminalBuffer::Arena<T, ChunkItems>::clear() {
     firstSerial_ += qint64(chunks_.size());
     while (!chunks_.empty()) {
-        if (chunks_.front().capacity == ChunkItems && spare_.size() < 2)
+        if (chunks_.front().capacity == ChunkItems)
             spare_.push_back(std::move(chunks_.front()));
         chunks_.pop_front();
     }

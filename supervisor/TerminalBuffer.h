@@ -98,7 +98,7 @@ public:
 private:
     // Items of many lines in large chunks, oldest first. A line's items are contiguous; only the
     // last line changes, at the end of the last chunk. Chunks no retained line uses any more
-    // are kept for reuse.
+    // are kept for reuse: the bounds cap how many there are.
     template <typename T, qsizetype ChunkItems> class Arena {
     public:
         // Where a new last line starts, and its chunk's serial.
