@@ -57,11 +57,7 @@ void Console::log(const QString& prefix, const QByteArray& utf8Tail) {
             return;
         }
     }
-    QByteArray bytes = prefix.toUtf8();
-    bytes.reserve(bytes.size() + utf8Tail.size() + 1);
-    bytes.append(utf8Tail);
-    bytes.append('\n');
-    writer().write(std::move(bytes));
+    writer().write(prefix.toUtf8(), utf8Tail);
 }
 
 bool Console::flush(int timeoutMs) {
