@@ -61,6 +61,24 @@ void AnsiParser::addParam() {
     ++paramCount_;
 }
 
+inline void AnsiParser::csiDigit(char16_t c) {
+    if (!paramOpen_) {
+        addParam();
+        paramOpen_ = true;
+    }
+    if (paramCount_ <= MaxParams) {
+        int& value = params_[paramCount_ - 1];
+        value = std::min(value * 10 + (c - u'0'), 0xffff);
+    }
+}
+
+inline void AnsiParser::csiSeparator(char16_t c) {
+    if (!paramOpen_)
+        addParam();
+    paramOpen_ = false;
+    nextSub_ = c == u':';
+}
+
 template <typename Sink> void AnsiParser::execute(char16_t c, Sink& sink) {
     switch (c) {
     case u'\n':
@@ -147,27 +165,15 @@ template <typename Sink> bool AnsiParser::step(char16_t c, Sink& sink) {
         break;
     case State::Csi:
         if (c >= u'0' && c <= u'9') {
-            if (intermediate_) {
+            if (intermediate_)
                 state_ = State::CsiIgnore;
-                break;
-            }
-            if (!paramOpen_) {
-                addParam();
-                paramOpen_ = true;
-            }
-            if (paramCount_ <= MaxParams) {
-                int& value = params_[paramCount_ - 1];
-                value = std::min(value * 10 + (c - u'0'), 0xffff);
-            }
+            else
+                csiDigit(c);
         } else if (c == u';' || c == u':') {
-            if (intermediate_) {
+            if (intermediate_)
                 state_ = State::CsiIgnore;
-                break;
-            }
-            if (!paramOpen_)
-                addParam();
-            paramOpen_ = false;
-            nextSub_ = c == u':';
+            else
+                csiSeparator(c);
         } else if (c >= 0x3c && c <= 0x3f) {
             if (paramCount_ == 0 && !privateMarker_ && !intermediate_)
                 privateMarker_ = c;
@@ -243,6 +249,27 @@ void AnsiParser::feed(QStringView text, TerminalSink& sink) {
                 sink.write(QStringView(start, p), style_);
             if (p == end)
                 break;
+            if (*p == ESC && end - p > 2 && p[1] == u'[') {
+                // The usual sequence, colours, read in one go; the state machine takes over
+                // wherever it holds anything else.
+                enterCsi();
+                p += 2;
+                for (; p < end; ++p) {
+                    if (*p >= u'0' && *p <= u'9')
+                        csiDigit(*p);
+                    else if (*p == u';' || *p == u':')
+                        csiSeparator(*p);
+                    else
+                        break;
+                }
+                if (p < end && *p >= 0x40 && *p <= 0x7e) {
+                    if (!paramOpen_ && paramCount_ > 0)
+                        addParam();
+                    csiDispatch(*p++, sink);
+                    state_ = State::Ground;
+                }
+                continue;
+            }
         }
         // A character that ends a sequence without belonging to it is looked at again.
         if (step(*p, sink))

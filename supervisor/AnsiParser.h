@@ -56,6 +56,8 @@ private:
     void enterCsi();
     void enterString();
     void addParam();
+    void csiDigit(char16_t c);
+    void csiSeparator(char16_t c);
     template <typename Sink> void csiDispatch(char16_t final, Sink& sink);
     void selectGraphicRendition();
     // Reads an extended colour (38/48) starting after the introducer at index i; returns the
