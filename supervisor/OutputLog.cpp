@@ -266,16 +266,15 @@ bool OutputLog::takePending() {
     Console::log(QStringLiteral("🔧 VantrelManager updating output on main thread"));
     if (skipped > 0)
         tail_->skip(skippedTo, skipped);
-    // Decoded once, here, and only what the tail keeps, into a buffer that is used again once
-    // the receivers of the last batch are done with it.
-    decoded_.resize(bytes);
+    // Decoded once, here, and only what the tail keeps.
+    QString batch(bytes, Qt::Uninitialized);
     QStringDecoder decoder(QStringDecoder::Utf8);
-    QChar* end = decoded_.data();
+    QChar* end = batch.data();
     for (const Piece& piece : taken)
         end = decoder.appendToBuffer(end, piece.bytes);
-    decoded_.truncate(end - decoded_.constData());
+    batch.truncate(end - batch.constData());
     taken.clear();
-    tail_->append(decoded_);
+    tail_->append(batch);
     Console::log(QStringLiteral("🔧 VantrelManager output is now: %1 characters").arg(size()));
     {
         std::unique_lock lock(inbox_->mutex);
@@ -284,7 +283,7 @@ bool OutputLog::takePending() {
         inbox_->madeRoom();
         inbox_->cutFront(lock);
     }
-    Q_EMIT appended(decoded_);
+    Q_EMIT appended(batch);
     // The next slice waits for a turn of the event loop and the spacing after this one's end,
     // so a flood leaves the main thread time for everything else.
     sinceHandOver_.restart();

@@ -64,7 +64,6 @@ private:
     std::unique_ptr<TerminalBuffer> tail_;
     std::shared_ptr<Inbox> inbox_;
     std::thread fileWriter_;
-    QString decoded_; // the last slice
     QElapsedTimer sinceHandOver_;
     QTimer handOverTimer_;
 };
