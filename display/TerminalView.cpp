@@ -28,14 +28,33 @@ const QColor selectionColor(0x26, 0x4f, 0x78);
 const QColor matchColor(0x5c, 0x4a, 0x00);
 const QColor currentMatchColor(0xa8, 0x52, 0x00);
 
-// The view holds what the supervisor retains, and no more.
-TerminalBuffer::Limits limitsFor(const TerminalViewModel* model) {
-    TerminalBuffer::Limits limits;
-    if (model && model->manager()) {
-        limits.maxChars = model->manager()->options().retainedChars;
-        limits.maxLines = model->manager()->options().retainedLines;
-    }
-    return limits;
+// The colours a painter uses, with inverse and dim applied.
+QColor mix(const QColor& a, const QColor& b, int aPercent) {
+    const int bPercent = 100 - aPercent;
+    return QColor((a.red() * aPercent + b.red() * bPercent) / 100,
+                  (a.green() * aPercent + b.green() * bPercent) / 100,
+                  (a.blue() * aPercent + b.blue() * bPercent) / 100);
+}
+
+QColor paintedForeground(const TextStyle& style) {
+    const QColor defaultForeground = TerminalView::defaultForeground();
+    const QColor defaultBackground = TerminalView::defaultBackground();
+    QColor fg = style.foreground == TextStyle::DefaultColor ? defaultForeground
+                                                            : QColor::fromRgb(style.foreground);
+    QColor bg = style.background == TextStyle::DefaultColor ? defaultBackground
+                                                            : QColor::fromRgb(style.background);
+    if (style.has(TextStyle::Inverse))
+        std::swap(fg, bg);
+    return style.has(TextStyle::Dim) ? mix(fg, bg, 60) : fg;
+}
+
+// Invalid when the pane's background shows through.
+QColor paintedBackground(const TextStyle& style) {
+    if (style.has(TextStyle::Inverse))
+        return style.foreground == TextStyle::DefaultColor ? TerminalView::defaultForeground()
+                                                           : QColor::fromRgb(style.foreground);
+    return style.background == TextStyle::DefaultColor ? QColor()
+                                                       : QColor::fromRgb(style.background);
 }
 
 int fontIndex(const TextStyle& style) {
@@ -49,8 +68,16 @@ bool isWordCharacter(QChar c) {
 } // namespace
 
 TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
-    : QAbstractScrollArea(parent), model_(model), buffer_(limitsFor(model)),
-      search_(new TerminalSearch(&buffer_, this)) {
+    : QAbstractScrollArea(parent), model_(model) {
+    if (model_ && model_->manager()) {
+        buffer_ = &model_->manager()->outputLog().tail();
+    } else {
+        ownBuffer_ = std::make_unique<TerminalBuffer>();
+        buffer_ = ownBuffer_.get();
+        if (model_)
+            buffer_->append(model_->output());
+    }
+    search_ = new TerminalSearch(buffer_, this);
     TerminalAccessible::installFactory();
     setAccessibleName(tr("CLI output"));
     setMinimumSize(600, 400);
@@ -92,26 +119,20 @@ TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
     if (model_) {
         model_->setParent(this);
         connect(model_, &TerminalViewModel::outputReset, this, &TerminalView::onOutputReset);
-        connect(model_, &TerminalViewModel::outputAppended, this, &TerminalView::onOutputAppended);
-        buffer_.append(model_->output());
+        // What was added is in the tail already; it only needs drawing.
+        connect(model_, &TerminalViewModel::outputAppended, this, [this] {
+            search_->bufferChanged();
+            newOutput_ = true;
+            scheduleRefresh();
+        });
     }
     layoutContent();
 }
 
 TerminalView::~TerminalView() = default;
 
-void TerminalView::onOutputReset(const QString& output) {
-    buffer_.clear();
-    buffer_.append(output);
-    selectionAnchor_ = selectionCursor_ = buffer_.endPosition();
-    search_->bufferChanged();
-    newOutput_ = true;
-    scheduleRefresh();
-}
-
-void TerminalView::onOutputAppended(const QString& batch) {
-    // Parsed now, drawn later: the cost of a batch is its own size, whatever the scrollback.
-    buffer_.append(batch);
+void TerminalView::onOutputReset() {
+    selectionAnchor_ = selectionCursor_ = buffer_->endPosition();
     search_->bufferChanged();
     newOutput_ = true;
     scheduleRefresh();
@@ -138,8 +159,8 @@ void TerminalView::refresh() {
 
 void TerminalView::layoutContent() {
     const int width = viewport()->width() - 2 * Padding;
-    buffer_.setColumns(std::max(1, int(std::floor(width / characterWidth_))));
-    const qint64 content = 2 * Padding + buffer_.rowCount() * qint64(lineHeight_);
+    buffer_->setColumns(std::max(1, int(std::floor(width / characterWidth_))));
+    const qint64 content = 2 * Padding + buffer_->rowCount() * qint64(lineHeight_);
     const int maximum = int(std::clamp<qint64>(content - viewport()->height(), 0, INT_MAX));
     QScrollBar* bar = verticalScrollBar();
     adjusting_ = true;
@@ -169,11 +190,11 @@ void TerminalView::scrollToBottom() {
 
 void TerminalView::reveal(TextPosition position, qsizetype length) {
     layoutContent(); // rows of output not drawn yet count too
-    position = buffer_.clamped(position);
-    const qsizetype index = qsizetype(position.line - buffer_.firstLineNumber());
-    const int columns = buffer_.columns();
-    const qint64 row = buffer_.firstRowOf(index) + position.column / columns;
-    const qint64 lastRow = buffer_.firstRowOf(index) +
+    position = buffer_->clamped(position);
+    const qsizetype index = qsizetype(position.line - buffer_->firstLineNumber());
+    const int columns = buffer_->columns();
+    const qint64 row = buffer_->firstRowOf(index) + position.column / columns;
+    const qint64 lastRow = buffer_->firstRowOf(index) +
                            (position.column + std::max<qsizetype>(1, length) - 1) / columns;
     const qint64 top = Padding + row * lineHeight_;
     const qint64 bottom = Padding + (lastRow + 1) * lineHeight_;
@@ -187,22 +208,22 @@ void TerminalView::reveal(TextPosition position, qsizetype length) {
 
 void TerminalView::saveAnchor(int value) {
     const qint64 row = std::max(0, value - Padding) / lineHeight_;
-    const qsizetype index = buffer_.lineAtRow(row);
-    anchorLine_ = buffer_.firstLineNumber() + index;
-    anchorOffset_ = int(value - (Padding + buffer_.firstRowOf(index) * lineHeight_));
+    const qsizetype index = buffer_->lineAtRow(row);
+    anchorLine_ = buffer_->firstLineNumber() + index;
+    anchorOffset_ = int(value - (Padding + buffer_->firstRowOf(index) * lineHeight_));
 }
 
 int TerminalView::anchoredValue() const {
-    const qint64 index = anchorLine_ - buffer_.firstLineNumber();
+    const qint64 index = anchorLine_ - buffer_->firstLineNumber();
     if (index < 0)
         return 0; // the line at the top was trimmed away: show the oldest that is left
-    if (index >= buffer_.shownLineCount())
+    if (index >= buffer_->shownLineCount())
         return verticalScrollBar()->maximum();
-    const qint64 height = buffer_.rowsOf(qsizetype(index)) * lineHeight_;
+    const qint64 height = buffer_->rowsOf(qsizetype(index)) * lineHeight_;
     const qint64 offset = std::min<qint64>(anchorOffset_, height - 1);
     return int(
-        std::clamp<qint64>(Padding + buffer_.firstRowOf(qsizetype(index)) * lineHeight_ + offset, 0,
-                           verticalScrollBar()->maximum()));
+        std::clamp<qint64>(Padding + buffer_->firstRowOf(qsizetype(index)) * lineHeight_ + offset,
+                           0, verticalScrollBar()->maximum()));
 }
 
 void TerminalView::updateMetrics() {
@@ -246,22 +267,22 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     painter.fillRect(event->rect(), defaultBackground());
     const int top = verticalScrollBar()->value();
     const int height = viewport()->height();
-    const int columns = buffer_.columns();
-    const qsizetype shown = buffer_.shownLineCount();
+    const int columns = buffer_->columns();
+    const qsizetype shown = buffer_->shownLineCount();
 
     qint64 row = std::max(0, top - Padding) / lineHeight_;
-    qsizetype index = buffer_.lineAtRow(row);
-    qint64 rowInLine = row - buffer_.firstRowOf(index);
+    qsizetype index = buffer_->lineAtRow(row);
+    qint64 rowInLine = row - buffer_->firstRowOf(index);
     while (index < shown) {
         const int y = int(Padding + row * lineHeight_ - top);
         if (y >= height)
             break;
-        const qsizetype length = buffer_.line(index).text.size();
+        const qsizetype length = buffer_->line(index).text.size();
         const qsizetype from = rowInLine * columns;
         if (y + lineHeight_ > 0)
             paintRow(painter, index, from, std::min<qsizetype>(length, from + columns), y);
         ++row;
-        if (++rowInLine >= buffer_.rowsOf(index)) {
+        if (++rowInLine >= buffer_->rowsOf(index)) {
             ++index;
             rowInLine = 0;
         }
@@ -281,7 +302,7 @@ void TerminalView::paintEvent(QPaintEvent* event) {
 
 void TerminalView::paintRow(QPainter& painter, qsizetype index, qsizetype from, qsizetype to,
                             int y) {
-    const TerminalLine& line = buffer_.line(index);
+    const TerminalLine line = buffer_->line(index);
     const auto x = [this, from](qsizetype column) {
         return Padding + qreal(column - from) * characterWidth_;
     };
@@ -293,20 +314,20 @@ void TerminalView::paintRow(QPainter& painter, qsizetype index, qsizetype from, 
                                   [](qsizetype c, const StyledRun& run) { return c < run.start; });
     if (first != line.runs.begin())
         --first;
-    const auto runEnd = [&line](QList<StyledRun>::const_iterator run) {
+    const auto runEnd = [&line](std::span<const StyledRun>::iterator run) {
         const auto next = run + 1;
         return next == line.runs.end() ? line.text.size() : qsizetype(next->start);
     };
 
     for (auto run = first; run != line.runs.end() && run->start < to; ++run) {
-        const QColor background = run->style.paintedBackground(defaultForeground());
+        const QColor background = paintedBackground(run->style);
         if (background.isValid())
             painter.fillRect(
                 cells(std::max<qsizetype>(run->start, from), std::min(runEnd(run), to)),
                 background);
     }
 
-    const qint64 number = buffer_.firstLineNumber() + index;
+    const qint64 number = buffer_->firstLineNumber() + index;
     const qsizetype matchLength = search_->pattern().size();
     const qsizetype current = search_->currentIndex();
     for (const TerminalSearch::Match& match : search_->matchesIn(number)) {
@@ -337,12 +358,12 @@ void TerminalView::paintRow(QPainter& painter, qsizetype index, qsizetype from, 
         const qsizetype b = std::min(runEnd(run), to);
         if (a >= b)
             continue;
-        const QStringView piece = QStringView(line.text).sliced(a, b - a);
+        const QStringView piece = line.text.sliced(a, b - a);
         if (piece.trimmed().isEmpty() && !run->style.has(TextStyle::Underline) &&
             !run->style.has(TextStyle::Strike))
             continue;
         painter.setFont(fontFor(run->style));
-        painter.setPen(run->style.paintedForeground(defaultForeground(), defaultBackground()));
+        painter.setPen(paintedForeground(run->style));
         painter.drawText(QPointF(x(a), baseline), piece.toString());
     }
 }
@@ -359,21 +380,21 @@ QRect TerminalView::newOutputBadgeRect() const {
 TextPosition TerminalView::positionAt(QPoint point) const {
     const qint64 contentY = qint64(point.y()) + verticalScrollBar()->value() - Padding;
     if (contentY < 0)
-        return {buffer_.firstLineNumber(), 0};
+        return {buffer_->firstLineNumber(), 0};
     const qint64 row = contentY / lineHeight_;
-    const qsizetype shown = buffer_.shownLineCount();
-    if (row >= buffer_.rowCount()) {
+    const qsizetype shown = buffer_->shownLineCount();
+    if (row >= buffer_->rowCount()) {
         const qsizetype last = shown - 1;
-        return {buffer_.firstLineNumber() + last, buffer_.line(last).text.size()};
+        return {buffer_->firstLineNumber() + last, buffer_->line(last).text.size()};
     }
-    const qsizetype index = buffer_.lineAtRow(row);
-    const qint64 rowInLine = row - buffer_.firstRowOf(index);
-    const int columns = buffer_.columns();
+    const qsizetype index = buffer_->lineAtRow(row);
+    const qint64 rowInLine = row - buffer_->firstRowOf(index);
+    const int columns = buffer_->columns();
     const qsizetype inRow =
         std::clamp<qsizetype>(qRound((point.x() - Padding) / characterWidth_), 0, columns);
     const qsizetype column =
-        std::min<qsizetype>(buffer_.line(index).text.size(), rowInLine * columns + inRow);
-    return {buffer_.firstLineNumber() + index, column};
+        std::min<qsizetype>(buffer_->line(index).text.size(), rowInLine * columns + inRow);
+    return {buffer_->firstLineNumber() + index, column};
 }
 
 void TerminalView::setSelection(TextPosition anchor, TextPosition cursor) {
@@ -385,7 +406,7 @@ void TerminalView::setSelection(TextPosition anchor, TextPosition cursor) {
 QString TerminalView::selectedText() const {
     if (!hasSelection())
         return {};
-    return buffer_.text(selectionAnchor_, selectionCursor_);
+    return buffer_->text(selectionAnchor_, selectionCursor_);
 }
 
 void TerminalView::copy() {
@@ -400,7 +421,7 @@ void TerminalView::publishSelection() {
 }
 
 void TerminalView::selectAll() {
-    setSelection({buffer_.firstLineNumber(), 0}, buffer_.endPosition());
+    setSelection({buffer_->firstLineNumber(), 0}, buffer_->endPosition());
     publishSelection();
 }
 
@@ -499,7 +520,7 @@ void TerminalView::mouseDoubleClickEvent(QMouseEvent* event) {
         return;
     }
     TextPosition at = positionAt(event->position().toPoint());
-    const QString& text = buffer_.line(qsizetype(at.line - buffer_.firstLineNumber())).text;
+    const QStringView text = buffer_->line(qsizetype(at.line - buffer_->firstLineNumber())).text;
     qsizetype start = at.column;
     qsizetype end = at.column;
     while (start > 0 && isWordCharacter(text[start - 1]))

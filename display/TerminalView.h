@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <array>
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -15,8 +16,9 @@ class TerminalSearch;
 class TerminalViewModel;
 
 // The terminal window's content: the output log as coloured monospaced text on black, drawn
-// from a bounded line store, painting only the rows in sight. Follows the end of the log while
-// it is scrolled to the end; scrolled up, it keeps its place and shows that new output waits.
+// from the supervisor's retained tail (it keeps no copy), painting only the rows in sight. Follows
+// the end of the log while it is scrolled to the end; scrolled up, it keeps its place and shows
+// that new output waits.
 class TerminalView : public QAbstractScrollArea {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TerminalView)
@@ -33,7 +35,9 @@ public:
     static QColor defaultBackground() { return QColor(Qt::black); }
 
     TerminalViewModel* model() const { return model_; }
-    const TerminalBuffer& buffer() const { return buffer_; }
+    // The lines shown: the supervisor's retained tail, or a store of the view's own without
+    // a supervisor.
+    const TerminalBuffer& buffer() const { return *buffer_; }
     bool isFollowing() const { return following_; }
     bool hasNewOutputWaiting() const { return unseen_; }
     bool hasSelection() const { return selectionAnchor_ != selectionCursor_; }
@@ -78,8 +82,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    void onOutputReset(const QString& output);
-    void onOutputAppended(const QString& batch);
+    void onOutputReset();
     void scheduleRefresh();
     void refresh();
     void layoutContent();
@@ -92,7 +95,8 @@ private:
     void publishSelection();
 
     TerminalViewModel* model_ = nullptr;
-    TerminalBuffer buffer_;
+    std::unique_ptr<TerminalBuffer> ownBuffer_;
+    TerminalBuffer* buffer_ = nullptr;
     TerminalSearch* search_;
 
     std::array<QFont, 16> fonts_;

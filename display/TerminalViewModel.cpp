@@ -16,14 +16,13 @@ TerminalViewModel::TerminalViewModel(VantrelManager* manager, QObject* parent)
     Console::log(QStringLiteral("🖥️ TerminalViewModel initial output: ") + startingMessage);
     if (!manager_)
         return;
-    // The log as it is now, shown on the next turn; every later batch is queued behind it, so
-    // nothing is missed and nothing arrives twice. Both deliveries are bound to this object:
-    // whatever is still queued when it is destroyed is dropped with it.
-    const qint64 end = manager_->outputLog().end();
+    // The log is announced on the next turn and every later batch behind it, so nothing is
+    // missed; a batch added in between is in both (views read the tail itself, so they draw it
+    // once). Both deliveries are bound to this object: whatever is still queued when it is
+    // destroyed is dropped with it.
     connect(manager_, &VantrelManager::outputAppended, this, &TerminalViewModel::deliver,
             Qt::QueuedConnection);
-    QMetaObject::invokeMethod(
-        this, [this, end] { deliverAll(end); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &TerminalViewModel::deliverAll, Qt::QueuedConnection);
 }
 
 TerminalViewModel::~TerminalViewModel() {
@@ -33,16 +32,15 @@ TerminalViewModel::~TerminalViewModel() {
 QString TerminalViewModel::output() const {
     if (!delivered_)
         return startingMessage;
-    return manager_ ? manager_->outputLog().textUpTo(end_) : QString();
+    return manager_ ? manager_->output() : QString();
 }
 
 QString TerminalViewModel::logFilePath() const {
     return manager_ ? manager_->logFilePath() : QString();
 }
 
-void TerminalViewModel::deliverAll(qint64 end) {
+void TerminalViewModel::deliverAll() {
     delivered_ = true;
-    end_ = end;
     const QString text = output();
     Console::log(QStringLiteral("🖥️ TerminalViewModel received new output: ") +
                  characters(text.size()));
@@ -54,11 +52,9 @@ void TerminalViewModel::deliverAll(qint64 end) {
 void TerminalViewModel::deliver(const QString& batch) {
     if (!manager_)
         return;
-    end_ += batch.size();
     Console::log(QStringLiteral("🖥️ TerminalViewModel received new output: ") +
                  characters(batch.size()));
-    const OutputLog& log = manager_->outputLog();
     Console::log(QStringLiteral("🖥️ TerminalViewModel output updated to: ") +
-                 characters(end_ - (log.end() - log.size())));
+                 characters(manager_->outputLog().size()));
     Q_EMIT outputAppended(batch);
 }

@@ -7,9 +7,8 @@
 #include "VantrelManager.h"
 
 // What the terminal window shows of the output log. Reads the supervisor's retained tail
-// rather than keeping a copy: it takes the log as it was at construction on the next turn of
-// the event loop, then every batch the supervisor appends, always on a later turn than the
-// supervisor's own change.
+// rather than keeping a copy: it announces the log on the next turn of the event loop, then
+// every batch the supervisor adds, always on a later turn than the supervisor's own change.
 class TerminalViewModel final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TerminalViewModel)
@@ -18,8 +17,7 @@ public:
     explicit TerminalViewModel(VantrelManager* manager, QObject* parent = nullptr);
     ~TerminalViewModel() override;
 
-    // The starting message until the first delivery; then the retained log up to the last
-    // batch delivered here.
+    // The starting message until the first delivery; then the retained log.
     QString output() const;
     VantrelManager* manager() const { return manager_; }
     // The complete log on disk, or empty without a supervisor.
@@ -32,10 +30,9 @@ Q_SIGNALS:
     void outputAppended(const QString& batch);
 
 private:
-    void deliverAll(qint64 end);
+    void deliverAll();
     void deliver(const QString& batch);
 
     QPointer<VantrelManager> manager_;
     bool delivered_ = false;
-    qint64 end_ = 0; // how far into the supervisor's log this model has got
 };

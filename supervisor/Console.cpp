@@ -26,6 +26,8 @@ ConsoleWriter& errorWriter() {
     return *instance;
 }
 
+// Written directly, a warning to a standard error that nobody reads would stop the thread that
+// warned, the main thread included.
 void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     errorWriter().write(qFormatLogMessage(type, context, message).toUtf8() + '\n');
     if (type == QtFatalMsg) {
@@ -51,11 +53,7 @@ void Console::log(const QString& prefix, const QByteArray& utf8Tail) {
             return;
         }
     }
-    QByteArray bytes = prefix.toUtf8();
-    bytes.reserve(bytes.size() + utf8Tail.size() + 1);
-    bytes.append(utf8Tail);
-    bytes.append('\n');
-    writer().write(std::move(bytes));
+    writer().write(prefix.toUtf8(), utf8Tail);
 }
 
 bool Console::flush(int timeoutMs) {

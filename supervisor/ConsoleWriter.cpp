@@ -1,8 +1,10 @@
 #include "ConsoleWriter.h"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <pthread.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 
@@ -12,18 +14,30 @@ ConsoleWriter::ConsoleWriter(int fd, qsizetype maxQueuedBytes)
 }
 
 void ConsoleWriter::write(QByteArray line) {
+    write(std::move(line), QByteArray());
+}
+
+void ConsoleWriter::write(QByteArray head, QByteArray tail) {
+    static const QByteArray newline("\n");
+    const bool whole = tail.isEmpty() && head.endsWith('\n');
     {
         std::lock_guard lock(mutex_);
         if (broken_)
             return;
-        if (queuedBytes_ + line.size() > maxQueuedBytes_ && !queue_.empty()) {
+        const qsizetype size = head.size() + tail.size() + (whole ? 0 : 1);
+        if (queuedBytes_ + size > maxQueuedBytes_ && !queue_.empty()) {
             ++dropped_;
             return;
         }
-        queuedBytes_ += line.size();
-        queue_.push_back(std::move(line));
+        queuedBytes_ += size;
+        const bool idle = queue_.empty() && !writing_;
+        queue_.push_back(std::move(head));
+        if (!tail.isEmpty())
+            queue_.push_back(std::move(tail));
+        if (!whole)
+            queue_.push_back(newline);
         // A busy writer looks at the queue again by itself; waking costs a system call.
-        if (queue_.size() > 1 || writing_)
+        if (!idle)
             return;
     }
     wake_.notify_one();
@@ -52,23 +66,12 @@ void ConsoleWriter::run() {
         writing_ = true;
         lock.unlock();
 
-        QByteArray out;
-        for (const QByteArray& line : batch)
-            out += line;
+        std::deque<QByteArray> out = std::move(batch);
         if (dropped > 0)
-            out += "⚠️ " + QByteArray::number(dropped) +
-                   " console line(s) dropped: standard output could not keep up\n";
-        bool failed = false;
-        for (qsizetype done = 0; done < out.size();) {
-            const ssize_t n = ::write(fd_, out.constData() + done, size_t(out.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                failed = true;
-                break;
-            }
-            done += n;
-        }
+            out.push_back("⚠️ " + QByteArray::number(dropped) +
+                          " console line(s) dropped: standard output could not keep up\n");
+        const bool failed = !writeAll(out);
+        out.clear();
 
         lock.lock();
         writing_ = false;
@@ -81,4 +84,33 @@ void ConsoleWriter::run() {
         if (broken_)
             return;
     }
+}
+
+// Writes the pieces in order, gathered into few system calls; false once the descriptor fails.
+bool ConsoleWriter::writeAll(const std::deque<QByteArray>& pieces) {
+    std::array<iovec, 256> vectors;
+    auto next = pieces.begin();
+    qsizetype offset = 0; // into *next, after a short write
+    while (next != pieces.end()) {
+        size_t count = 0;
+        for (auto piece = next; piece != pieces.end() && count < vectors.size(); ++piece) {
+            const qsizetype skip = piece == next ? offset : 0;
+            vectors[count++] = {const_cast<char*>(piece->constData()) + skip,
+                                size_t(piece->size() - skip)};
+        }
+        const ssize_t n = ::writev(fd_, vectors.data(), int(count));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        // Moves past what was written, possibly into the middle of a piece.
+        qsizetype written = n;
+        while (next != pieces.end() && written >= next->size() - offset) {
+            written -= next->size() - offset;
+            offset = 0;
+            ++next;
+        }
+        offset += written;
+    }
+    return true;
 }

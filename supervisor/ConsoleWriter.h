@@ -19,17 +19,21 @@ public:
 
     // Takes one line, newline included. Never blocks on the descriptor.
     void write(QByteArray line);
+    // The same for a line in two parts, the newline not included: a large tail, such as a
+    // chunk of output, is shared rather than copied.
+    void write(QByteArray head, QByteArray tail);
     bool flush(int timeoutMs);
 
 private:
     void run();
+    bool writeAll(const std::deque<QByteArray>& pieces);
 
     const int fd_;
     const qsizetype maxQueuedBytes_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable drained_;
-    std::deque<QByteArray> queue_;
+    std::deque<QByteArray> queue_; // the parts of whole lines
     qsizetype queuedBytes_ = 0;
     qint64 dropped_ = 0;
     bool writing_ = false;

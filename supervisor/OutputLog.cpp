@@ -2,36 +2,59 @@
 #include "Console.h"
 #include "LogFile.h"
 
-#include <QCoreApplication>
+#include <QStringDecoder>
 
 #include <condition_variable>
-#include <cstring>
+#include <deque>
 #include <mutex>
+#include <vector>
 
 namespace {
-// How far the main thread and the disk may fall behind a reader before it is held back.
-constexpr qsizetype kMaxPendingChars = 2 * 1024 * 1024;
+// How far the disk, and the main thread beyond what the tail keeps, may fall behind a reader
+// before it is held back.
+constexpr qsizetype kMaxPendingBytes = 16 * 1024 * 1024;
 constexpr qsizetype kMaxPendingFileBytes = 8 * 1024 * 1024;
+// What the main thread parses in one turn of its event loop, at most one piece more.
+constexpr qsizetype kSliceBytes = 1024 * 1024;
+// Under a flood, hand-overs are this far apart.
+constexpr int kSpacingMs = 8;
+// The writer gathers smaller pieces into one write.
+constexpr qsizetype kGatherBytes = 1024 * 1024;
 
-// Qt's count() compares one character at a time; this loop is one the compiler vectorises,
-// and it runs over everything a flood brings.
-qsizetype countNewlines(QStringView text) {
+// A loop the compiler vectorises; it runs over everything a flood brings.
+qsizetype countNewlines(QByteArrayView bytes) {
     qsizetype count = 0;
-    const char16_t* const data = text.utf16();
-    for (qsizetype i = 0; i < text.size(); ++i)
-        count += data[i] == u'\n';
+    const char* const data = bytes.data();
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        count += data[i] == '\n';
     return count;
 }
+
+struct Piece {
+    QByteArray bytes;
+    qsizetype lineBreaks = 0;
+};
 } // namespace
 
 // What the producers, the main thread and the file writer share. Outlives the OutputLog for
-// writers still held by other threads.
+// writers still held by other threads. The pieces are shared, not copied, between the main
+// thread's queue and the file writer's.
 struct OutputLog::Inbox {
     std::mutex mutex;
     std::condition_variable fileWork; // the file writer waits here
     std::condition_variable room;     // readers held back wait here
-    QString pending;                  // for the main thread
-    QByteArray fileBytes;             // for the file writer
+    std::deque<Piece> pending;        // for the main thread
+    qsizetype pendingBytes = 0;
+    qint64 pendingBreaks = 0;
+    // The parser as it stands where `pending` begins; unknown while the main thread parses
+    // what it took last, since only it sees that text whole.
+    AnsiParser startState;
+    bool startKnown = true;
+    bool scanning = false;    // the parser's state is being carried across a cut
+    qint64 skippedBreaks = 0; // cut from the front since the main thread last took
+    qsizetype keptLines = 1;
+    std::deque<QByteArray> fileBytes; // for the file writer
+    qsizetype fileSize = 0;
     bool handOverQueued = false;
     bool writing = false;
     bool stopping = false;
@@ -39,17 +62,51 @@ struct OutputLog::Inbox {
     OutputLog* owner = nullptr;
 
     // Called with the mutex held, so all three channels see the same order.
-    void add(const QString& text, const QByteArray& utf8) {
+    void add(const QByteArray& utf8) {
         Console::log(QStringLiteral("🔧 VantrelManager outputHandler called with: "), utf8);
-        pending += text;
+        const qsizetype breaks = countNewlines(utf8);
+        pending.push_back({utf8, breaks});
+        pendingBytes += utf8.size();
+        pendingBreaks += breaks;
         // A busy writer comes back for more by itself; waking costs a system call.
-        if (fileBytes.isEmpty() && !writing)
+        if (fileBytes.empty() && !writing)
             fileWork.notify_one();
-        fileBytes += utf8;
+        fileBytes.push_back(utf8);
+        fileSize += utf8.size();
         if (handOverQueued || !owner)
             return;
         handOverQueued = true;
         QMetaObject::invokeMethod(owner, &OutputLog::handOver, Qt::QueuedConnection);
+    }
+    // Drops whole pieces from the front while at least as many line breaks as the tail keeps
+    // follow them: every line they touch would be trimmed before anyone saw it. The scan that
+    // carries the parser's state across them runs with the mutex released.
+    void cutFront(std::unique_lock<std::mutex>& lock) {
+        if (!startKnown || scanning)
+            return;
+        std::vector<QByteArray> cut;
+        qint64 breaks = 0;
+        while (pending.size() > 1 && pendingBreaks - pending.front().lineBreaks >= keptLines) {
+            Piece& front = pending.front();
+            breaks += front.lineBreaks;
+            pendingBreaks -= front.lineBreaks;
+            pendingBytes -= front.bytes.size();
+            cut.push_back(std::move(front.bytes));
+            pending.pop_front();
+        }
+        if (cut.empty())
+            return;
+        scanning = true;
+        AnsiParser state = startState;
+        lock.unlock();
+        for (const QByteArray& bytes : cut)
+            state.skip(bytes);
+        cut.clear();
+        lock.lock();
+        startState = state;
+        skippedBreaks += breaks;
+        scanning = false;
+        room.notify_all();
     }
     void madeRoom() {
         if (readersWaiting > 0)
@@ -58,11 +115,17 @@ struct OutputLog::Inbox {
 };
 
 OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialText, QObject* parent)
-    : QObject(parent), options_(options), inbox_(std::make_shared<Inbox>()) {
+    : QObject(parent), options_(options),
+      tail_(std::make_unique<TerminalBuffer>(TerminalBuffer::Limits{
+          .maxLines = options.retainedLines, .maxChars = options.retainedChars})),
+      inbox_(std::make_shared<Inbox>()) {
+    tail_->append(initialText);
     inbox_->owner = this;
-    inbox_->fileBytes = initialText.toUtf8();
-    retain(initialText);
-    // Under a flood the hand-overs are spaced out, so each batch is worth its fixed costs;
+    inbox_->keptLines = tail_->limits().maxLines;
+    inbox_->startState = tail_->parser();
+    inbox_->fileBytes.push_back(initialText.toUtf8());
+    inbox_->fileSize = inbox_->fileBytes.back().size();
+    // Under a flood the hand-overs are spaced out, so each slice is worth its fixed costs;
     // a lone line after a quiet spell still goes at once.
     handOverTimer_.setSingleShot(true);
     connect(&handOverTimer_, &QTimer::timeout, this, &OutputLog::takePending);
@@ -71,21 +134,39 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
         const auto report = [weak = std::weak_ptr<Inbox>(inbox)](const QString& message) {
             if (const auto inbox = weak.lock()) {
                 std::lock_guard lock(inbox->mutex);
-                inbox->add(message, message.toUtf8());
+                inbox->add(message.toUtf8());
             }
         };
         LogFile file(options.logDir, options.logFileName, options.logRotateBytes,
                      options.logKeepFiles, report);
+        QByteArray gathered;
         std::unique_lock lock(inbox->mutex);
         for (;;) {
             inbox->fileWork.wait(lock,
-                                 [&] { return inbox->stopping || !inbox->fileBytes.isEmpty(); });
-            if (inbox->fileBytes.isEmpty())
+                                 [&] { return inbox->stopping || !inbox->fileBytes.empty(); });
+            if (inbox->fileBytes.empty())
                 return; // stopping, and everything is written
-            const QByteArray bytes = std::exchange(inbox->fileBytes, QByteArray());
+            const std::deque<QByteArray> pieces = std::exchange(inbox->fileBytes, {});
+            inbox->fileSize = 0;
             inbox->writing = true;
             lock.unlock();
-            file.write(bytes);
+            for (const QByteArray& piece : pieces) {
+                if (piece.size() >= kGatherBytes / 16) {
+                    if (!gathered.isEmpty())
+                        file.write(gathered);
+                    gathered.truncate(0);
+                    file.write(piece);
+                    continue;
+                }
+                gathered += piece;
+                if (gathered.size() >= kGatherBytes) {
+                    file.write(gathered);
+                    gathered.truncate(0);
+                }
+            }
+            if (!gathered.isEmpty())
+                file.write(gathered);
+            gathered.truncate(0);
             lock.lock();
             inbox->writing = false;
             inbox->madeRoom();
@@ -110,45 +191,29 @@ OutputLog::Writer OutputLog::writer() const {
             return;
         if (const auto inbox = weak.lock()) {
             const QByteArray utf8 = text.toUtf8();
-            std::lock_guard lock(inbox->mutex);
-            inbox->add(text, utf8);
+            std::unique_lock lock(inbox->mutex);
+            inbox->add(utf8);
+            inbox->cutFront(lock);
         }
     };
 }
 
-void OutputLog::appendFromReader(const QString& text, const QByteArray& utf8,
+void OutputLog::appendFromReader(const QString&, const QByteArray& utf8,
                                  const std::atomic<bool>& cancelled) {
+    if (utf8.isEmpty())
+        return;
     std::unique_lock lock(inbox_->mutex);
-    const auto behind = [this] {
-        return inbox_->pending.size() > kMaxPendingChars ||
-               inbox_->fileBytes.size() > kMaxPendingFileBytes;
+    const auto behind = [&] {
+        inbox_->cutFront(lock);
+        return inbox_->pendingBytes > kMaxPendingBytes || inbox_->fileSize > kMaxPendingFileBytes;
     };
     ++inbox_->readersWaiting;
     // Woken by the main thread and the file writer; the timeout only notices `cancelled`.
     while (behind() && !inbox_->stopping && !cancelled)
         inbox_->room.wait_for(lock, std::chrono::milliseconds(50));
     --inbox_->readersWaiting;
-    inbox_->add(text, utf8);
-}
-
-QString OutputLog::textUpTo(qint64 position) const {
-    qsizetype length = std::min<qint64>(position - dropped_, size_);
-    QString text;
-    if (length <= 0)
-        return text;
-    if (chunks_.size() == 1 && head_ == 0 && length == size_)
-        return chunks_.front(); // shared, not copied
-    text.reserve(length);
-    qsizetype from = head_;
-    for (const QString& chunk : chunks_) {
-        const qsizetype take = std::min(chunk.size() - from, length);
-        text.append(QStringView(chunk).sliced(from, take));
-        length -= take;
-        from = 0;
-        if (length == 0)
-            break;
-    }
-    return text;
+    inbox_->add(utf8);
+    inbox_->cutFront(lock);
 }
 
 QString OutputLog::filePath() const {
@@ -156,99 +221,90 @@ QString OutputLog::filePath() const {
 }
 
 void OutputLog::handOver() {
-    constexpr int spacingMs = 8;
     const qint64 since = sinceHandOver_.elapsed();
-    if (since >= spacingMs)
+    if (since >= kSpacingMs)
         takePending();
     else if (!handOverTimer_.isActive())
-        handOverTimer_.start(int(spacingMs - since));
+        handOverTimer_.start(int(kSpacingMs - since));
 }
 
-void OutputLog::takePending() {
+bool OutputLog::takePending() {
     handOverTimer_.stop();
     sinceHandOver_.restart();
-    QString batch;
+    std::deque<Piece> taken;
+    qsizetype bytes = 0;
+    qint64 skipped = 0;
+    AnsiParser skippedTo;
+    bool more = false;
     {
         std::lock_guard lock(inbox_->mutex);
-        inbox_->handOverQueued = false;
-        batch = std::exchange(inbox_->pending, QString());
-        inbox_->madeRoom();
+        Inbox& inbox = *inbox_;
+        if (inbox.scanning) {
+            // Where the waiting text starts is being worked out: soon, and off this thread.
+            inbox.handOverQueued = true;
+            handOverTimer_.start(1);
+            return false;
+        }
+        while (!inbox.pending.empty() && bytes < kSliceBytes) {
+            bytes += inbox.pending.front().bytes.size();
+            inbox.pendingBytes -= inbox.pending.front().bytes.size();
+            inbox.pendingBreaks -= inbox.pending.front().lineBreaks;
+            taken.push_back(std::move(inbox.pending.front()));
+            inbox.pending.pop_front();
+        }
+        skipped = std::exchange(inbox.skippedBreaks, 0);
+        if (skipped > 0)
+            skippedTo = inbox.startState;
+        inbox.startKnown = taken.empty();
+        more = !inbox.pending.empty();
+        // A slice still waiting is taken on this log's own schedule.
+        inbox.handOverQueued = more;
+        inbox.madeRoom();
     }
-    if (batch.isEmpty())
-        return;
+    if (taken.empty())
+        return false;
     Console::log(QStringLiteral("🔧 VantrelManager updating output on main thread"));
-    retain(batch);
-    Console::log(QStringLiteral("🔧 VantrelManager output is now: %1 characters").arg(size_));
-    Q_EMIT appended(batch);
-}
-
-void OutputLog::retain(const QString& batch) {
-    if (batch.isEmpty())
-        return;
-    chunks_.push_back(batch);
-    size_ += batch.size();
-    lines_ += countNewlines(batch);
-    // Trim to 90 % of the bounds at once, so trimming stays rare under a flood.
-    if (size_ > options_.retainedChars || lines_ > options_.retainedLines)
-        trimFront(size_ - options_.retainedChars * 9 / 10,
-                  lines_ - options_.retainedLines * 9 / 10);
-}
-
-// Drops whole lines from the front until at least `chars` characters and `lines` lines are
-// gone; only one enormous line is cut inside.
-void OutputLog::trimFront(qsizetype chars, qsizetype lines) {
-    qsizetype droppedChars = 0;
-    qsizetype droppedLines = 0;
-    bool midLine = false;
-    const auto unfinished = [&](qsizetype extra) {
-        return droppedChars + extra < chars || droppedLines < lines || midLine;
-    };
-    while (!chunks_.empty() && unfinished(0)) {
-        const QStringView rest = QStringView(chunks_.front()).sliced(head_);
-        const bool last = chunks_.size() == 1;
-        qsizetype cut = 0;
-        const qsizetype newlines = countNewlines(rest);
-        if (!last && (droppedChars + rest.size() < chars || droppedLines + newlines < lines)) {
-            // The trim cannot end inside this chunk: it goes whole.
-            cut = rest.size();
-            droppedLines += newlines;
-            midLine = !rest.endsWith(QLatin1Char('\n'));
-        } else {
-            while (cut < rest.size() && unfinished(cut)) {
-                const qsizetype newline = rest.indexOf(QLatin1Char('\n'), cut);
-                if (newline < 0) {
-                    // The rest of this chunk is part of a line: the next chunk finishes it,
-                    // or, in the last one, one enormous line is cut inside.
-                    cut = last ? std::max(cut, std::min(rest.size(), chars - droppedChars))
-                               : rest.size();
-                    midLine = !last;
-                    break;
-                }
-                cut = newline + 1;
-                ++droppedLines;
-                midLine = false;
-            }
-        }
-        droppedChars += cut;
-        head_ += cut;
-        if (head_ == chunks_.front().size()) {
-            chunks_.pop_front();
-            head_ = 0;
-        } else {
-            break;
-        }
+    if (skipped > 0)
+        tail_->skip(skippedTo, skipped);
+    // Decoded once, here, and only what the tail keeps.
+    QString batch(bytes, Qt::Uninitialized);
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    QChar* end = batch.data();
+    for (const Piece& piece : taken)
+        end = decoder.appendToBuffer(end, piece.bytes);
+    batch.truncate(end - batch.constData());
+    taken.clear();
+    tail_->append(batch);
+    Console::log(QStringLiteral("🔧 VantrelManager output is now: %1 characters").arg(size()));
+    {
+        std::unique_lock lock(inbox_->mutex);
+        inbox_->startState = tail_->parser();
+        inbox_->startKnown = true;
+        inbox_->madeRoom();
+        inbox_->cutFront(lock);
     }
-    size_ -= droppedChars;
-    lines_ -= droppedLines;
-    dropped_ += droppedChars;
+    Q_EMIT appended(batch);
+    // The next slice waits for a turn of the event loop and the spacing after this one's end,
+    // so a flood leaves the main thread time for everything else.
+    sinceHandOver_.restart();
+    if (more && !handOverTimer_.isActive())
+        handOverTimer_.start(kSpacingMs);
+    return more;
 }
 
 void OutputLog::flush() {
-    takePending();
+    for (;;) {
+        {
+            std::unique_lock lock(inbox_->mutex);
+            inbox_->room.wait(lock, [this] { return !inbox_->scanning; });
+            if (inbox_->pending.empty())
+                break;
+        }
+        takePending();
+    }
     std::unique_lock lock(inbox_->mutex);
     ++inbox_->readersWaiting;
-    inbox_->room.wait_for(lock, std::chrono::seconds(2), [this] {
-        return inbox_->fileBytes.isEmpty() && !inbox_->writing;
-    });
+    inbox_->room.wait_for(lock, std::chrono::seconds(2),
+                          [this] { return inbox_->fileBytes.empty() && !inbox_->writing; });
     --inbox_->readersWaiting;
 }

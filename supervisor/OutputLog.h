@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SupervisorOptions.h"
+#include "TerminalBuffer.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -8,15 +9,16 @@
 #include <QTimer>
 
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <thread>
 
 // The output log: what the CLI printed and what the supervisor reported, in order of arrival.
-// Text comes in from any thread; the main thread receives it in batches, at most one
-// hand-over pending at a time, and keeps a bounded tail (whole lines, trimmed from the front).
-// A writer thread of its own puts everything into the log file, which is the complete record.
+// Text comes in from any thread as UTF-8. A writer thread puts every byte into the log file,
+// which is the complete record. The main thread keeps the retained tail, parsed into styled
+// lines, the one store that the window also reads: it takes what arrived in slices, at most
+// one hand-over pending at a time. Output that the tail's line bound would push out before the
+// main thread gets to it is skipped, not parsed: only the parser's state is carried across.
 class OutputLog final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(OutputLog)
@@ -30,42 +32,38 @@ public:
 
     // A writer for any thread that returns at once and does nothing once this log is gone.
     Writer writer() const;
-    // From a thread that reads a producer and may be held back: waits while the main thread or
-    // the disk is far behind, so a flood is slowed at its source instead of piling up in
-    // memory. Returns early once `cancelled` is set.
+    // From a thread that reads a producer and may be held back: waits while the disk, or the
+    // main thread with more than the tail keeps, is far behind, so a flood is slowed at its
+    // source instead of piling up in memory. Returns early once `cancelled` is set. `utf8` must
+    // be whole characters of valid UTF-8; `text` is not used (the bytes are the output).
     void appendFromReader(const QString& text, const QByteArray& utf8,
                           const std::atomic<bool>& cancelled);
 
-    // Main thread. The retained tail, and positions in the whole log that never move back.
-    QString text() const { return textUpTo(end()); }
-    qsizetype size() const { return size_; }
-    qint64 end() const { return dropped_ + size_; }
-    // The retained text up to a position `end()` once had.
-    QString textUpTo(qint64 position) const;
+    // Main thread. The retained tail as plain text, lines joined by '\n', and its size.
+    QString text() const { return tail_->text(); }
+    qsizetype size() const { return tail_->charCount() + tail_->lineCount() - 1; }
+    // The retained tail as styled lines. A view may set its wrapping width.
+    const TerminalBuffer& tail() const { return *tail_; }
+    TerminalBuffer& tail() { return *tail_; }
     QString filePath() const;
-    // Takes what is waiting for the main thread now, and waits (bounded) for the disk.
+    // Takes everything waiting for the main thread now, and waits (bounded) for the disk.
     void flush();
 
 Q_SIGNALS:
-    // The text just appended, in order; one signal per hand-over batch.
+    // The text just added to the retained tail, in order; one signal per hand-over. That is
+    // everything that arrived, except output skipped because the tail could not keep it.
     void appended(const QString& batch);
 
 private:
     struct Inbox;
     void handOver();
-    void takePending();
-    void retain(const QString& batch);
-    void trimFront(qsizetype chars, qsizetype lines);
+    // Takes one slice; true when more is waiting.
+    bool takePending();
 
     SupervisorOptions options_;
+    std::unique_ptr<TerminalBuffer> tail_;
     std::shared_ptr<Inbox> inbox_;
     std::thread fileWriter_;
-    // The retained tail is kept as the batches it arrived in, so appending copies nothing.
-    std::deque<QString> chunks_;
-    qsizetype head_ = 0; // where the tail starts in the first chunk
-    qsizetype size_ = 0;
-    qsizetype lines_ = 0;
-    qint64 dropped_ = 0; // characters trimmed from the front so far
     QElapsedTimer sinceHandOver_;
     QTimer handOverTimer_;
 };

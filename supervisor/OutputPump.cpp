@@ -74,19 +74,25 @@ void OutputPump::deliver(QByteArray bytes) {
     }
     if (bytes.isEmpty())
         return;
-    const QString text = QString::fromUtf8(bytes);
-    // Invalid bytes became U+FFFD: the log file then gets what the window shows.
-    if (text.contains(QChar::ReplacementCharacter))
-        sink_(text, text.toUtf8(), cancelled_);
-    else
-        sink_(text, bytes, cancelled_);
+    // Invalid bytes become U+FFFD: the log file then gets what the window shows. Valid text,
+    // by far the usual, is passed on as it came, undecoded.
+    if (!QByteArrayView(bytes).isValidUtf8())
+        bytes = QString::fromUtf8(bytes).toUtf8();
+    sink_(QString(), bytes, cancelled_);
 }
 
 bool OutputPump::readAvailable() {
     for (;;) {
         const ssize_t n = ::read(fd_, buffer_.data(), size_t(buffer_.size()));
         if (n > 0) {
-            deliver(QByteArray(buffer_.constData(), n));
+            // A large read is handed on as it is; a small one is copied, so the buffer's
+            // spare room does not travel with it.
+            if (n > kReadSize / 2) {
+                buffer_.truncate(n);
+                deliver(std::exchange(buffer_, QByteArray(kReadSize, Qt::Uninitialized)));
+            } else {
+                deliver(QByteArray(buffer_.constData(), n));
+            }
             if (cancelled_)
                 return true;
             continue;
@@ -96,10 +102,9 @@ bool OutputPump::readAvailable() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return true;
         // The end of the stream (or an error that ends it).
-        if (!carry_.isEmpty()) {
-            const QString rest = QString::fromUtf8(std::exchange(carry_, QByteArray()));
-            sink_(rest, rest.toUtf8(), cancelled_);
-        }
+        if (!carry_.isEmpty())
+            sink_(QString(), QString::fromUtf8(std::exchange(carry_, QByteArray())).toUtf8(),
+                  cancelled_);
         return false;
     }
 }

@@ -9,13 +9,14 @@
 #include <thread>
 #include <vector>
 
-// Reads one pipe on a thread of its own and hands its text on, decoded as UTF-8 across reads:
-// a character split between two reads arrives whole, and one cut short by the end of the
-// stream arrives as U+FFFD instead of vanishing.
+// Reads one pipe on a thread of its own and hands its bytes on as whole UTF-8 characters: a
+// character split between two reads arrives whole, invalid bytes and a character cut short by
+// the end of the stream arrive as U+FFFD instead of vanishing. Nothing is decoded here.
 class OutputPump final {
 public:
-    // Called on the pump's thread with the text and the exact UTF-8 bytes it came from;
-    // may block to hold the producer back, and must return once `cancelled` is set.
+    // Called on the pump's thread with valid UTF-8 (the text argument stays empty: decoding is
+    // left to whoever keeps the text); may block to hold the producer back, and must return
+    // once `cancelled` is set.
     using Sink = std::function<void(const QString& text, const QByteArray& utf8,
                                     const std::atomic<bool>& cancelled)>;
 

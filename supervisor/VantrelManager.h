@@ -37,6 +37,7 @@ public:
     // complete log is in logFilePath().
     QString output() const { return log_->text(); }
     const OutputLog& outputLog() const { return *log_; }
+    OutputLog& outputLog() { return *log_; }
     // Writes one chunk to the output log. Callable from any thread; returns at once.
     const OutputHandler outputHandler;
 

@@ -2,6 +2,7 @@
 
 #include "TextStyle.h"
 
+#include <QByteArrayView>
 #include <QStringView>
 
 #include <array>
@@ -24,9 +25,13 @@ public:
 // (colours and attributes) and erase-in-line; every other escape, control or operating-system
 // sequence is consumed without a trace. A string sequence left open (OSC, DCS, ...) is given up
 // at a newline or after MaxStringChars, so a program that never ends one cannot hide the rest.
+// A value: copied, it carries on from the same point.
 class AnsiParser {
 public:
     void feed(QStringView text, TerminalSink& sink);
+    // Moves over valid UTF-8 text that will not be shown, keeping only what text after it
+    // needs: the style in effect and any sequence left unfinished. Decodes nothing.
+    void skip(QByteArrayView utf8);
     void reset();
     const TextStyle& style() const { return style_; }
 
@@ -44,15 +49,20 @@ private:
     // Longer than any title or hyperlink; what follows a longer string is shown as text.
     static constexpr int MaxStringChars = 4096;
 
-    void execute(char16_t c, TerminalSink& sink);
+    // One UTF-16 unit in any state; false when it ended a sequence without belonging to it and
+    // must be looked at again.
+    template <typename Sink> bool step(char16_t c, Sink& sink);
+    template <typename Sink> void execute(char16_t c, Sink& sink);
     void enterCsi();
     void enterString();
     void addParam();
-    void csiDispatch(char16_t final, TerminalSink& sink);
+    void csiDigit(char16_t c);
+    void csiSeparator(char16_t c);
+    template <typename Sink> void csiDispatch(char16_t final, Sink& sink);
     void selectGraphicRendition();
     // Reads an extended colour (38/48) starting after the introducer at index i; returns the
     // index of the last parameter it used.
-    int extendedColor(int i, QRgb& color) const;
+    int extendedColor(int i, TextStyle::Rgb& color) const;
 
     State state_ = State::Ground;
     TextStyle style_;
