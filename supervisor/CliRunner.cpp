@@ -86,9 +86,9 @@ void CliRunner::runCLIInShell(const QString& shell) {
     });
 
     OutputLog* log = log_;
-    const bool started = process->launch(
-        [log](const QString& text, const QByteArray& utf8, const std::atomic<bool>& cancelled) {
-            log->appendFromReader(text, utf8, cancelled);
+    const bool started =
+        process->launch([log](const QByteArray& utf8, const std::atomic<bool>& cancelled) {
+            log->appendFromReader(utf8, cancelled);
         });
     if (!started) {
         const QString error = process->errorString();

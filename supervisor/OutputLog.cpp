@@ -198,8 +198,7 @@ OutputLog::Writer OutputLog::writer() const {
     };
 }
 
-void OutputLog::appendFromReader(const QString&, const QByteArray& utf8,
-                                 const std::atomic<bool>& cancelled) {
+void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>& cancelled) {
     if (utf8.isEmpty())
         return;
     std::unique_lock lock(inbox_->mutex);

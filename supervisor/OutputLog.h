@@ -35,9 +35,8 @@ public:
     // From a thread that reads a producer and may be held back: waits while the disk, or the
     // main thread with more than the tail keeps, is far behind, so a flood is slowed at its
     // source instead of piling up in memory. Returns early once `cancelled` is set. `utf8` must
-    // be whole characters of valid UTF-8; `text` is not used (the bytes are the output).
-    void appendFromReader(const QString& text, const QByteArray& utf8,
-                          const std::atomic<bool>& cancelled);
+    // be whole characters of valid UTF-8.
+    void appendFromReader(const QByteArray& utf8, const std::atomic<bool>& cancelled);
 
     // Main thread. The retained tail as plain text, lines joined by '\n', and its size.
     QString text() const { return tail_->text(); }

@@ -78,7 +78,7 @@ void OutputPump::deliver(QByteArray bytes) {
     // by far the usual, is passed on as it came, undecoded.
     if (!QByteArrayView(bytes).isValidUtf8())
         bytes = QString::fromUtf8(bytes).toUtf8();
-    sink_(QString(), bytes, cancelled_);
+    sink_(bytes, cancelled_);
 }
 
 bool OutputPump::readAvailable() {
@@ -103,8 +103,7 @@ bool OutputPump::readAvailable() {
             return true;
         // The end of the stream (or an error that ends it).
         if (!carry_.isEmpty())
-            sink_(QString(), QString::fromUtf8(std::exchange(carry_, QByteArray())).toUtf8(),
-                  cancelled_);
+            sink_(QString::fromUtf8(std::exchange(carry_, QByteArray())).toUtf8(), cancelled_);
         return false;
     }
 }

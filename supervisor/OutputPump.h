@@ -14,11 +14,9 @@
 // the end of the stream arrive as U+FFFD instead of vanishing. Nothing is decoded here.
 class OutputPump final {
 public:
-    // Called on the pump's thread with valid UTF-8 (the text argument stays empty: decoding is
-    // left to whoever keeps the text); may block to hold the producer back, and must return
-    // once `cancelled` is set.
-    using Sink = std::function<void(const QString& text, const QByteArray& utf8,
-                                    const std::atomic<bool>& cancelled)>;
+    // Called on the pump's thread with valid UTF-8 (decoding is left to whoever keeps the
+    // text); may block to hold the producer back, and must return once `cancelled` is set.
+    using Sink = std::function<void(const QByteArray& utf8, const std::atomic<bool>& cancelled)>;
 
     // Takes ownership of fd.
     OutputPump(int fd, Sink sink);

@@ -288,8 +288,7 @@ int runCase(const QString& which, double megabytes, FILE* results) {
             const qint64 at = chunk * BatchChars;
             const qsizetype length = qsizetype(std::min<qint64>(BatchChars, totalChars - at));
             // ASCII apart from nothing: byte and character offsets agree.
-            log.appendFromReader(QString(), twice.mid(qsizetype(at % patternBytes), length),
-                                 cancelled);
+            log.appendFromReader(twice.mid(qsizetype(at % patternBytes), length), cancelled);
             if (chunk + 1 == EdgeBatches)
                 earlyNs = nowNs();
             if (chunk == chunks - EdgeBatches)
@@ -297,7 +296,7 @@ int runCase(const QString& which, double megabytes, FILE* results) {
         }
         lateEndNs = nowNs();
         lastChunkNs = nowNs();
-        log.appendFromReader(QString(), marker.toUtf8(), cancelled);
+        log.appendFromReader(marker.toUtf8(), cancelled);
     });
     QTimer::singleShot(CaseTimeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
