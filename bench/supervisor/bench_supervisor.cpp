@@ -155,6 +155,8 @@ void sweep() {
     VantrelManager manager(options);
     timer.restart();
     manager.killExistingProcesses();
+    // The sweep's waits run on timers: done once the supervisor is idle again.
+    spinUntil([&] { return manager.stage() == CliLifecycle::Stage::Idle; }, 30000);
     const double shared = double(timer.nsecsElapsed()) / 1e9;
     reap(targets);
     row("sweep of 20 + 2 stale processes (s)", shared, "s", "one wait per process", sequential,
@@ -280,6 +282,7 @@ void download(qint64 bytes) {
     const double launch = double(timer.nsecsElapsed()) / 1e9;
     Console::setSink({});
     manager.cleanup();
+    spinUntil([&] { return manager.stage() == CliLifecycle::Stage::Finished; }, 10000);
 
     const double curl =
         runShell(QStringLiteral("curl -s --cacert '%1' -o '%2/curl-copy' '%3/%4'")
