@@ -34,9 +34,10 @@ QString writeError(const QFileDevice& file, int code) {
 } // namespace
 
 CliDownload::CliDownload(QNetworkAccessManager* network, const SupervisorOptions& options,
-                         const QUrl& url, bool isUpdate, OutputLog::Writer say, QObject* parent)
-    : QObject(parent), network_(network), options_(options), url_(url), isUpdate_(isUpdate),
-      say_(std::move(say)) {}
+                         const QUrl& url, const QSslConfiguration& tls, bool isUpdate,
+                         OutputLog::Writer say, QObject* parent)
+    : QObject(parent), network_(network), options_(options), url_(url), tls_(tls),
+      isUpdate_(isUpdate), say_(std::move(say)) {}
 
 void CliDownload::setRefusedBuilds(bool offerAgain, const QStringList& refused) {
     offerRefused_ = offerAgain;
@@ -55,13 +56,12 @@ void CliDownload::cancel() {
 bool CliDownload::isRefused(const QString& etag, const QString& lastModified, qint64 size) const {
     if (offerRefused_)
         return false;
-    const QJsonObject stored = CliMetadata::load(options_);
-    const QString refusedEtag = stored.value(QStringLiteral("rejectedEtag")).toString();
-    const QString refusedDate = stored.value(QStringLiteral("rejectedLastModified")).toString();
+    const QString refusedEtag = record_.value(QStringLiteral("rejectedEtag")).toString();
+    const QString refusedDate = record_.value(QStringLiteral("rejectedLastModified")).toString();
     if (!refusedEtag.isEmpty())
         return etag == refusedEtag;
     return !refusedDate.isEmpty() && lastModified == refusedDate &&
-           size == qint64(stored.value(QStringLiteral("rejectedSize")).toDouble());
+           size == qint64(record_.value(QStringLiteral("rejectedSize")).toDouble());
 }
 
 void CliDownload::start() {
@@ -72,17 +72,12 @@ void CliDownload::start() {
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     // The bytes as sent, so the announced length and the hash are about the file itself.
     request.setRawHeader("Accept-Encoding", "identity");
-    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    if (!options.caCertificates.isEmpty()) {
-        if (!ssl.addCaCertificates(options.caCertificates))
-            say_(QStringLiteral("⚠️ Could not read the certificates in ") +
-                 options.caCertificates + QLatin1Char('\n'));
-    }
-    request.setSslConfiguration(ssl);
+    request.setSslConfiguration(tls_);
 
     // Only an installed, runnable CLI makes a "not modified" answer useful.
+    record_ = CliMetadata::load(options);
     if (QFileInfo(options_.cliPath()).isExecutable()) {
-        const QJsonObject stored = CliMetadata::load(options);
+        const QJsonObject& stored = record_;
         if (stored.value(QStringLiteral("url")).toString() == url_.toString()) {
             const QString etag = stored.value(QStringLiteral("etag")).toString();
             const QString modified = stored.value(QStringLiteral("lastModified")).toString();
@@ -278,16 +273,14 @@ void CliDownload::onFinished() {
              QStringLiteral("Download failed: ") + why);
     };
 
-    const QJsonObject known = CliMetadata::load(options_);
-    if (refusedOnOffer_ || (status == 304 && !offerRefused_ &&
-                            !known.value(QStringLiteral("rejectedEtag")).toString().isEmpty() &&
-                            reply_->rawHeader("ETag") ==
-                                known.value(QStringLiteral("rejectedEtag")).toString().toUtf8())) {
+    // A "not modified" may answer the refused build's tag rather than the installed one's.
+    if (refusedOnOffer_ ||
+        (status == 304 && isRefused(QString::fromUtf8(reply_->rawHeader("ETag")), {}, -1))) {
         file_.remove();
         say_(QStringLiteral("ℹ️ The server still offers the build that was rolled back "
                             "(SHA-256 %1): keeping the installed one. Update CLI offers it once "
                             "more.\n")
-                 .arg(known.value(QStringLiteral("rejectedSha256")).toString().left(12)));
+                 .arg(record_.value(QStringLiteral("rejectedSha256")).toString().left(12)));
         return void(Q_EMIT finished(true, {}));
     }
     if (!abortReason_.isEmpty())
@@ -353,9 +346,7 @@ void CliDownload::onFinished() {
         stored.remove(key);
     stored.remove(QStringLiteral("previous"));
     if (wasRefused)
-        for (const QString& key :
-             {QStringLiteral("rejectedSha256"), QStringLiteral("rejectedEtag"),
-              QStringLiteral("rejectedLastModified"), QStringLiteral("rejectedSize")})
+        for (const QString& key : CliMetadata::refusalKeys)
             stored.remove(key);
     stored.insert(QStringLiteral("url"), url_.toString());
     stored.insert(QStringLiteral("etag"), QString::fromUtf8(reply_->rawHeader("ETag")));

@@ -6,7 +6,9 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
@@ -24,7 +26,8 @@ public:
     static inline const QString tempPrefix = QStringLiteral(".halvane-download-");
 
     CliDownload(QNetworkAccessManager* network, const SupervisorOptions& options, const QUrl& url,
-                bool isUpdate, OutputLog::Writer say, QObject* parent = nullptr);
+                const QSslConfiguration& tls, bool isUpdate, OutputLog::Writer say,
+                QObject* parent = nullptr);
 
     // A build refused after a failed trial is downloaded and installed only when the user
     // asked for it (offered once more); otherwise its tags are sent so the server can say it
@@ -61,6 +64,8 @@ private:
     QNetworkAccessManager* network_;
     SupervisorOptions options_;
     QUrl url_;
+    QSslConfiguration tls_;
+    QJsonObject record_; // the download record as the request was made
     bool isUpdate_;
     OutputLog::Writer say_;
     QNetworkReply* reply_ = nullptr;

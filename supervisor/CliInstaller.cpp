@@ -65,12 +65,18 @@ QNetworkAccessManager* CliInstaller::network() {
     return network_;
 }
 
+const QSslConfiguration& CliInstaller::tls() {
+    if (!tls_) {
+        tls_ = QSslConfiguration::defaultConfiguration();
+        extraCaUnreadable_ =
+            !options_.caCertificates.isEmpty() && !tls_->addCaCertificates(options_.caCertificates);
+    }
+    return *tls_;
+}
+
 void CliInstaller::prepare() {
     const QUrl url = downloadUrl();
-    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    if (!options_.caCertificates.isEmpty())
-        ssl.addCaCertificates(options_.caCertificates);
-    network()->connectToHostEncrypted(url.host(), quint16(url.port(443)), ssl);
+    network()->connectToHostEncrypted(url.host(), quint16(url.port(443)), tls());
 }
 
 void CliInstaller::cancel() {
@@ -112,7 +118,11 @@ void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisS
         installDir.remove(stale);
     CliMetadata::reconcile(options_, say_);
 
-    auto* download = new CliDownload(network(), options_, url, isUpdate, say_, this);
+    const QSslConfiguration& ssl = tls();
+    if (extraCaUnreadable_)
+        say_(QStringLiteral("⚠️ Could not read the certificates in ") +
+             options_.caCertificates + QLatin1Char('\n'));
+    auto* download = new CliDownload(network(), options_, url, ssl, isUpdate, say_, this);
     download->setRefusedBuilds(offerRefused, refusedThisSession);
     download_ = download;
     connect(download, &CliDownload::stateChanged, this, &CliInstaller::stateChanged);

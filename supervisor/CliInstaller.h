@@ -6,6 +6,9 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
+
+#include <optional>
 
 class CliDownload;
 class QNetworkAccessManager;
@@ -47,9 +50,14 @@ private:
     void onDownloadFinished(bool ok, const QString& reason);
     QUrl downloadUrl() const;
     QNetworkAccessManager* network();
+    // The system's authorities and the development override's, read once for the warm-up
+    // and every download alike.
+    const QSslConfiguration& tls();
 
     SupervisorOptions options_;
     OutputLog::Writer say_;
     QNetworkAccessManager* network_ = nullptr;
+    std::optional<QSslConfiguration> tls_;
+    bool extraCaUnreadable_ = false;
     QPointer<CliDownload> download_; // the one download in progress
 };

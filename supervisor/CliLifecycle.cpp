@@ -17,10 +17,6 @@ const QString kRolledBack =
 QString stageName(CliLifecycle::Stage stage) {
     return QString::fromLatin1(QMetaEnum::fromType<CliLifecycle::Stage>().valueToKey(int(stage)));
 }
-
-QString seconds(int ms) {
-    return QString::number(ms / 1000.0, 'g', 3);
-}
 } // namespace
 
 CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
@@ -332,10 +328,10 @@ void CliLifecycle::retryInstallLater(const QString& reason) {
     installRetryDelayMs_ = std::min(installRetryDelayMs_ * 2, options_.installRetryLongestMs);
     setNotice(QStringLiteral("No CLI is installed yet: %1. Trying again in %2 s, and as soon as "
                              "the network is back.")
-                  .arg(reason, seconds(delay)),
+                  .arg(reason, humanSeconds(delay)),
               true);
     say_(QStringLiteral("🔄 No CLI to start: trying the download again in %1 s\n")
-             .arg(seconds(delay)));
+             .arg(humanSeconds(delay)));
     enter(Stage::WaitingForInstall);
     installRetryTimer_.start(delay);
     if (!installNotifyTimer_.isActive() && !installNotified_)
@@ -377,7 +373,7 @@ void CliLifecycle::onCliEnded(const CliEnding& ending) {
         // Status 0 is the CLI choosing to end.
         if (const std::optional<int> delay = restarts_.next(ending.ranMs)) {
             restartDelayMs_ = *delay;
-            say_(QStringLiteral("🔄 Restarting the CLI in %1 s...\n").arg(seconds(*delay)));
+            say_(QStringLiteral("🔄 Restarting the CLI in %1 s...\n").arg(humanSeconds(*delay)));
             next = After::RestartLater;
         } else {
             giveUp(ending);

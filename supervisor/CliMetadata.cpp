@@ -142,16 +142,14 @@ const QStringList CliMetadata::buildKeys = {QStringLiteral("etag"), QStringLiter
                                             QStringLiteral("size"), QStringLiteral("sha256"),
                                             QStringLiteral("date")};
 
+const QStringList CliMetadata::refusalKeys = {
+    QStringLiteral("rejectedSha256"), QStringLiteral("rejectedEtag"),
+    QStringLiteral("rejectedLastModified"), QStringLiteral("rejectedSize")};
+
 const QStringList CliMetadata::knownKeys =
-    CliMetadata::buildKeys + QStringList{QStringLiteral("url"),
-                                         QStringLiteral("installedAt"),
-                                         QStringLiteral("trial"),
-                                         QStringLiteral("previous"),
-                                         QStringLiteral("rejectedSha256"),
-                                         QStringLiteral("rejectedEtag"),
-                                         QStringLiteral("rejectedLastModified"),
-                                         QStringLiteral("rejectedSize"),
-                                         kCheckedFile};
+    CliMetadata::buildKeys + CliMetadata::refusalKeys +
+    QStringList{QStringLiteral("url"), QStringLiteral("installedAt"), QStringLiteral("trial"),
+                QStringLiteral("previous"), kCheckedFile};
 
 QJsonObject CliMetadata::load(const SupervisorOptions& options) {
     QString ignored;

@@ -13,6 +13,8 @@
 struct CliMetadata {
     // Fields that describe one build, copied as a whole when builds move.
     static const QStringList buildKeys;
+    // Fields that describe the build refused after a failed trial, dropped together.
+    static const QStringList refusalKeys;
     // Every field the application keeps; anything else found in the record is not written back.
     static const QStringList knownKeys;
     // Far more than a record the application writes ever needs; a larger one is not read.

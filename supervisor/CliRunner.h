@@ -28,7 +28,6 @@ public:
 
     CliProcess* currentProcess() const { return currentProcess_; }
     bool isRunning() const;
-    bool isStopping() const { return stopping_; }
     // Whether the installed CLI is there to be started.
     bool isRunnable() const;
 

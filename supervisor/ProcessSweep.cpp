@@ -71,7 +71,7 @@ ProcessSweep::ProcessSweep(const SupervisorOptions& options, OutputLog::Writer s
     : QObject(parent), options_(options), say_(std::move(say)), waiter_(new ProcessWaiter(this)) {
     connect(waiter_, &ProcessWaiter::finished, this, [this](bool allGone) {
         if (killing_)
-            onKillOver(allGone);
+            reportEnd(allGone);
         else
             onGraceOver(allGone);
     });
@@ -157,10 +157,6 @@ QList<pid_t> ProcessSweep::findCandidates(bool* searched) const {
     return pids;
 }
 
-bool ProcessSweep::isRunning() const {
-    return running_;
-}
-
 void ProcessSweep::cancel() {
     waiter_->cancel();
     running_ = false;
@@ -177,12 +173,12 @@ void ProcessSweep::start() {
     Console::log(QStringLiteral("🔍 Searching for existing vantrel processes..."));
     say_(QStringLiteral("🔍 Checking for existing vantrel processes...\n"));
     bool searched = false;
-    targets_ = findCandidates(&searched);
-    if (searched && targets_.isEmpty()) {
+    const QList<pid_t> targets = findCandidates(&searched);
+    if (searched && targets.isEmpty()) {
         Console::log(QStringLiteral("ℹ️ No existing vantrel processes found"));
         say_(QStringLiteral("ℹ️ No existing vantrel processes found\n"));
     }
-    if (!searched || targets_.isEmpty()) {
+    if (!searched || targets.isEmpty()) {
         QMetaObject::invokeMethod(
             this,
             [this] {
@@ -194,24 +190,21 @@ void ProcessSweep::start() {
     }
 
     Console::log(QStringLiteral("🎯 Found %1 vantrel process(es): %2")
-                     .arg(targets_.size())
-                     .arg(pidList(targets_)));
+                     .arg(targets.size())
+                     .arg(pidList(targets)));
     say_(QStringLiteral("🎯 Found %1 existing vantrel process(es), terminating...\n")
-             .arg(targets_.size()));
-    for (pid_t pid : std::as_const(targets_)) {
+             .arg(targets.size()));
+    for (pid_t pid : std::as_const(targets)) {
         Console::log(QStringLiteral("🔨 Killing vantrel process with PID: %1").arg(pid));
         ::kill(pid, SIGTERM);
     }
     // One shared grace period for all of them, ended early once every one is gone.
-    waiter_->start({}, targets_, options_.sweepGraceMs);
+    waiter_->start({}, targets, options_.sweepGraceMs);
 }
 
 void ProcessSweep::onGraceOver(bool allGone) {
-    if (allGone) {
-        say_(QStringLiteral("✅ Cleaned up existing vantrel processes\n"));
-        Console::log(QStringLiteral("✅ All existing vantrel processes terminated"));
-        return finish();
-    }
+    if (allGone)
+        return reportEnd(true);
     const QList<pid_t> alive = waiter_->remainingPids();
     for (pid_t pid : alive) {
         Console::log(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(pid));
@@ -222,7 +215,7 @@ void ProcessSweep::onGraceOver(bool allGone) {
     waiter_->start({}, alive, 500);
 }
 
-void ProcessSweep::onKillOver(bool allGone) {
+void ProcessSweep::reportEnd(bool allGone) {
     if (!allGone) {
         const QList<pid_t> alive = waiter_->remainingPids();
         const QString text =

@@ -28,7 +28,6 @@ public:
     void start();
     // Gives up waiting: what was signalled stays signalled, finished() does not come.
     void cancel();
-    bool isRunning() const;
 
     // The process identifiers in pgrep's output, in order; lines that are not one strict
     // decimal number are skipped.
@@ -41,13 +40,13 @@ private:
     QList<pid_t> findCandidates(bool* searched) const;
     bool isCli(pid_t pid) const;
     void onGraceOver(bool allGone);
-    void onKillOver(bool allGone);
+    // After the grace period (all gone) or the wait after SIGKILL: says how it ended.
+    void reportEnd(bool allGone);
     void finish();
 
     SupervisorOptions options_;
     OutputLog::Writer say_;
     ProcessWaiter* waiter_;
-    QList<pid_t> targets_;
     bool running_ = false;
     bool killing_ = false;
 };

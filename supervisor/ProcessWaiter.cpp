@@ -5,11 +5,7 @@ ProcessWaiter::ProcessWaiter(QObject* parent) : QObject(parent) {
     poll_.setInterval(pollMs);
     deadline_.setSingleShot(true);
     connect(&poll_, &QTimer::timeout, this, &ProcessWaiter::check);
-    connect(&deadline_, &QTimer::timeout, this, [this] {
-        groups_.removeIf([](pid_t group) { return !ProcessGroup::hasLiveMembers(group); });
-        pids_.removeIf([](pid_t pid) { return !ProcessGroup::isAlive(pid); });
-        finish(groups_.isEmpty() && pids_.isEmpty());
-    });
+    connect(&deadline_, &QTimer::timeout, this, [this] { finish(forgetEnded()); });
 }
 
 void ProcessWaiter::start(const QList<pid_t>& groups, const QList<pid_t>& pids, int timeoutMs) {
@@ -28,10 +24,14 @@ void ProcessWaiter::cancel() {
 void ProcessWaiter::check() {
     if (!isWaiting())
         return;
+    if (forgetEnded())
+        finish(true);
+}
+
+bool ProcessWaiter::forgetEnded() {
     groups_.removeIf([](pid_t group) { return !ProcessGroup::hasLiveMembers(group); });
     pids_.removeIf([](pid_t pid) { return !ProcessGroup::isAlive(pid); });
-    if (groups_.isEmpty() && pids_.isEmpty())
-        finish(true);
+    return groups_.isEmpty() && pids_.isEmpty();
 }
 
 void ProcessWaiter::finish(bool allGone) {

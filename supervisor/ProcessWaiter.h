@@ -33,6 +33,8 @@ Q_SIGNALS:
     void finished(bool allGone);
 
 private:
+    // Drops what has ended; true when nothing is left.
+    bool forgetEnded();
     void finish(bool allGone);
 
     QList<pid_t> groups_;

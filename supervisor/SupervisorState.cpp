@@ -13,6 +13,10 @@ QString humanSize(qint64 bytes) {
     return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
+QString humanSeconds(int ms) {
+    return QString::number(ms / 1000.0, 'g', 3);
+}
+
 namespace {
 QString phaseText(const SupervisorState& state) {
     using Phase = SupervisorState::Phase;
@@ -38,7 +42,7 @@ QString phaseText(const SupervisorState& state) {
     case Phase::Restarting:
         return QStringLiteral("Exited with code %1, restarting in %2 s")
             .arg(state.exitCode)
-            .arg(QString::number(state.delayMs / 1000.0, 'g', 3));
+            .arg(humanSeconds(state.delayMs));
     case Phase::Exited:
         return QStringLiteral("Exited with code %1").arg(state.exitCode);
     case Phase::Failed:

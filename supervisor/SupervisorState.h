@@ -45,3 +45,5 @@ Q_DECLARE_METATYPE(SupervisorState)
 
 // "20.0 MB", "512 B": sizes as people read them.
 QString humanSize(qint64 bytes);
+// "1", "2.5", "600": a delay in seconds, for "in %1 s".
+QString humanSeconds(int ms);

@@ -200,8 +200,7 @@ void TestEndToEnd::firstLaunchInstallsRunsShowsColoursAndQuitsFromTheTray() {
 
 void TestEndToEnd::screenReaderReadsTheOutputOverAtSpi() {
     const QString launcher = u"/usr/libexec/at-spi-bus-launcher"_s;
-    if (!QFileInfo(launcher).isExecutable())
-        QSKIP("at-spi2-core is not installed (run scripts/setup)");
+    HALVANE_REQUIRE_TOOL(QFileInfo(launcher).isExecutable(), "at-spi2-core");
     // A session bus of this case's own, and on it the launcher of the accessibility bus.
     QFile config(folders_->root() + u"/bus.conf"_s);
     QVERIFY(config.open(QIODevice::WriteOnly));

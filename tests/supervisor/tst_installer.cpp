@@ -558,10 +558,10 @@ void TestInstaller::logFileOnAFullDiskSaysSo() {
     const QString dir = sandbox_->path() + QStringLiteral("/small");
     QDir().mkpath(dir);
     const QByteArray mountPoint = QFile::encodeName(dir);
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=16k") != 0)
-        QSKIP("mounting a tmpfs needs root or CAP_SYS_ADMIN");
+    HALVANE_REQUIRE(::unshare(CLONE_NEWNS) == 0 &&
+                        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                        ::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=16k") == 0,
+                    QStringLiteral("mounting a tmpfs needs root or CAP_SYS_ADMIN"));
     const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
     QString said;
     LogFile log(dir, QStringLiteral("cli.log"), 1 << 20, 1,

@@ -26,18 +26,21 @@ inline QString closedBaseUrl() {
     return QStringLiteral("https://127.0.0.1:%1/static/cli").arg(server.serverPort());
 }
 
-// A tool the test needs but the machine lacks skips the test for a developer; under CI=true it
-// fails it, so the suite cannot lose a test and stay green.
-#define HALVANE_REQUIRE_TOOL(present, tool)                                                        \
+// What the test needs but the machine lacks (a tool, a capability) skips the test for a
+// developer; under CI=true it fails it, so the suite cannot lose a test and stay green.
+#define HALVANE_REQUIRE(present, why)                                                              \
     do {                                                                                           \
         if (present)                                                                               \
             break;                                                                                 \
-        const QString missing =                                                                    \
-            QStringLiteral("%1 is not installed (run scripts/setup)").arg(QLatin1String(tool));    \
+        const QString missing = (why);                                                             \
         if (qEnvironmentVariable("CI") == QLatin1String("true"))                                   \
             QFAIL(qPrintable(missing));                                                            \
         QSKIP(qPrintable(missing));                                                                \
     } while (false)
+#define HALVANE_REQUIRE_TOOL(present, tool)                                                        \
+    HALVANE_REQUIRE(                                                                               \
+        present,                                                                                   \
+        QStringLiteral("%1 is not installed (run scripts/setup)").arg(QLatin1String(tool)))
 
 // Gives the whole test process a private HOME and XDG folders before Qt reads them, so no
 // test can touch the real home of whoever runs the suite.
