@@ -5,6 +5,7 @@
 #include <QStringDecoder>
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -21,12 +22,16 @@ constexpr int kSpacingMs = 8;
 // The writer gathers smaller pieces into one write.
 constexpr qsizetype kGatherBytes = 1024 * 1024;
 
-// A loop the compiler vectorises; it runs over everything a flood brings.
+// Runs over everything a flood brings: memchr is vectorised, a loop of our own is not at this
+// build's optimisation level.
 qsizetype countNewlines(QByteArrayView bytes) {
+    const char* at = bytes.data();
+    const char* const end = at + bytes.size();
     qsizetype count = 0;
-    const char* const data = bytes.data();
-    for (qsizetype i = 0; i < bytes.size(); ++i)
-        count += data[i] == '\n';
+    while ((at = static_cast<const char*>(std::memchr(at, '\n', size_t(end - at))))) {
+        ++count;
+        ++at;
+    }
     return count;
 }
 
@@ -53,6 +58,7 @@ struct OutputLog::Inbox {
     bool scanning = false;    // the parser's state is being carried across a cut
     qint64 skippedBreaks = 0; // cut from the front since the main thread last took
     qsizetype keptLines = 1;
+    qsizetype addedSinceTake = 0;     // while the main thread parses: is the flood still going?
     std::deque<QByteArray> fileBytes; // for the file writer
     qsizetype fileSize = 0;
     bool handOverQueued = false;
@@ -61,12 +67,13 @@ struct OutputLog::Inbox {
     int readersWaiting = 0;
     OutputLog* owner = nullptr;
 
-    // Called with the mutex held, so all three channels see the same order.
-    void add(const QByteArray& utf8) {
+    // Called with the mutex held, so all three channels see the same order; `breaks` is counted
+    // before, without it.
+    void add(const QByteArray& utf8, qsizetype breaks) {
         Console::log(QStringLiteral("🔧 VantrelManager outputHandler called with: "), utf8);
-        const qsizetype breaks = countNewlines(utf8);
         pending.push_back({utf8, breaks});
         pendingBytes += utf8.size();
+        addedSinceTake += utf8.size();
         pendingBreaks += breaks;
         // A busy writer comes back for more by itself; waking costs a system call.
         if (fileBytes.empty() && !writing)
@@ -133,8 +140,10 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
     fileWriter_ = std::thread([inbox = inbox_, options = options_] {
         const auto report = [weak = std::weak_ptr<Inbox>(inbox)](const QString& message) {
             if (const auto inbox = weak.lock()) {
+                const QByteArray utf8 = message.toUtf8();
+                const qsizetype breaks = countNewlines(utf8);
                 std::lock_guard lock(inbox->mutex);
-                inbox->add(message.toUtf8());
+                inbox->add(utf8, breaks);
             }
         };
         LogFile file(options.logDir, options.logFileName, options.logRotateBytes,
@@ -191,8 +200,9 @@ OutputLog::Writer OutputLog::writer() const {
             return;
         if (const auto inbox = weak.lock()) {
             const QByteArray utf8 = text.toUtf8();
+            const qsizetype breaks = countNewlines(utf8);
             std::unique_lock lock(inbox->mutex);
-            inbox->add(utf8);
+            inbox->add(utf8, breaks);
             inbox->cutFront(lock);
         }
     };
@@ -201,6 +211,7 @@ OutputLog::Writer OutputLog::writer() const {
 void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>& cancelled) {
     if (utf8.isEmpty())
         return;
+    const qsizetype breaks = countNewlines(utf8);
     std::unique_lock lock(inbox_->mutex);
     const auto behind = [&] {
         inbox_->cutFront(lock);
@@ -211,7 +222,7 @@ void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>
     while (behind() && !inbox_->stopping && !cancelled)
         inbox_->room.wait_for(lock, std::chrono::milliseconds(50));
     --inbox_->readersWaiting;
-    inbox_->add(utf8);
+    inbox_->add(utf8, breaks);
     inbox_->cutFront(lock);
 }
 
@@ -255,6 +266,7 @@ bool OutputLog::takePending() {
         if (skipped > 0)
             skippedTo = inbox.startState;
         inbox.startKnown = taken.empty();
+        inbox.addedSinceTake = 0;
         more = !inbox.pending.empty();
         // A slice still waiting is taken on this log's own schedule.
         inbox.handOverQueued = more;
@@ -275,19 +287,22 @@ bool OutputLog::takePending() {
     taken.clear();
     tail_->append(batch);
     Console::log(QStringLiteral("🔧 VantrelManager output is now: %1 characters").arg(size()));
+    bool flooding = false;
     {
         std::unique_lock lock(inbox_->mutex);
         inbox_->startState = tail_->parser();
         inbox_->startKnown = true;
+        flooding = inbox_->addedSinceTake > 0;
         inbox_->madeRoom();
         inbox_->cutFront(lock);
     }
     Q_EMIT appended(batch);
-    // The next slice waits for a turn of the event loop and the spacing after this one's end,
-    // so a flood leaves the main thread time for everything else.
+    // While the flood goes on, the next slice waits for the spacing after this one's end, so
+    // the main thread keeps time for everything else and more of the flood is skipped. Once it
+    // is over, what is left is all kept: it goes slice by slice, a turn of the loop apart.
     sinceHandOver_.restart();
     if (more && !handOverTimer_.isActive())
-        handOverTimer_.start(kSpacingMs);
+        handOverTimer_.start(flooding ? kSpacingMs : 0);
     return more;
 }
 

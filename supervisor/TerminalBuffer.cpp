@@ -50,8 +50,10 @@ TerminalBuffer::Arena<T, ChunkItems>::make(qsizetype capacity) {
         chunk.used = 0;
         return chunk;
     }
-    capacity = std::max(capacity, ChunkItems);
-    return Chunk{std::make_unique_for_overwrite<T[]>(size_t(capacity)), capacity, 0};
+    std::size_t bytes = 0;
+    void* block = HugePages::allocate(size_t(std::max(capacity, ChunkItems)) * sizeof(T), &bytes);
+    // The items are written before they are read, and need no construction.
+    return Chunk{ChunkData(static_cast<T*>(block)), qsizetype(bytes / sizeof(T)), 0};
 }
 
 template <typename T, qsizetype ChunkItems>
@@ -116,7 +118,7 @@ TerminalBuffer::~TerminalBuffer() = default;
 
 void TerminalBuffer::startLine(qint64 rowsBefore) {
     if (size_t(count_) == ring_.size()) {
-        std::vector<Record> bigger(ring_.size() * 2);
+        decltype(ring_) bigger(ring_.size() * 2);
         for (qsizetype i = 0; i < count_; ++i)
             bigger[size_t(i)] = record(i);
         ring_.swap(bigger);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AnsiParser.h"
+#include "HugePages.h"
 #include "TextStyle.h"
 
 #include <QList>
@@ -112,8 +113,12 @@ private:
         void clear();
 
     private:
+        struct Free {
+            void operator()(T* items) const { HugePages::release(items); }
+        };
+        using ChunkData = std::unique_ptr<T[], Free>;
         struct Chunk {
-            std::unique_ptr<T[]> data;
+            ChunkData data;
             qsizetype capacity = 0;
             qsizetype used = 0;
         };
@@ -150,9 +155,10 @@ private:
 
     Limits limits_;
     AnsiParser parser_;
-    Arena<char16_t, 128 * 1024> text_;
-    Arena<StyledRun, 16 * 1024> runs_;
-    std::vector<Record> ring_; // a power of two in size
+    // 2 MiB each.
+    Arena<char16_t, 1024 * 1024> text_;
+    Arena<StyledRun, 128 * 1024> runs_;
+    std::vector<Record, HugePages::Allocator<Record>> ring_; // a power of two in size
     qsizetype head_ = 0;
     qsizetype count_ = 0;
     qsizetype chars_ = 0;
