@@ -317,7 +317,7 @@ void CliDownload::onFinished() {
         return downloadError(QStringLiteral("the server did not send a program this machine can "
                                             "run for %1: it sent %2")
                                  .arg(url_.fileName(), why));
-    const QString sha = QString::fromLatin1(sha256_.result().toHex());
+    const QString sha = sha256_.hexResult();
     QJsonObject stored = CliMetadata::load(options_);
     const bool wasRefused = stored.value(QStringLiteral("rejectedSha256")).toString() == sha ||
                             refusedThisSession_.contains(sha);

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "OutputLog.h"
+#include "Sha256.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
@@ -74,7 +74,7 @@ private:
     qint64 written_ = 0;
     QString abortReason_;
     QString tlsErrors_; // the certificate's faults, when that is why the connection failed
-    QCryptographicHash sha256_{QCryptographicHash::Sha256};
+    Sha256 sha256_;
     QTimer stall_;
     QTimer early_;
     QTimer limit_;

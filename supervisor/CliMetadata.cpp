@@ -1,7 +1,7 @@
 #include "CliMetadata.h"
+#include "Sha256.h"
 #include "SupervisorState.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -106,11 +106,11 @@ QString sha256Of(const QString& path, qint64 limit) {
     if (file.error() != 0 || !file.notAFile().isEmpty() || file.info().st_size > limit)
         return {};
     QFile reader;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     if (!reader.open(file.fd(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle) ||
         !hash.addData(&reader))
         return {};
-    return QString::fromLatin1(hash.result().toHex());
+    return hash.hexResult();
 }
 
 QString setAside(const QString& path) {
