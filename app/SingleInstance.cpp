@@ -1,9 +1,9 @@
 #include "SingleInstance.h"
 #include "Console.h"
+#include "Environment.h"
 
 #include <QDir>
 #include <QLocalSocket>
-#include <QStandardPaths>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +17,8 @@ SingleInstance::Folder SingleInstance::inspectFolder(const QString& path) {
             ::access(name.constData(), W_OK | X_OK) == 0};
 }
 
-QString SingleInstance::runtimeDirectory(const Inspect& inspect, QString* why) {
+QString SingleInstance::runtimeDirectory(const Environment& environment, const Inspect& inspect,
+                                         QString* why) {
     const uid_t me = ::getuid();
     // forbidden: the mode bits that make a folder too open for the lock.
     auto problem = [&](const Folder& folder, mode_t forbidden) -> QString {
@@ -36,17 +37,15 @@ QString SingleInstance::runtimeDirectory(const Inspect& inspect, QString* why) {
     };
     QStringList rejected;
     // Not when it is someone else's (kept through su or sudo -u) or not writable here.
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime)) {
+    const QString runtime = environment.runtimeDir();
+    if (!runtime.isEmpty()) {
         const QString wrong = problem(inspect(runtime), S_IWGRP | S_IWOTH);
         if (wrong.isEmpty())
             return runtime;
         rejected << runtime + QLatin1Char(' ') + wrong;
     }
-    QStringList own = {QDir::tempPath() + QStringLiteral("/halvane-%1").arg(me)};
-    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
-    if (!cache.isEmpty())
-        own << cache + QStringLiteral("/halvane-runtime");
+    const QStringList own = {environment.tempDir() + QStringLiteral("/halvane-%1").arg(me),
+                             environment.cacheHome() + QStringLiteral("/halvane-runtime")};
     for (const QString& candidate : std::as_const(own)) {
         // Private from the start; a folder someone else made first under this name is left.
         QDir().mkpath(QFileInfo(candidate).path());
@@ -66,8 +65,8 @@ QString SingleInstance::runtimeDirectory(const Inspect& inspect, QString* why) {
     return {};
 }
 
-SingleInstance::SingleInstance(QObject* parent, Inspect inspect)
-    : QObject(parent), directory_(runtimeDirectory(inspect, &unusable_)) {
+SingleInstance::SingleInstance(const Environment& environment, QObject* parent, Inspect inspect)
+    : QObject(parent), directory_(runtimeDirectory(environment, inspect, &unusable_)) {
     if (directory_.isEmpty())
         return;
     lock_ = std::make_unique<QLockFile>(directory_ + QStringLiteral("/halvane.lock"));

@@ -9,6 +9,8 @@
 
 #include <sys/types.h>
 
+class Environment;
+
 // One instance per user. The first one holds a lock and listens; a later launch asks it to
 // show its window and leaves without touching the CLI. A lock left by a crashed instance is
 // stale (its process is gone) and is taken over. Lock and socket live in a folder that only
@@ -29,7 +31,8 @@ public:
     using Inspect = std::function<Folder(const QString& path)>;
     static Folder inspectFolder(const QString& path);
 
-    explicit SingleInstance(QObject* parent = nullptr, Inspect inspect = inspectFolder);
+    explicit SingleInstance(const Environment& environment, QObject* parent = nullptr,
+                            Inspect inspect = inspectFolder);
 
     // True when this process is the primary instance; otherwise the primary has been asked
     // to show itself (answered is set when it acknowledged in time). Without a usable folder
@@ -38,7 +41,8 @@ public:
     // Where the lock and socket are: $XDG_RUNTIME_DIR when it is this user's and private
     // enough, else a private folder of the application's own; empty, with why, when there is
     // none.
-    static QString runtimeDirectory(const Inspect& inspect = inspectFolder, QString* why = nullptr);
+    static QString runtimeDirectory(const Environment& environment,
+                                    const Inspect& inspect = inspectFolder, QString* why = nullptr);
     QString directory() const { return directory_; }
 
 Q_SIGNALS:

@@ -1,4 +1,5 @@
 #include "TrayHostWatcher.h"
+#include "Environment.h"
 #include "XEmbedTrayWatcher.h"
 
 #include <QDBusConnection>
@@ -23,11 +24,11 @@ const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
 } // namespace
 
-TrayHostWatcher::TrayHostWatcher(QObject* parent)
+TrayHostWatcher::TrayHostWatcher(const Environment& environment, QObject* parent)
     : QObject(parent), platformHost_(kPlatformAlwaysHasTray), decided_(platformHost_) {
     if (platformHost_)
         return;
-    xembed_ = new XEmbedTrayWatcher(this);
+    xembed_ = new XEmbedTrayWatcher(environment.display(), this);
     connect(xembed_, &XEmbedTrayWatcher::trayPresentChanged, this,
             [this](bool present) { setHosts(snHost_, present); });
     xembedHost_ = xembed_->trayPresent();

@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+class Environment;
 class QDBusServiceWatcher;
 class XEmbedTrayWatcher;
 
@@ -15,7 +16,7 @@ class TrayHostWatcher final : public QObject {
     Q_DISABLE_COPY_MOVE(TrayHostWatcher)
 
 public:
-    explicit TrayHostWatcher(QObject* parent = nullptr);
+    explicit TrayHostWatcher(const Environment& environment, QObject* parent = nullptr);
     ~TrayHostWatcher() override;
 
     bool hostPresent() const { return platformHost_ || snHost_ || xembedHost_; }

@@ -5,7 +5,7 @@
 #ifndef HALVANE_HAVE_XCB
 
 // Built without xcb: no XEmbed tray is ever seen, and StatusNotifierItem hosts still are.
-XEmbedTrayWatcher::XEmbedTrayWatcher(QObject* parent) : QObject(parent) {}
+XEmbedTrayWatcher::XEmbedTrayWatcher(const QString&, QObject* parent) : QObject(parent) {}
 
 XEmbedTrayWatcher::~XEmbedTrayWatcher() = default;
 
@@ -24,15 +24,15 @@ bool XEmbedTrayWatcher::nativeEventFilter(const QByteArray&, void*, qintptr*) {
 #include <cstdlib>
 
 namespace {
-// The screen Qt opened: the number after the dot of DISPLAY, 0 when there is none.
-int screenNumber() {
+// The screen Qt opened: the number after the dot of the display's name, 0 when there is none.
+int screenNumber(const QString& display) {
     static const QRegularExpression screen(QStringLiteral(R"(:\d+\.(\d+)$)"));
-    const QRegularExpressionMatch m = screen.match(qEnvironmentVariable("DISPLAY"));
+    const QRegularExpressionMatch m = screen.match(display);
     return m.hasMatch() ? m.captured(1).toInt() : 0;
 }
 } // namespace
 
-XEmbedTrayWatcher::XEmbedTrayWatcher(QObject* parent) : QObject(parent) {
+XEmbedTrayWatcher::XEmbedTrayWatcher(const QString& display, QObject* parent) : QObject(parent) {
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     auto* c = x11 ? x11->connection() : nullptr;
     if (!c)
@@ -41,7 +41,7 @@ XEmbedTrayWatcher::XEmbedTrayWatcher(QObject* parent) : QObject(parent) {
     if (!ext || !ext->present)
         return;
     free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 1, 0), nullptr));
-    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screenNumber());
+    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screenNumber(display));
     xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
         c, xcb_intern_atom(c, false, quint16(name.size()), name.constData()), nullptr);
     if (!atom)
@@ -50,7 +50,7 @@ XEmbedTrayWatcher::XEmbedTrayWatcher(QObject* parent) : QObject(parent) {
     free(atom);
     const xcb_setup_t* setup = xcb_get_setup(c);
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
-    for (int i = screenNumber(); i > 0 && it.rem > 1; --i)
+    for (int i = screenNumber(display); i > 0 && it.rem > 1; --i)
         xcb_screen_next(&it);
     connection_ = c;
     xfixesEvent_ = ext->first_event;

@@ -11,7 +11,8 @@ class XEmbedTrayWatcher final : public QObject, public QAbstractNativeEventFilte
     Q_DISABLE_COPY_MOVE(XEmbedTrayWatcher)
 
 public:
-    explicit XEmbedTrayWatcher(QObject* parent = nullptr);
+    // display: the X11 display name Qt opened, for its screen number.
+    explicit XEmbedTrayWatcher(const QString& display, QObject* parent = nullptr);
     ~XEmbedTrayWatcher() override;
 
     bool trayPresent() const { return present_; }

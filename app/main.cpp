@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 #include "Console.h"
 #include "DBusNotifier.h"
+#include "Environment.h"
 #include "InstallerViewModel.h"
 #include "LoginItemManager.h"
 #include "ProcessGroup.h"
@@ -43,7 +44,10 @@ int main(int argc, char** argv) {
     // The tray item, not a window, keeps the application alive.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    SingleInstance instance;
+    // The one reading of the environment; everything below gets what it needs from it. After
+    // QApplication, which takes out what was meant for this process alone (a startup id).
+    const Environment environment = Environment::fromProcess();
+    SingleInstance instance(environment);
     bool answered = false;
     if (!instance.claim(&answered)) {
         Console::log(
@@ -53,13 +57,14 @@ int main(int argc, char** argv) {
         Console::flush(1000);
         return 0;
     }
-    VantrelManager* manager = VantrelManager::shared();
-    LoginItemManager* loginItems = LoginItemManager::shared();
+    environment.logOverrides();
+    VantrelManager* manager = VantrelManager::makeShared(SupervisorOptions::forUser(environment));
+    LoginItemManager* loginItems = LoginItemManager::makeShared(environment);
     WindowManager* windows = WindowManager::shared();
     AppDelegate delegate(manager);
     DBusNotifier notifier(QDBusConnection::sessionBus(), QApplication::applicationDisplayName());
     TrayController tray;
-    TrayHostWatcher trayHosts;
+    TrayHostWatcher trayHosts(environment);
 
     // Quit stops the CLI first and leaves once the stop reports its end; quitting stops it
     // once more on the way out. A second request while leaving joins the first.

@@ -10,8 +10,7 @@
 #include <csignal>
 
 namespace {
-QProcessEnvironment colourEnvironment(const QByteArray& lineage) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+QProcessEnvironment colourEnvironment(QProcessEnvironment environment, const QByteArray& lineage) {
     environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm-256color"));
     environment.insert(QStringLiteral("COLORTERM"), QStringLiteral("truecolor"));
     environment.insert(QStringLiteral("FORCE_COLOR"), QStringLiteral("1"));
@@ -72,7 +71,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
     auto* process = new CliProcess(shell, this);
     process->setProgram(zsh ? options_.zshPath : options_.bashPath);
     process->setArguments(CliProcess::loginShellArguments(options_.cliPath()));
-    process->setProcessEnvironment(colourEnvironment(lineage_));
+    process->setProcessEnvironment(colourEnvironment(options_.cliEnvironment, lineage_));
     say_(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
          QStringLiteral(" with color support...\n"));
     connect(process, &QProcess::finished, waiter_, &ProcessWaiter::check);

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QUrl>
+
+class Environment;
 
 // Everything the supervisor takes from its surroundings. The defaults come from the user's
 // home and the build; tests and the development tools replace what they need.
@@ -15,6 +18,8 @@ struct SupervisorOptions {
     QString zshPath = QStringLiteral("/bin/zsh");
     QString bashPath = QStringLiteral("/bin/bash");
     QString pgrepPath = QStringLiteral("/usr/bin/pgrep");
+    // What the CLI inherits, before colour is forced on.
+    QProcessEnvironment cliEnvironment;
     // Narrows the sweep to CLIs at or below this path (a folder or one CLI); empty: all of the
     // user's CLIs. Only tests set it.
     QString sweepRoot;
@@ -44,7 +49,6 @@ struct SupervisorOptions {
     QString cliPath() const { return installDir + QStringLiteral("/vantrel"); }
     QString previousCliPath() const { return cliPath() + QStringLiteral(".previous"); }
 
-    // Defaults for the logged-in user, with the development overrides HALVANE_BASE_URL and
-    // HALVANE_CA_CERTS applied.
-    static SupervisorOptions fromEnvironment();
+    // Defaults for the user the environment describes, with its development overrides applied.
+    static SupervisorOptions forUser(const Environment& environment);
 };

@@ -34,9 +34,21 @@ VantrelManager::~VantrelManager() {
     log_->flush();
 }
 
+namespace {
+VantrelManager* sharedInstance = nullptr;
+}
+
+VantrelManager* VantrelManager::makeShared(SupervisorOptions options) {
+    if (sharedInstance)
+        qFatal("VantrelManager::makeShared called twice");
+    sharedInstance = new VantrelManager(std::move(options));
+    return sharedInstance;
+}
+
 VantrelManager* VantrelManager::shared() {
-    static VantrelManager* instance = new VantrelManager(SupervisorOptions::fromEnvironment());
-    return instance;
+    if (!sharedInstance)
+        qFatal("VantrelManager::shared called before main made it");
+    return sharedInstance;
 }
 
 CliProcess* VantrelManager::currentProcess() const {

@@ -29,8 +29,9 @@ public:
     explicit VantrelManager(SupervisorOptions options, QObject* parent = nullptr);
     ~VantrelManager() override;
 
-    // The process-wide instance, created on first use on the main thread from the user's
-    // surroundings.
+    // The process-wide instance: main makes it once, with the options it built from the
+    // environment, before anything asks for shared().
+    static VantrelManager* makeShared(SupervisorOptions options);
     static VantrelManager* shared();
 
     // The retained tail of the output log: whole lines, at most the configured bounds. The

@@ -47,13 +47,8 @@ QString escapeXmlText(const QString& text) {
 } // namespace
 
 LaunchAgentBackend::LaunchAgentBackend(QString binaryPath, QString agentsDir, QString label)
-    : binaryPath_(binaryPath.isEmpty() ? defaultBinaryPath() : std::move(binaryPath)),
-      agentsDir_(agentsDir.isEmpty() ? defaultAgentsDir() : std::move(agentsDir)),
+    : binaryPath_(std::move(binaryPath)), agentsDir_(std::move(agentsDir)),
       label_(std::move(label)) {}
-
-QString LaunchAgentBackend::defaultAgentsDir() {
-    return QDir::homePath() + QStringLiteral("/Library/LaunchAgents");
-}
 
 QString LaunchAgentBackend::location() const {
     return agentsDir_ + u'/' + label_ + QStringLiteral(".plist");

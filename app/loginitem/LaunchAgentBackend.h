@@ -7,10 +7,9 @@
 // would start a second copy of the running application.
 class LaunchAgentBackend : public LoginItemBackend {
 public:
-    // An empty binaryPath means defaultBinaryPath(); an empty agentsDir means
-    // ~/Library/LaunchAgents.
-    explicit LaunchAgentBackend(QString binaryPath = {}, QString agentsDir = {},
-                                QString label = QString::fromLatin1(defaultLabel));
+    // agentsDir: the user's ~/Library/LaunchAgents.
+    LaunchAgentBackend(QString binaryPath, QString agentsDir,
+                       QString label = QString::fromLatin1(defaultLabel));
 
     bool isEnabled() const override;
     bool enable(QString* error) override;
@@ -21,7 +20,6 @@ public:
     QString binaryPath() const { return binaryPath_; }
     QString label() const { return label_; }
 
-    static QString defaultAgentsDir();
     // The whole property list, or an empty string (and *error) when the path cannot be
     // written into XML.
     static QString propertyList(const QString& label, const QString& binaryPath,

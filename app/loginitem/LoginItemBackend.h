@@ -4,6 +4,8 @@
 
 #include <memory>
 
+class Environment;
+
 // The system's record of "start this application when the user logs in". Every call reads or
 // changes that record directly; nothing is cached, so isEnabled() always tells what the system
 // will do at the next login.
@@ -22,11 +24,11 @@ public:
     // The file (or other handle) that holds the record.
     virtual QString location() const = 0;
 
-    // The mechanism the running platform uses: a LaunchAgent on macOS, XDG autostart elsewhere.
-    static std::unique_ptr<LoginItemBackend> createForPlatform();
+    // The mechanism the running platform uses, in the user's folders: a LaunchAgent on macOS,
+    // XDG autostart elsewhere. It starts defaultBinaryPath(). Needs a QCoreApplication.
+    static std::unique_ptr<LoginItemBackend> createForPlatform(const Environment& environment);
 
-    // The executable a login should start: the AppImage file when running from one (the
-    // running binary lives in a mount that is gone after logout), else the running binary.
-    // Needs a QCoreApplication.
-    static QString defaultBinaryPath();
+    // The executable a login should start: the AppImage file when running from one, else the
+    // running binary. Needs a QCoreApplication.
+    static QString defaultBinaryPath(const Environment& environment);
 };

@@ -1,15 +1,36 @@
 #include "LoginItemManager.h"
 
 #include "Console.h"
+#include "Environment.h"
 
-LoginItemManager* LoginItemManager::shared() {
-    static LoginItemManager instance(LoginItemBackend::createForPlatform(), defaultSettings());
-    return &instance;
+namespace {
+LoginItemManager* sharedInstance = nullptr;
 }
 
-std::unique_ptr<QSettings> LoginItemManager::defaultSettings() {
+LoginItemManager* LoginItemManager::makeShared(const Environment& environment) {
+    if (sharedInstance)
+        qFatal("LoginItemManager::makeShared called twice");
+    sharedInstance = new LoginItemManager(LoginItemBackend::createForPlatform(environment),
+                                          defaultSettings(environment));
+    return sharedInstance;
+}
+
+LoginItemManager* LoginItemManager::shared() {
+    if (!sharedInstance)
+        qFatal("LoginItemManager::shared called before main made it");
+    return sharedInstance;
+}
+
+std::unique_ptr<QSettings> LoginItemManager::defaultSettings(const Environment& environment) {
+#ifdef Q_OS_MACOS
+    Q_UNUSED(environment);
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                        QStringLiteral("Halvane"), QStringLiteral("halvane"));
+#else
+    // The same file Qt would choose, under the configuration folder every other part uses.
+    return std::make_unique<QSettings>(
+        environment.configHome() + QStringLiteral("/Halvane/halvane.conf"), QSettings::IniFormat);
+#endif
 }
 
 LoginItemManager::LoginItemManager(std::unique_ptr<LoginItemBackend> backend,

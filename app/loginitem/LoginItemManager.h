@@ -20,8 +20,10 @@ class LoginItemManager final : public QObject {
 public:
     static inline const QString hasEnabledLoginItemKey = QStringLiteral("hasEnabledLoginItem");
 
-    // The process-wide instance, created on first use with the platform's back end and
-    // defaultSettings(). Needs a QCoreApplication; lives until the process ends.
+    // The process-wide instance: main makes it once, with the platform's back end and
+    // defaultSettings() in the user's folders, before anything asks for shared(). Needs a
+    // QCoreApplication; lives until the process ends.
+    static LoginItemManager* makeShared(const Environment& environment);
     static LoginItemManager* shared();
 
     // Reads the status and runs checkFirstLaunch(), as every construction does.
@@ -40,9 +42,9 @@ public:
 
     QSettings& settings() const { return *settings_; }
 
-    // Organization "Halvane", application "halvane", native format, user scope: on Linux
+    // Organization "Halvane", application "halvane", user scope: on Linux
     // $XDG_CONFIG_HOME/Halvane/halvane.conf. Independent of QCoreApplication's names.
-    static std::unique_ptr<QSettings> defaultSettings();
+    static std::unique_ptr<QSettings> defaultSettings(const Environment& environment);
 
 signals:
     // Emitted when isEnabled changes value.

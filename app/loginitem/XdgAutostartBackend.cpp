@@ -70,16 +70,7 @@ bool isFalse(const QString& value) {
 } // namespace
 
 XdgAutostartBackend::XdgAutostartBackend(QString binaryPath, QString configDir)
-    : binaryPath_(binaryPath.isEmpty() ? defaultBinaryPath() : std::move(binaryPath)),
-      configDir_(configDir.isEmpty() ? defaultConfigDir() : std::move(configDir)) {}
-
-QString XdgAutostartBackend::defaultConfigDir() {
-    const QString fromEnvironment = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // A relative value is invalid and must be ignored, as if it were unset.
-    if (!fromEnvironment.isEmpty() && QDir::isAbsolutePath(fromEnvironment))
-        return QDir::cleanPath(fromEnvironment);
-    return QDir::homePath() + QStringLiteral("/.config");
-}
+    : binaryPath_(std::move(binaryPath)), configDir_(std::move(configDir)) {}
 
 QString XdgAutostartBackend::location() const {
     return configDir_ + QStringLiteral("/autostart/") + QLatin1String(fileName);

@@ -7,9 +7,8 @@
 // the record: no file, Hidden=true or X-GNOME-Autostart-enabled=false all mean "off".
 class XdgAutostartBackend : public LoginItemBackend {
 public:
-    // An empty binaryPath means defaultBinaryPath(); an empty configDir means
-    // defaultConfigDir(), resolved once, here.
-    explicit XdgAutostartBackend(QString binaryPath = {}, QString configDir = {});
+    // configDir: the user's XDG configuration folder.
+    XdgAutostartBackend(QString binaryPath, QString configDir);
 
     bool isEnabled() const override;
     bool enable(QString* error) override;
@@ -20,8 +19,6 @@ public:
     QString binaryPath() const { return binaryPath_; }
     QString configDir() const { return configDir_; }
 
-    // $XDG_CONFIG_HOME when it is set to an absolute path, otherwise ~/.config.
-    static QString defaultConfigDir();
     // The whole entry written for binaryPath, or an empty string (and *error) when the path
     // cannot be written into a desktop entry.
     static QString desktopEntry(const QString& binaryPath, QString* error = nullptr);

@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 #include "ConsoleCapture.h"
 #include "DBusNotifier.h"
+#include "Environment.h"
 #include "FindBar.h"
 #include "InstallerViewModel.h"
 #include "SingleInstance.h"
@@ -249,13 +250,12 @@ void TestAppShell::oneInstanceLockInAPrivateFolder() {
     QFETCH(int, takenFolders);
     QFETCH(Where, where);
     QTemporaryDir temp;
-    EnvironmentGuard environment;
-    environment.set("TMPDIR", temp.path().toUtf8());
+    QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
+    system.insert(u"TMPDIR"_s, temp.path());
+    const Environment environment = Environment::fromSystem(system);
     const QString runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    const QStringList own = {
-        temp.path() + u"/halvane-%1"_s.arg(::getuid()),
-        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
-            u"/halvane-runtime"_s};
+    const QStringList own = {temp.path() + u"/halvane-%1"_s.arg(::getuid()),
+                             qEnvironmentVariable("XDG_CACHE_HOME") + u"/halvane-runtime"_s};
     const SingleInstance::Inspect inspect = [&](const QString& path) {
         SingleInstance::Folder folder = SingleInstance::inspectFolder(path);
         if (path == runtimeDir) {
@@ -267,7 +267,7 @@ void TestAppShell::oneInstanceLockInAPrivateFolder() {
         }
         return folder;
     };
-    SingleInstance first(nullptr, inspect);
+    SingleInstance first(environment, nullptr, inspect);
     QSignalSpy shown(&first, &SingleInstance::showRequested);
     QVERIFY(first.claim());
     QCOMPARE(first.directory(), (QStringList{runtimeDir} + own << QString()).at(int(where)));
@@ -277,7 +277,7 @@ void TestAppShell::oneInstanceLockInAPrivateFolder() {
     // A second launch, on a thread of its own since the first answers on this one.
     std::atomic<int> second = -1;
     std::thread launch([&] {
-        SingleInstance instance(nullptr, inspect);
+        SingleInstance instance(environment, nullptr, inspect);
         bool answered = false;
         second = instance.claim(&answered) ? 2 : answered ? 1 : 0;
     });

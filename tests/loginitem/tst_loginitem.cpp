@@ -1,3 +1,4 @@
+#include "Environment.h"
 #include "LaunchAgentBackend.h"
 #include "LoginItemManager.h"
 #include "TestEnvironment.h"
@@ -149,17 +150,25 @@ private Q_SLOTS:
             // but an APPIMAGE inherited from another AppImage names someone else.
             const QString image = path(u"Halvane.AppImage"_s);
             QVERIFY(writeFile(image, "#!/bin/sh\n"));
-            EnvironmentGuard environment;
-            environment.set("XDG_CONFIG_HOME", "relative/config").set("APPIMAGE", image.toUtf8());
-            environment.set(
-                "APPDIR",
-                QFileInfo(QCoreApplication::applicationDirPath()).absolutePath().toUtf8());
-            QCOMPARE(XdgAutostartBackend().configDir(), QDir::homePath() + u"/.config"_s);
-            QCOMPARE(XdgAutostartBackend().binaryPath(), image);
-            environment.set("APPDIR", "/tmp/.mount_other");
-            QCOMPARE(XdgAutostartBackend().binaryPath(), QCoreApplication::applicationFilePath());
+            QProcessEnvironment system;
+            system.insert(u"HOME"_s, path(u"home"_s));
+            system.insert(u"XDG_CONFIG_HOME"_s, u"relative/config"_s);
+            system.insert(u"APPIMAGE"_s, image);
+            system.insert(u"APPDIR"_s,
+                          QFileInfo(QCoreApplication::applicationDirPath()).absolutePath());
+            const auto item = LoginItemBackend::createForPlatform(Environment::fromSystem(system));
+#ifdef Q_OS_LINUX
+            QCOMPARE(item->location(), path(u"home/.config/autostart/halvane.desktop"_s));
+#endif
+            QVERIFY(item->enable(nullptr));
+            QCOMPARE(execArgument(item->location()), image);
+            system.insert(u"APPDIR"_s, u"/tmp/.mount_other"_s);
+            QCOMPARE(LoginItemBackend::defaultBinaryPath(Environment::fromSystem(system)),
+                     QCoreApplication::applicationFilePath());
         }
 #ifdef Q_OS_LINUX
+        LoginItemManager* made = LoginItemManager::makeShared(Environment::fromProcess());
+        QCOMPARE(LoginItemManager::shared(), made);
         QVERIFY(LoginItemManager::shared()->isEnabled());
         const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
         QCOMPARE(execArgument(config + u"/autostart/halvane.desktop"_s),

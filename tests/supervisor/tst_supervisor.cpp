@@ -1,4 +1,5 @@
 #include "ConsoleCapture.h"
+#include "Environment.h"
 #include "ProcessGroup.h"
 #include "RestartPolicy.h"
 #include "SupervisorSandbox.h"
@@ -11,6 +12,8 @@
 #include <csignal>
 #include <thread>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 using Phase = SupervisorState::Phase;
 using Stage = CliLifecycle::Stage;
@@ -42,8 +45,8 @@ private Q_SLOTS:
     void outputFromAnyThreadInOrderTrimmedByWholeLines_data();
     void outputFromAnyThreadInOrderTrimmedByWholeLines();
     void unwritableLogLosesNoOutput();
-    void baseUrlOverrideMustBeHttps_data();
-    void baseUrlOverrideMustBeHttps();
+    void overridesApplyAndAreNamedOnlyWhenAsked_data();
+    void overridesApplyAndAreNamedOnlyWhenAsked();
 
     // Zsh, then bash, at a path that needs quoting, with the colour environment.
     void shellFallback_data();
@@ -130,25 +133,43 @@ void TestSupervisor::unwritableLogLosesNoOutput() {
              qPrintable(file));
 }
 
-void TestSupervisor::baseUrlOverrideMustBeHttps_data() {
-    QTest::addColumn<QByteArray>("value");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("https") << QByteArray("https://127.0.0.1:8443/static/cli") << true;
-    QTest::newRow("http") << QByteArray("http://127.0.0.1:8080/static/cli") << false;
-    QTest::newRow("no scheme") << QByteArray("downloads.example/static/cli") << false;
-    QTest::newRow("https without host") << QByteArray("https:///static/cli") << false;
+void TestSupervisor::overridesApplyAndAreNamedOnlyWhenAsked_data() {
+    QTest::addColumn<QString>("baseUrl");
+    QTest::addColumn<bool>("accepted"); // a refused one comes with a relative sweep root
+    QTest::newRow("https") << u"https://127.0.0.1:8443/static/cli"_s << true;
+    QTest::newRow("http") << u"http://127.0.0.1:8080/static/cli"_s << false;
+    QTest::newRow("no scheme") << u"downloads.example/static/cli"_s << false;
+    QTest::newRow("https without host") << u"https:///static/cli"_s << false;
 }
 
-void TestSupervisor::baseUrlOverrideMustBeHttps() {
-    QFETCH(QByteArray, value);
+// Options are built wherever a supervisor is, but only main names the overrides, once.
+void TestSupervisor::overridesApplyAndAreNamedOnlyWhenAsked() {
+    QFETCH(QString, baseUrl);
     QFETCH(bool, accepted);
+    const QUrl compiled = SupervisorOptions::forUser(Environment::fromSystem({})).baseURL;
+    QProcessEnvironment system;
+    system.insert(u"HOME"_s, u"/home/someone"_s);
+    system.insert(u"XDG_STATE_HOME"_s, u"relative/state"_s);
+    system.insert(u"HALVANE_BASE_URL"_s, baseUrl);
+    system.insert(u"HALVANE_CA_CERTS"_s, u"/tmp/ca.pem"_s);
+    system.insert(u"HALVANE_SWEEP_ROOT"_s, accepted ? u"/tmp/clis/../own/"_s : u"own"_s);
     const ConsoleCapture console;
-    const QUrl compiled = SupervisorOptions::fromEnvironment().baseURL;
-    EnvironmentGuard env;
-    env.set("HALVANE_BASE_URL", value).set("HALVANE_CA_CERTS", "/tmp/ca.pem");
-    const SupervisorOptions options = SupervisorOptions::fromEnvironment();
-    QCOMPARE(options.baseURL, accepted ? QUrl(QString::fromUtf8(value)) : compiled);
-    QCOMPARE(options.caCertificates, QStringLiteral("/tmp/ca.pem"));
+    const Environment environment = Environment::fromSystem(system);
+    const SupervisorOptions options = SupervisorOptions::forUser(environment);
+    SupervisorOptions::forUser(environment);
+    QCOMPARE(console.text(), QString());
+    QCOMPARE(options.baseURL, accepted ? QUrl(baseUrl) : compiled);
+    QCOMPARE(options.caCertificates, u"/tmp/ca.pem"_s);
+    QCOMPARE(options.sweepRoot, accepted ? u"/tmp/own"_s : QString());
+    QCOMPARE(options.cliEnvironment, system);
+#ifdef Q_OS_LINUX
+    QCOMPARE(options.stateDir, u"/home/someone/.local/state/halvane"_s);
+#endif
+    environment.logOverrides();
+    QCOMPARE(console.text().count(u"🔧 Development override: "_s), accepted ? 3 : 1);
+    QCOMPARE(console.text().count(u"⚠️"_s), accepted ? 0 : 2);
+    QVERIFY2(console.text().contains(accepted ? u"HALVANE_SWEEP_ROOT=/tmp/own"_s : baseUrl),
+             qPrintable(console.text()));
 }
 
 void TestSupervisor::shellFallback_data() {

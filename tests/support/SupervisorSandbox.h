@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Environment.h"
 #include "ProcessGroup.h"
 #include "TestEnvironment.h"
 #include "VantrelManager.h"
@@ -18,7 +19,8 @@
 class SupervisorSandbox {
 public:
     // installSubdir: the install folder below the sandbox, for paths that need quoting.
-    explicit SupervisorSandbox(const QString& installSubdir = QStringLiteral("bin")) {
+    explicit SupervisorSandbox(const QString& installSubdir = QStringLiteral("bin"))
+        : options(SupervisorOptions::forUser(Environment::fromProcess())) {
         // As the application does in main: what a CLI detaches stays reachable.
         ProcessGroup::becomeSubreaper();
         options.sweepRoot = path();

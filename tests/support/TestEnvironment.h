@@ -59,8 +59,8 @@ public:
         QDir().mkdir(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
         // Variables that would change what a child shell or the supervisor does.
-        for (const char* name :
-             {"HALVANE_BASE_URL", "HALVANE_CA_CERTS", "ZDOTDIR", "BASH_ENV", "ENV"})
+        for (const char* name : {"HALVANE_BASE_URL", "HALVANE_CA_CERTS", "HALVANE_SWEEP_ROOT",
+                                 "APPIMAGE", "APPDIR", "ZDOTDIR", "BASH_ENV", "ENV"})
             qunsetenv(name);
     }
     QString root() const { return root_.path(); }
