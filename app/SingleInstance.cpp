@@ -86,6 +86,16 @@ SingleInstance::SingleInstance(const Environment& environment, QObject* parent, 
     });
 }
 
+bool SingleInstance::listen() {
+    QLocalServer::removeServer(socketPath_);
+    server_.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_.listen(socketPath_))
+        Console::log(QStringLiteral("⚠️ A second launch cannot reach this one (%1: %2); it "
+                                    "will say so and exit")
+                         .arg(socketPath_, server_.errorString()));
+    return true;
+}
+
 bool SingleInstance::claim(bool* answered) {
     if (answered)
         *answered = false;
@@ -95,16 +105,10 @@ bool SingleInstance::claim(bool* answered) {
                          .arg(unusable_));
         return true;
     }
-    // tryLock removes a lock whose owner process no longer exists.
-    if (lock_->tryLock(200)) {
-        QLocalServer::removeServer(socketPath_);
-        server_.setSocketOptions(QLocalServer::UserAccessOption);
-        if (!server_.listen(socketPath_))
-            Console::log(QStringLiteral("⚠️ A second launch cannot reach this one (%1: %2); it "
-                                        "will say so and exit")
-                             .arg(socketPath_, server_.errorString()));
-        return true;
-    }
+    // tryLock removes a lock whose owner process no longer exists. A live owner answers on its
+    // socket at once, so a second launch does not wait on the lock first.
+    if (lock_->tryLock(0))
+        return listen();
     if (lock_->error() != QLockFile::LockFailedError) {
         Console::log(QStringLiteral("⚠️ Could not take the one-instance lock in %1 (%2): "
                                     "starting without it")
@@ -118,6 +122,9 @@ bool SingleInstance::claim(bool* answered) {
         socket.connectToServer(socketPath_);
         if (socket.waitForConnected(200))
             break;
+        // The owner may not be listening yet, or be on its way out: then this launch is first.
+        if (lock_->tryLock(100))
+            return listen();
     }
     if (socket.state() == QLocalSocket::ConnectedState) {
         socket.write("show\n");

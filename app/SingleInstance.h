@@ -49,6 +49,9 @@ Q_SIGNALS:
     void showRequested();
 
 private:
+    // As the first instance; always true.
+    bool listen();
+
     QString directory_;
     QString unusable_; // why there is no folder
     std::unique_ptr<QLockFile> lock_;
