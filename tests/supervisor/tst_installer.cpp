@@ -387,7 +387,7 @@ void TestInstaller::trialIsDecidedByTheBuildAlone() {
     const QString previous = sandbox_->options.previousCliPath();
     QCOMPARE(readFile(previous), old_);
     const auto onTrial = [&] {
-        return CliMetadata::load(sandbox_->options).value(QStringLiteral("trial")).toBool();
+        return CliMetadata::load(sandbox_->options).trial;
     };
     QVERIFY(onTrial());
     const pid_t group = m().currentProcess()->groupId();
@@ -538,9 +538,9 @@ void TestInstaller::recordThatDoesNotFit() {
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
     m().installCLI();
     // Corrected before the request went out.
-    const QJsonObject now = CliMetadata::load(sandbox_->options);
-    QCOMPARE(now.value("sha256").toString(), sha256(readFile(cli())));
-    QVERIFY(!now.contains("etag") && !now.contains("junk"));
+    const CliMetadata now = CliMetadata::load(sandbox_->options);
+    QCOMPARE(now.installed.sha256, sha256(readFile(cli())));
+    QVERIFY(now.installed.etag.isEmpty() && !now.needsRewrite);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
     QVERIFY(!https_->requests().last().headers.contains("if-none-match"));
     QCOMPARE(readFile(cli()), served);
