@@ -386,9 +386,7 @@ void TestInstaller::trialIsDecidedByTheBuildAlone() {
     QVERIFY(waitForOutput(QStringLiteral("build-b\n")));
     const QString previous = sandbox_->options.previousCliPath();
     QCOMPARE(readFile(previous), old_);
-    const auto onTrial = [&] {
-        return CliMetadata::load(sandbox_->options).trial;
-    };
+    const auto onTrial = [&] { return CliMetadata::load(sandbox_->options).trial; };
     QVERIFY(onTrial());
     const pid_t group = m().currentProcess()->groupId();
     if (disturb == QLatin1String("restart")) {
