@@ -45,8 +45,8 @@ public:
     void cancel();
 
     QUrl url() const { return url_; }
-    // After Verified: the build, flushed but still open; it is removed with this object
-    // unless its owner renamed it away and turned that off.
+    // After Verified: the build, still open; it is removed with this object unless its owner
+    // renamed it away and turned that off.
     QTemporaryFile& file() { return file_; }
     const CliMetadata::Build& build() const { return build_; }
     // The verified build is one refused after a failed trial, offered once more.

@@ -102,13 +102,13 @@ void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisS
         return;
     }
     const QUrl url = downloadUrl();
-    const bool isUpdate = isUpdate_ = QFileInfo::exists(options_.cliPath());
+    isUpdate_ = QFileInfo::exists(options_.cliPath());
     Console::log(QStringLiteral("📥 Binary name: ") + assetName());
     Console::log(QStringLiteral("📥 Download URL: ") + url.toString());
     Console::log(QStringLiteral("📥 Update mode: ") +
-                 (isUpdate ? QStringLiteral("true") : QStringLiteral("false")));
-    say_((isUpdate ? QStringLiteral("🔄 Updating CLI to latest version from ")
-                   : QStringLiteral("📥 Installing CLI from ")) +
+                 (isUpdate_ ? QStringLiteral("true") : QStringLiteral("false")));
+    say_((isUpdate_ ? QStringLiteral("🔄 Updating CLI to latest version from ")
+                    : QStringLiteral("📥 Installing CLI from ")) +
          url.toString() + QLatin1Char('\n'));
 
     // Otherwise the download would fail later, naming a file rather than the folder's problem.

@@ -76,6 +76,7 @@ private Q_SLOTS:
     void updateAfterGivingUp();
     void recordThatDoesNotFit_data();
     void recordThatDoesNotFit();
+    void verifiedBuildThatCannotBeInstalled();
     void logFileOnAFullDiskSaysSo();
 
 private:
@@ -365,6 +366,32 @@ void TestInstaller::installFolderThatCannotBeMade() {
     QVERIFY(!finished.at(0).at(0).toBool());
     // Says which folder.
     QVERIFY(waitForOutput(sandbox_->options.installDir));
+}
+
+// Verified, but the rename that installs it fails (the CLI's path is a mount point, in a mount
+// namespace of this thread's own): the installed build, the one kept beside it and the record
+// stay as they were, and nothing is left in the install folder.
+void TestInstaller::verifiedBuildThatCannotBeInstalled() {
+    sandbox_->writeCli(old_);
+    const QString previous = sandbox_->options.previousCliPath();
+    sandbox_->writeScript(previous, cliBody("older-build"));
+    const QByteArray path = QFile::encodeName(cli());
+    HALVANE_REQUIRE(::unshare(CLONE_NEWNS) == 0 &&
+                        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                        ::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0,
+                    QStringLiteral("a bind mount needs root or CAP_SYS_ADMIN"));
+    const auto unmount = qScopeGuard([&] { ::umount2(path.constData(), MNT_DETACH); });
+    QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    m().installCLI();
+    const QString record = sandbox_->options.stateDir + QStringLiteral("/cli-download.json");
+    const QByteArray recorded = readFile(record);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
+    QCOMPARE(finished.at(0).at(1).toString(),
+             QStringLiteral("Install failed: Device or resource busy"));
+    QCOMPARE(readFile(cli()), old_);
+    QCOMPARE(readFile(previous), cliBody("older-build"));
+    QCOMPARE(readFile(record), recorded);
+    QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(' '))));
 }
 
 void TestInstaller::trialIsDecidedByTheBuildAlone_data() {
