@@ -4,6 +4,7 @@
 #include "SupervisorOptions.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <utility>
@@ -50,8 +51,9 @@ struct CliMetadata {
     // why it could not be saved, or an empty string.
     QString save(const SupervisorOptions& options) const;
 
-    // The new build from url is in place and on trial; what else the record says stays.
-    void recordInstall(const QString& url, const Build& build);
+    // The new build, downloaded from `from`, is in place and on trial; what else the record says
+    // stays.
+    void recordInstall(const QString& from, const Build& build);
     // The installed build was kept beside the one about to be recorded.
     void keepPrevious() { previous = installed; }
     // Whether the build was on trial; it has passed now.
