@@ -1,6 +1,5 @@
 #include "WindowManager.h"
 #include "Console.h"
-#include "InstallerViewModel.h"
 #include "LoginItemManager.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"
@@ -10,14 +9,12 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems,
-                             InstallerViewModel* installer, QObject* parent)
-    : QObject(parent), manager_(manager), loginItems_(loginItems), installer_(installer) {}
+WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent)
+    : QObject(parent), manager_(manager), loginItems_(loginItems) {}
 
 WindowManager* WindowManager::shared() {
     static WindowManager* instance =
-        new WindowManager(VantrelManager::shared(), LoginItemManager::shared(),
-                          new InstallerViewModel(VantrelManager::shared()));
+        new WindowManager(VantrelManager::shared(), LoginItemManager::shared());
     return instance;
 }
 

@@ -14,9 +14,7 @@ class WindowManager final : public QObject {
     Q_DISABLE_COPY_MOVE(WindowManager)
 
 public:
-    // installer: what the window shows of an installation; not owned.
-    WindowManager(VantrelManager* manager, LoginItemManager* loginItems,
-                  InstallerViewModel* installer, QObject* parent = nullptr);
+    WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent = nullptr);
     ~WindowManager() override;
 
     // The process-wide instance, for the supervisor and login item of the process.
@@ -24,7 +22,9 @@ public:
 
     void showTerminalWindow();
     TerminalWindow* terminalWindow() const;
-    InstallerViewModel* installer() const { return installer_; }
+    // What windows made from now on show of an installation; not owned. Requests go out through
+    // updateRequested(), to whoever starts installations.
+    void setInstaller(InstallerViewModel* installer) { installer_ = installer; }
 
     // Without a tray the window is the application's only face: it then carries the menu's
     // actions. Closing it still only hides it: the CLI keeps running.
@@ -42,7 +42,7 @@ Q_SIGNALS:
 private:
     VantrelManager* manager_;
     LoginItemManager* loginItems_;
-    InstallerViewModel* installer_;
+    InstallerViewModel* installer_ = nullptr;
     QPointer<TerminalWindow> terminalWindow_;
     bool standalone_ = false;
     bool toldAboutClose_ = false;

@@ -90,7 +90,8 @@ int main(int argc, char** argv) {
     QObject::connect(&tray, &TrayController::restartRequested, manager,
                      &VantrelManager::restartCLI);
     // Update CLI is followed by the window's install line, whoever asked for it.
-    InstallerViewModel* installer = windows->installer();
+    auto* installer = new InstallerViewModel(manager, manager);
+    windows->setInstaller(installer);
     QObject::connect(&tray, &TrayController::updateRequested, installer,
                      &InstallerViewModel::startInstall);
     QObject::connect(windows, &WindowManager::updateRequested, installer,

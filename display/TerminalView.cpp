@@ -4,7 +4,6 @@
 #include "TerminalAccessible.h"
 #include "TerminalSearch.h"
 #include "TerminalViewModel.h"
-#include "VantrelManager.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -69,8 +68,8 @@ bool isWordCharacter(QChar c) {
 
 TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
     : QAbstractScrollArea(parent), model_(model) {
-    if (model_ && model_->manager()) {
-        buffer_ = &model_->manager()->outputLog().tail();
+    if (model_ && model_->tail()) {
+        buffer_ = model_->tail();
     } else {
         ownBuffer_ = std::make_unique<TerminalBuffer>();
         buffer_ = ownBuffer_.get();
@@ -435,8 +434,7 @@ void TerminalView::openLogFile() {
     const QString path = model_->logFilePath();
     if (path.isEmpty())
         return;
-    if (VantrelManager* manager = model_->manager())
-        manager->flushLog(); // the viewer should see everything shown here
+    model_->flushLog(); // the viewer should see everything shown here
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
         Console::log(QStringLiteral("❌ Could not open the log file ") + path);
 }

@@ -39,6 +39,11 @@ QString TerminalViewModel::logFilePath() const {
     return manager_ ? manager_->logFilePath() : QString();
 }
 
+void TerminalViewModel::flushLog() const {
+    if (manager_)
+        manager_->flushLog();
+}
+
 void TerminalViewModel::deliverAll() {
     delivered_ = true;
     const QString text = output();

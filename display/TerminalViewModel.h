@@ -19,9 +19,12 @@ public:
 
     // The starting message until the first delivery; then the retained log.
     QString output() const;
-    VantrelManager* manager() const { return manager_; }
+    // The supervisor's retained tail, which views lay out and draw; null without a supervisor.
+    TerminalBuffer* tail() const { return manager_ ? &manager_->outputLog().tail() : nullptr; }
     // The complete log on disk, or empty without a supervisor.
     QString logFilePath() const;
+    // Puts everything written so far into the log file.
+    void flushLog() const;
 
 Q_SIGNALS:
     // The whole text was replaced (the first delivery).

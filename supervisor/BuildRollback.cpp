@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonObject>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,15 +14,14 @@ BuildRollback::BuildRollback(const SupervisorOptions& options, OutputLog::Writer
     : options_(options), say_(std::move(say)) {}
 
 bool BuildRollback::installedOnTrial() const {
-    return CliMetadata::load(options_).value(QStringLiteral("trial")).toBool();
+    return CliMetadata::load(options_).trial;
 }
 
 void BuildRollback::pass() {
-    QJsonObject metadata = CliMetadata::load(options_);
-    if (!metadata.value(QStringLiteral("trial")).toBool())
+    CliMetadata record = CliMetadata::load(options_);
+    if (!record.pass())
         return;
-    metadata.insert(QStringLiteral("trial"), false);
-    const QString error = CliMetadata::save(options_, metadata);
+    const QString error = record.save(options_);
     if (!error.isEmpty())
         say_(QStringLiteral("⚠️ Could not record that the new build works: ") + error +
              QLatin1Char('\n'));
@@ -35,10 +33,10 @@ bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
         (ending.crashed() || (ending.effectiveSignal() == 0 && ending.exitCode != 0));
     if (!failed)
         return false;
-    QJsonObject metadata = CliMetadata::load(options_);
+    CliMetadata record = CliMetadata::load(options_);
     const QString previous = options_.previousCliPath();
     // A first install has nothing proven beside it: the restarts deal with it.
-    if (!metadata.value(QStringLiteral("trial")).toBool() || !QFileInfo(previous).isFile())
+    if (!record.trial || !QFileInfo(previous).isFile())
         return false;
     if (std::rename(QFile::encodeName(previous).constData(),
                     QFile::encodeName(options_.cliPath()).constData()) != 0) {
@@ -47,21 +45,9 @@ bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
                  .arg(previous, error));
         return false;
     }
-    const QString bad = metadata.value(QStringLiteral("sha256")).toString();
-    const QJsonObject badBuild = CliMetadata::buildOf(metadata);
-    for (const QString& key : CliMetadata::buildKeys)
-        metadata.remove(key);
-    const QJsonObject kept = metadata.take(QStringLiteral("previous")).toObject();
-    for (auto it = kept.begin(); it != kept.end(); ++it)
-        metadata.insert(it.key(), it.value());
     // The server's tags let the next launch ask for anything but this build.
-    metadata.insert(QStringLiteral("rejectedSha256"), bad);
-    metadata.insert(QStringLiteral("rejectedEtag"), badBuild.value(QStringLiteral("etag")));
-    metadata.insert(QStringLiteral("rejectedLastModified"),
-                    badBuild.value(QStringLiteral("lastModified")));
-    metadata.insert(QStringLiteral("rejectedSize"), badBuild.value(QStringLiteral("size")));
-    metadata.insert(QStringLiteral("trial"), false);
-    const QString saveError = CliMetadata::save(options_, metadata);
+    const QString bad = record.refuseInstalledAndRestorePrevious().sha256;
+    const QString saveError = record.save(options_);
     QString line =
         QStringLiteral("↩️ The new build (SHA-256 %1) failed at its first start (it %2): "
                        "the previous build is back in place")

@@ -1,14 +1,11 @@
 #include "CliDownload.h"
-#include "CliMetadata.h"
 #include "Console.h"
 #include "ExecutableCheck.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSslConfiguration>
@@ -16,9 +13,7 @@
 #include <QTimer>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 // Read ahead of the file at most this much, so a fast server waits on the connection rather
@@ -34,10 +29,10 @@ QString writeError(const QFileDevice& file, int code) {
 } // namespace
 
 CliDownload::CliDownload(QNetworkAccessManager* network, const SupervisorOptions& options,
-                         const QUrl& url, const QSslConfiguration& tls, bool isUpdate,
-                         OutputLog::Writer say, QObject* parent)
+                         const QUrl& url, const QSslConfiguration& tls, OutputLog::Writer say,
+                         QObject* parent)
     : QObject(parent), network_(network), options_(options), url_(url), tls_(tls),
-      isUpdate_(isUpdate), say_(std::move(say)) {}
+      say_(std::move(say)) {}
 
 void CliDownload::setRefusedBuilds(bool offerAgain, const QStringList& refused) {
     offerRefused_ = offerAgain;
@@ -54,17 +49,10 @@ void CliDownload::cancel() {
 }
 
 bool CliDownload::isRefused(const QString& etag, const QString& lastModified, qint64 size) const {
-    if (offerRefused_)
-        return false;
-    const QString refusedEtag = record_.value(QStringLiteral("rejectedEtag")).toString();
-    const QString refusedDate = record_.value(QStringLiteral("rejectedLastModified")).toString();
-    if (!refusedEtag.isEmpty())
-        return etag == refusedEtag;
-    return !refusedDate.isEmpty() && lastModified == refusedDate &&
-           size == qint64(record_.value(QStringLiteral("rejectedSize")).toDouble());
+    return !offerRefused_ && record_.isRefused(etag, lastModified, size);
 }
 
-void CliDownload::start() {
+QString CliDownload::start() {
     const SupervisorOptions& options = options_;
     QNetworkRequest request(url_);
     // Redirects are checked one by one: never from https to anything else.
@@ -77,16 +65,15 @@ void CliDownload::start() {
     // Only an installed, runnable CLI makes a "not modified" answer useful.
     record_ = CliMetadata::load(options);
     if (QFileInfo(options_.cliPath()).isExecutable()) {
-        const QJsonObject& stored = record_;
-        if (stored.value(QStringLiteral("url")).toString() == url_.toString()) {
-            const QString etag = stored.value(QStringLiteral("etag")).toString();
-            const QString modified = stored.value(QStringLiteral("lastModified")).toString();
+        if (record_.url == url_.toString()) {
+            const QString etag = record_.installed.etag;
+            const QString modified = record_.installed.lastModified;
             // Either tag answered "not modified" keeps what is installed: the refused build
             // is not downloaded again only to be thrown away.
             QStringList tags;
             if (!etag.isEmpty())
                 tags.append(etag);
-            const QString refused = stored.value(QStringLiteral("rejectedEtag")).toString();
+            const QString refused = record_.refused.etag;
             if (!offerRefused_ && !refused.isEmpty() && refused != etag)
                 tags.append(refused);
             if (!tags.isEmpty())
@@ -99,14 +86,9 @@ void CliDownload::start() {
     file_.setFileTemplate(options.installDir + QLatin1Char('/') + tempPrefix +
                           QStringLiteral("XXXXXX"));
     errno = 0;
-    if (!file_.open()) {
-        const QString error = QStringLiteral("cannot create a file in %1: %2")
-                                  .arg(options.installDir, writeError(file_, errno));
-        say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
-        Console::log(QStringLiteral("❌ Install error: ") + error);
-        Q_EMIT finished(false, QStringLiteral("Install failed: ") + error);
-        return;
-    }
+    if (!file_.open())
+        return QStringLiteral("cannot create a file in %1: %2")
+            .arg(options.installDir, writeError(file_, errno));
 
     SupervisorState downloading;
     downloading.phase = SupervisorState::Phase::Downloading;
@@ -151,6 +133,7 @@ void CliDownload::start() {
         abortWith(QStringLiteral("it did not finish within %1 s").arg(limit_.interval() / 1000.0));
     });
     limit_.start();
+    return {};
 }
 
 QString CliDownload::statusRefused() const {
@@ -256,11 +239,17 @@ void CliDownload::stopTimers() {
     limit_.stop();
 }
 
-void CliDownload::fail(const QString& message, const QString& reason) {
+void CliDownload::fail(const QString& why) {
     stopTimers();
     file_.remove();
+    say_(QStringLiteral("❌ Download error: ") + why + QLatin1Char('\n'));
+    Q_EMIT finished(Outcome::Failed, QStringLiteral("Download failed: ") + why);
+}
+
+void CliDownload::keep(const QString& message) {
+    file_.remove();
     say_(message);
-    Q_EMIT finished(false, reason);
+    Q_EMIT finished(Outcome::Kept, {});
 }
 
 void CliDownload::onFinished() {
@@ -268,170 +257,56 @@ void CliDownload::onFinished() {
     onReadyRead();
     stopTimers();
     const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    auto downloadError = [this](const QString& why) {
-        fail(QStringLiteral("❌ Download error: ") + why + QLatin1Char('\n'),
-             QStringLiteral("Download failed: ") + why);
-    };
 
     // A "not modified" may answer the refused build's tag rather than the installed one's.
     if (refusedOnOffer_ ||
-        (status == 304 && isRefused(QString::fromUtf8(reply_->rawHeader("ETag")), {}, -1))) {
-        file_.remove();
-        say_(QStringLiteral("ℹ️ The server still offers the build that was rolled back "
-                            "(SHA-256 %1): keeping the installed one. Update CLI offers it once "
-                            "more.\n")
-                 .arg(record_.value(QStringLiteral("rejectedSha256")).toString().left(12)));
-        return void(Q_EMIT finished(true, {}));
-    }
+        (status == 304 && isRefused(QString::fromUtf8(reply_->rawHeader("ETag")), {}, -1)))
+        return keep(QStringLiteral("ℹ️ The server still offers the build that was rolled back "
+                                   "(SHA-256 %1): keeping the installed one. Update CLI offers "
+                                   "it once more.\n")
+                        .arg(record_.refused.sha256.left(12)));
     if (!abortReason_.isEmpty())
-        return downloadError(abortReason_);
-    if (status == 304) {
-        file_.remove();
-        say_(QStringLiteral("ℹ️ CLI is already up to date\n"));
-        return void(Q_EMIT finished(true, {}));
-    }
+        return fail(abortReason_);
+    if (status == 304)
+        return keep(QStringLiteral("ℹ️ CLI is already up to date\n"));
     // No final answer after redirects: the loop Qt gave up on.
     if (redirects_ > 0 && (status < 200 || (status >= 300 && status < 400)) &&
         reply_->error() == QNetworkReply::NoError)
-        return downloadError(QStringLiteral("too many redirects"));
+        return fail(QStringLiteral("too many redirects"));
     // A failure at a redirect's target leaves the redirect's status on the reply.
     const bool redirectStatus = redirects_ > 0 && status >= 300 && status < 400;
     if (reply_->error() != QNetworkReply::NoError && (status == 0 || redirectStatus))
-        return downloadError(transportError());
+        return fail(transportError());
     if (status != 200)
-        return downloadError(statusRefused());
+        return fail(statusRefused());
     // Checked before the transport's error, which for a cut-off body says only that the
     // connection closed.
     const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && written_ != length.toLongLong())
-        return downloadError(QStringLiteral("the download ended after %1 of %2 bytes")
-                                 .arg(written_)
-                                 .arg(length.toLongLong()));
+        return fail(QStringLiteral("the download ended after %1 of %2 bytes")
+                        .arg(written_)
+                        .arg(length.toLongLong()));
     if (reply_->error() != QNetworkReply::NoError)
-        return downloadError(transportError());
+        return fail(transportError());
     if (!bodyEndIsKnown())
-        return downloadError(
-            QStringLiteral("the server sent no length and no end marker, so the download "
-                           "cannot be told apart from a cut-off one"));
+        return fail(QStringLiteral("the server sent no length and no end marker, so the download "
+                                   "cannot be told apart from a cut-off one"));
     if (const QString why = ExecutableCheck::whyNotRunnable(head_); !why.isEmpty())
-        return downloadError(QStringLiteral("the server did not send a program this machine can "
-                                            "run for %1: it sent %2")
-                                 .arg(url_.fileName(), why));
+        return fail(QStringLiteral("the server did not send a program this machine can run for "
+                                   "%1: it sent %2")
+                        .arg(url_.fileName(), why));
     const QString sha = sha256_.hexResult();
-    QJsonObject stored = CliMetadata::load(options_);
-    const bool wasRefused = stored.value(QStringLiteral("rejectedSha256")).toString() == sha ||
-                            refusedThisSession_.contains(sha);
-    if (wasRefused && !offerRefused_)
-        return downloadError(QStringLiteral("this build (SHA-256 %1) failed at its first start "
-                                            "before and was rolled back")
-                                 .arg(sha.left(12)));
-
-    SupervisorState installing;
-    installing.phase = SupervisorState::Phase::Installing;
-    Q_EMIT stateChanged(installing);
-    QString error;
-    if (!install(&error)) {
-        file_.remove();
-        say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
-        Console::log(QStringLiteral("❌ Install error: ") + error);
-        return void(Q_EMIT finished(false, QStringLiteral("Install failed: ") + error));
-    }
-
-    // Remembered only now, so a failed install never makes the next launch skip the download.
-    // The build kept beside the new one is the last that passed its trial: one still on trial
-    // leaves the older, proven one in place.
-    const QJsonObject previous = CliMetadata::buildOf(stored);
-    const QJsonObject proven = stored.value(QStringLiteral("previous")).toObject();
-    for (const QString& key : CliMetadata::buildKeys)
-        stored.remove(key);
-    stored.remove(QStringLiteral("previous"));
-    if (wasRefused)
-        for (const QString& key : CliMetadata::refusalKeys)
-            stored.remove(key);
-    stored.insert(QStringLiteral("url"), url_.toString());
-    stored.insert(QStringLiteral("etag"), QString::fromUtf8(reply_->rawHeader("ETag")));
-    stored.insert(QStringLiteral("lastModified"),
-                  QString::fromUtf8(reply_->rawHeader("Last-Modified")));
-    stored.insert(QStringLiteral("size"), double(written_));
-    stored.insert(QStringLiteral("sha256"), sha);
+    refusedBuild_ = CliMetadata::load(options_).refuses(sha, refusedThisSession_);
+    if (refusedBuild_ && !offerRefused_)
+        return fail(QStringLiteral("this build (SHA-256 %1) failed at its first start "
+                                   "before and was rolled back")
+                        .arg(sha.left(12)));
+    build_.sha256 = sha;
+    build_.size = written_;
+    build_.etag = QString::fromUtf8(reply_->rawHeader("ETag"));
+    build_.lastModified = QString::fromUtf8(reply_->rawHeader("Last-Modified"));
     const QDateTime date = reply_->header(QNetworkRequest::LastModifiedHeader).toDateTime();
     if (date.isValid())
-        stored.insert(QStringLiteral("date"), date.toUTC().toString(Qt::ISODate));
-    stored.insert(QStringLiteral("installedAt"), double(QDateTime::currentMSecsSinceEpoch()));
-    stored.insert(QStringLiteral("trial"), true);
-    if (keptPrevious_)
-        stored.insert(QStringLiteral("previous"), previous);
-    else if (!proven.isEmpty() && QFileInfo(options_.previousCliPath()).isFile())
-        stored.insert(QStringLiteral("previous"), proven);
-    const QString saveError = CliMetadata::save(options_, stored);
-    if (!saveError.isEmpty())
-        say_(QStringLiteral("⚠️ Could not save the download's details: ") + saveError +
-             QLatin1Char('\n'));
-
-    const QString path = options_.cliPath();
-    if (isUpdate_) {
-        say_(QStringLiteral("✅ CLI updated to latest version at ") + path + QLatin1Char('\n'));
-        Console::log(QStringLiteral("✅ CLI updated successfully"));
-    } else {
-        say_(QStringLiteral("✅ CLI installed at ") + path + QLatin1Char('\n'));
-        Console::log(QStringLiteral("✅ CLI installed successfully"));
-    }
-    say_(QStringLiteral("ℹ️ Build: ") + CliMetadata::describe(stored) + QLatin1Char('\n'));
-    Q_EMIT finished(true, {});
-}
-
-bool CliDownload::install(QString* error) {
-    errno = 0;
-    if (!file_.flush() || ::fsync(file_.handle()) != 0) {
-        *error =
-            QStringLiteral("could not write the download to disk: ") + writeError(file_, errno);
-        return false;
-    }
-    if (!file_.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                              QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                              QFile::ExeOther)) {
-        *error = file_.errorString();
-        return false;
-    }
-    const QString path = options_.cliPath();
-    const bool replacing = QFileInfo::exists(path);
-    const QString previous = options_.previousCliPath();
-    const bool installedProven =
-        !CliMetadata::load(options_).value(QStringLiteral("trial")).toBool();
-    if (replacing)
-        Console::log(QStringLiteral("🗑️ Removing existing binary at ") + path);
-    // The proven build is staged beside the old one and takes the previous one's place only
-    // once the new build is in: a failed install loses neither.
-    const QString staged =
-        options_.installDir + QLatin1Char('/') + tempPrefix + QStringLiteral("previous");
-    bool staging = false;
-    if (replacing && installedProven) {
-        // A hard link costs nothing and leaves the running file alone.
-        QFile::remove(staged);
-        staging = ::link(QFile::encodeName(path).constData(),
-                         QFile::encodeName(staged).constData()) == 0 ||
-                  QFile::copy(path, staged);
-    }
-    // rename() replaces the old file in one step, also while the old CLI is running.
-    if (std::rename(QFile::encodeName(file_.fileName()).constData(),
-                    QFile::encodeName(path).constData()) != 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        if (staging)
-            QFile::remove(staged);
-        return false;
-    }
-    keptPrevious_ = staging && std::rename(QFile::encodeName(staged).constData(),
-                                           QFile::encodeName(previous).constData()) == 0;
-    if (staging && !keptPrevious_) {
-        say_(QStringLiteral("⚠️ Could not keep the previous build at %1: %2; the new build "
-                            "cannot be rolled back\n")
-                 .arg(previous, QString::fromLocal8Bit(std::strerror(errno))));
-        QFile::remove(staged);
-    }
-    replaced_ = true;
-    file_.setAutoRemove(false);
-    file_.close();
-    if (replacing)
-        say_(QStringLiteral("🗑️ Removed existing CLI binary\n"));
-    return true;
+        build_.date = date.toUTC().toString(Qt::ISODate);
+    Q_EMIT finished(Outcome::Verified, {});
 }

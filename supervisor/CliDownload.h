@@ -1,12 +1,12 @@
 #pragma once
 
+#include "CliMetadata.h"
 #include "OutputLog.h"
 #include "Sha256.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 
 #include <QElapsedTimer>
-#include <QJsonObject>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QTemporaryFile>
@@ -16,33 +16,45 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// One download of the CLI into a temporary file beside the installed one. The installed CLI
-// is replaced only by a rename, so it stays whole and runnable until the new one is complete.
+// One download of the CLI into a temporary file beside the installed one, checked to be the whole
+// of a program this machine can run; its owner installs it by a rename on the same file system.
 class CliDownload final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CliDownload)
 
 public:
+    enum class Outcome {
+        Verified, // file() holds the whole build, build() says what it is
+        Kept,     // the installed build stays: the server has nothing else to offer
+        Failed,   // the reason says why; nothing is left on disk
+    };
+
     static inline const QString tempPrefix = QStringLiteral(".halvane-download-");
 
     CliDownload(QNetworkAccessManager* network, const SupervisorOptions& options, const QUrl& url,
-                const QSslConfiguration& tls, bool isUpdate, OutputLog::Writer say,
-                QObject* parent = nullptr);
+                const QSslConfiguration& tls, OutputLog::Writer say, QObject* parent = nullptr);
 
     // A build refused after a failed trial is downloaded and installed only when the user
     // asked for it (offered once more); otherwise its tags are sent so the server can say it
     // has nothing else. refused: builds (SHA-256) refused in this session only.
     void setRefusedBuilds(bool offerAgain, const QStringList& refused);
-    // Reports its end through finished(), possibly before it returns.
-    void start();
+    // Reports its end through finished(), possibly before it returns; or returns why it could
+    // not begin (no file can be made in the install folder).
+    QString start();
     // Ends it at once, without finished(), and removes what it wrote.
     void cancel();
-    // Whether this download has put a new file at the CLI path.
-    bool replaced() const { return replaced_; }
+
+    QUrl url() const { return url_; }
+    // After Verified: the build, still open; it is removed with this object unless its owner
+    // renamed it away and turned that off.
+    QTemporaryFile& file() { return file_; }
+    const CliMetadata::Build& build() const { return build_; }
+    // The verified build is one refused after a failed trial, offered once more.
+    bool isRefusedBuild() const { return refusedBuild_; }
 
 Q_SIGNALS:
     void stateChanged(const SupervisorState& state);
-    void finished(bool ok, const QString& reason);
+    void finished(CliDownload::Outcome outcome, const QString& reason);
     // Still going earlyStartMs after it began.
     void slow();
 
@@ -52,8 +64,8 @@ private:
     bool bodyEndIsKnown() const;
     void onProgress(qint64 received, qint64 total);
     void onFinished();
-    void fail(const QString& message, const QString& reason);
-    bool install(QString* error);
+    void fail(const QString& why);
+    void keep(const QString& message);
     void abortWith(const QString& reason);
     void stopTimers();
     QString tooLarge() const;
@@ -65,8 +77,7 @@ private:
     SupervisorOptions options_;
     QUrl url_;
     QSslConfiguration tls_;
-    QJsonObject record_; // the download record as the request was made
-    bool isUpdate_;
+    CliMetadata record_; // the download record as the request was made
     OutputLog::Writer say_;
     QNetworkReply* reply_ = nullptr;
     QTemporaryFile file_;
@@ -81,8 +92,8 @@ private:
     QElapsedTimer started_;
     qint64 lastReportMs_ = 0;
     int lastReportDecile_ = 0;
-    bool replaced_ = false;
-    bool keptPrevious_ = false;
+    CliMetadata::Build build_;
+    bool refusedBuild_ = false;
     bool offerRefused_ = false;
     bool refusedOnOffer_ = false; // the server answered with the refused build
     QStringList refusedThisSession_;

@@ -1,5 +1,4 @@
 #include "CliInstaller.h"
-#include "CliDownload.h"
 #include "CliMetadata.h"
 #include "Console.h"
 
@@ -9,7 +8,9 @@
 #include <QSslConfiguration>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 #if defined(Q_OS_MACOS) && defined(Q_PROCESSOR_ARM)
@@ -43,11 +44,16 @@ QString CliInstaller::createInstallDirectory() {
             QStringLiteral("cannot create the folder %1: %2")
                 .arg(options_.installDir,
                      QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES)));
-        say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
-        Console::log(QStringLiteral("❌ Install error: ") + error);
+        installError(error);
         return error;
     }
     return {};
+}
+
+QString CliInstaller::installError(const QString& error) {
+    say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
+    Console::log(QStringLiteral("❌ Install error: ") + error);
+    return QStringLiteral("Install failed: ") + error;
 }
 
 QUrl CliInstaller::downloadUrl() const {
@@ -96,13 +102,13 @@ void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisS
         return;
     }
     const QUrl url = downloadUrl();
-    const bool isUpdate = QFileInfo::exists(options_.cliPath());
+    isUpdate_ = QFileInfo::exists(options_.cliPath());
     Console::log(QStringLiteral("📥 Binary name: ") + assetName());
     Console::log(QStringLiteral("📥 Download URL: ") + url.toString());
     Console::log(QStringLiteral("📥 Update mode: ") +
-                 (isUpdate ? QStringLiteral("true") : QStringLiteral("false")));
-    say_((isUpdate ? QStringLiteral("🔄 Updating CLI to latest version from ")
-                   : QStringLiteral("📥 Installing CLI from ")) +
+                 (isUpdate_ ? QStringLiteral("true") : QStringLiteral("false")));
+    say_((isUpdate_ ? QStringLiteral("🔄 Updating CLI to latest version from ")
+                    : QStringLiteral("📥 Installing CLI from ")) +
          url.toString() + QLatin1Char('\n'));
 
     // Otherwise the download would fail later, naming a file rather than the folder's problem.
@@ -122,20 +128,115 @@ void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisS
     if (extraCaUnreadable_)
         say_(QStringLiteral("⚠️ Could not read the certificates in ") +
              options_.caCertificates + QLatin1Char('\n'));
-    auto* download = new CliDownload(network(), options_, url, ssl, isUpdate, say_, this);
+    auto* download = new CliDownload(network(), options_, url, ssl, say_, this);
     download->setRefusedBuilds(offerRefused, refusedThisSession);
     download_ = download;
     connect(download, &CliDownload::stateChanged, this, &CliInstaller::stateChanged);
     connect(download, &CliDownload::finished, this, &CliInstaller::onDownloadFinished);
     connect(download, &CliDownload::slow, this, &CliInstaller::slow);
-    download->start();
+    if (const QString error = download->start(); !error.isEmpty()) {
+        download_ = nullptr;
+        download->deleteLater();
+        Q_EMIT finished(false, installError(error), false);
+    }
 }
 
-void CliInstaller::onDownloadFinished(bool ok, const QString& reason) {
-    CliDownload* download = download_;
-    download_ = nullptr;
-    const bool replaced = download && download->replaced();
-    if (download)
-        download->deleteLater();
-    Q_EMIT finished(ok, reason, replaced);
+void CliInstaller::onDownloadFinished(CliDownload::Outcome outcome, const QString& reason) {
+    CliDownload* download = std::exchange(download_, nullptr);
+    download->deleteLater();
+    if (outcome != CliDownload::Outcome::Verified)
+        return Q_EMIT finished(outcome == CliDownload::Outcome::Kept, reason, false);
+
+    SupervisorState installing;
+    installing.phase = SupervisorState::Phase::Installing;
+    Q_EMIT stateChanged(installing);
+    CliMetadata record = CliMetadata::load(options_);
+    bool keptPrevious = false;
+    QString error;
+    if (!install(download->file(), !record.trial, &keptPrevious, &error)) {
+        download->file().remove();
+        return Q_EMIT finished(false, installError(error), false);
+    }
+
+    // Remembered only now, so a failed install never makes the next launch skip the download.
+    // The build kept beside the new one is the last that passed its trial: one still on trial
+    // leaves the older, proven one in place.
+    if (keptPrevious)
+        record.keepPrevious();
+    else if (!QFileInfo(options_.previousCliPath()).isFile())
+        record.previous = {};
+    if (download->isRefusedBuild())
+        record.clearRefusal();
+    record.recordInstall(download->url().toString(), download->build());
+    const QString saveError = record.save(options_);
+    if (!saveError.isEmpty())
+        say_(QStringLiteral("⚠️ Could not save the download's details: ") + saveError +
+             QLatin1Char('\n'));
+
+    const QString path = options_.cliPath();
+    if (isUpdate_) {
+        say_(QStringLiteral("✅ CLI updated to latest version at ") + path + QLatin1Char('\n'));
+        Console::log(QStringLiteral("✅ CLI updated successfully"));
+    } else {
+        say_(QStringLiteral("✅ CLI installed at ") + path + QLatin1Char('\n'));
+        Console::log(QStringLiteral("✅ CLI installed successfully"));
+    }
+    say_(QStringLiteral("ℹ️ Build: ") + record.installed.describe() + QLatin1Char('\n'));
+    Q_EMIT finished(true, {}, true);
+}
+
+bool CliInstaller::install(QTemporaryFile& file, bool installedProven, bool* keptPrevious,
+                           QString* error) {
+    errno = 0;
+    if (!file.flush() || ::fsync(file.handle()) != 0) {
+        // Qt reports a failed buffered write as "Unknown error"; the system's reason says what
+        // to do about it.
+        *error = QStringLiteral("could not write the download to disk: ") +
+                 (errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString());
+        return false;
+    }
+    if (!file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                             QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                             QFile::ExeOther)) {
+        *error = file.errorString();
+        return false;
+    }
+    const QString path = options_.cliPath();
+    const bool replacing = QFileInfo::exists(path);
+    const QString previous = options_.previousCliPath();
+    if (replacing)
+        Console::log(QStringLiteral("🗑️ Removing existing binary at ") + path);
+    // The proven build is staged beside the old one and takes the previous one's place only
+    // once the new build is in: a failed install loses neither.
+    const QString staged = options_.installDir + QLatin1Char('/') + CliDownload::tempPrefix +
+                           QStringLiteral("previous");
+    bool staging = false;
+    if (replacing && installedProven) {
+        // A hard link costs nothing and leaves the running file alone.
+        QFile::remove(staged);
+        staging = ::link(QFile::encodeName(path).constData(),
+                         QFile::encodeName(staged).constData()) == 0 ||
+                  QFile::copy(path, staged);
+    }
+    // rename() replaces the old file in one step, also while the old CLI is running.
+    if (std::rename(QFile::encodeName(file.fileName()).constData(),
+                    QFile::encodeName(path).constData()) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        if (staging)
+            QFile::remove(staged);
+        return false;
+    }
+    *keptPrevious = staging && std::rename(QFile::encodeName(staged).constData(),
+                                           QFile::encodeName(previous).constData()) == 0;
+    if (staging && !*keptPrevious) {
+        say_(QStringLiteral("⚠️ Could not keep the previous build at %1: %2; the new build "
+                            "cannot be rolled back\n")
+                 .arg(previous, QString::fromLocal8Bit(std::strerror(errno))));
+        QFile::remove(staged);
+    }
+    file.setAutoRemove(false);
+    file.close();
+    if (replacing)
+        say_(QStringLiteral("🗑️ Removed existing CLI binary\n"));
+    return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CliDownload.h"
 #include "OutputLog.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
@@ -10,11 +11,12 @@
 
 #include <optional>
 
-class CliDownload;
 class QNetworkAccessManager;
 
 // Puts the latest CLI build into the install folder: one download at a time, over https only,
-// replacing the installed CLI only with a complete, executable file.
+// replacing the installed CLI only with a complete, executable file, by a rename, so it stays
+// whole and runnable until then. Keeps the last build that passed its trial beside it, and the
+// record of both.
 class CliInstaller final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CliInstaller)
@@ -47,7 +49,11 @@ Q_SIGNALS:
     void slow();
 
 private:
-    void onDownloadFinished(bool ok, const QString& reason);
+    void onDownloadFinished(CliDownload::Outcome outcome, const QString& reason);
+    // Says what failed; returns the reason for finished().
+    QString installError(const QString& error);
+    // Puts the verified file in place; keptPrevious: the build it replaced is now the previous.
+    bool install(QTemporaryFile& file, bool installedProven, bool* keptPrevious, QString* error);
     QUrl downloadUrl() const;
     QNetworkAccessManager* network();
     // The system's authorities and the development override's, read once for the warm-up
@@ -59,5 +65,6 @@ private:
     QNetworkAccessManager* network_ = nullptr;
     std::optional<QSslConfiguration> tls_;
     bool extraCaUnreadable_ = false;
+    bool isUpdate_ = false;          // a CLI was installed when the download began
     QPointer<CliDownload> download_; // the one download in progress
 };

@@ -27,7 +27,7 @@ CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
     // After a crash the record may describe the build before; the build line must not.
     if (QFileInfo::exists(options_.cliPath())) {
         CliMetadata::reconcile(options_, say_);
-        state_.build = CliMetadata::describe(CliMetadata::load(options_));
+        state_.build = CliMetadata::load(options_).installed.describe();
     }
     for (QTimer* timer : {&restartTimer_, &trialTimer_, &installRetryTimer_, &installNotifyTimer_})
         timer->setSingleShot(true);
@@ -268,7 +268,7 @@ void CliLifecycle::onInstallFinished(bool ok, const QString& reason, bool replac
     if (ok) {
         clearInstallProblem();
         if (replaced) {
-            setBuild(CliMetadata::describe(CliMetadata::load(options_)));
+            setBuild(CliMetadata::load(options_).installed.describe());
             if (state_.notice == kRolledBack)
                 setNotice({}, false);
         }
@@ -363,7 +363,7 @@ void CliLifecycle::onCliEnded(const CliEnding& ending) {
     After next = After::Idle;
     if (runIsTrial_ && rollback_.rollBackIfFailed(ending)) {
         runIsTrial_ = false;
-        setBuild(CliMetadata::describe(CliMetadata::load(options_)));
+        setBuild(CliMetadata::load(options_).installed.describe());
         setNotice(kRolledBack, true);
         Q_EMIT attentionNeeded(QStringLiteral("Vantrel CLI rolled back"),
                                QStringLiteral("The new build failed at its first start; the "

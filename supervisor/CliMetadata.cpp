@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
 
 #include <cerrno>
@@ -125,38 +126,92 @@ QString setAside(const QString& path) {
     return target;
 }
 
-QJsonObject knownFieldsOf(const QJsonObject& metadata, const QStringList& keys) {
-    QJsonObject clean;
-    for (const QString& key : keys) {
-        const QJsonValue value = metadata.value(key);
-        if (value.isUndefined() || (value.isString() && value.toString().size() > kMaxStringChars))
-            continue;
-        clean.insert(key, value.isObject() ? knownFieldsOf(value.toObject(), CliMetadata::buildKeys)
-                                           : value);
+// The keys of one build's fields, at the top level or inside "previous"; the refused build's
+// have names of their own and no date.
+struct BuildKeys {
+    QString sha256, size, etag, lastModified, date;
+};
+const BuildKeys kBuildKeys{QStringLiteral("sha256"), QStringLiteral("size"), QStringLiteral("etag"),
+                           QStringLiteral("lastModified"), QStringLiteral("date")};
+const BuildKeys kRefusedKeys{QStringLiteral("rejectedSha256"),
+                             QStringLiteral("rejectedSize"),
+                             QStringLiteral("rejectedEtag"),
+                             QStringLiteral("rejectedLastModified"),
+                             {}};
+const QString kUrl = QStringLiteral("url");
+const QString kInstalledAt = QStringLiteral("installedAt");
+const QString kTrial = QStringLiteral("trial");
+const QString kPrevious = QStringLiteral("previous");
+
+QString text(const QJsonObject& json, const QString& key) {
+    const QString value = json.value(key).toString();
+    return value.size() > kMaxStringChars ? QString() : value;
+}
+
+CliMetadata::Build buildFrom(const QJsonObject& json, const BuildKeys& keys) {
+    CliMetadata::Build build;
+    build.sha256 = text(json, keys.sha256);
+    build.size = qint64(json.value(keys.size).toDouble());
+    build.etag = text(json, keys.etag);
+    build.lastModified = text(json, keys.lastModified);
+    if (!keys.date.isEmpty())
+        build.date = text(json, keys.date);
+    return build;
+}
+
+void insertBuild(QJsonObject* json, const CliMetadata::Build& build, const BuildKeys& keys) {
+    const auto put = [json](const QString& key, const QString& value) {
+        if (!key.isEmpty() && !value.isEmpty())
+            json->insert(key, value);
+    };
+    put(keys.sha256, build.sha256);
+    if (build.size != 0)
+        json->insert(keys.size, double(build.size));
+    put(keys.etag, build.etag);
+    put(keys.lastModified, build.lastModified);
+    put(keys.date, build.date);
+}
+
+QJsonObject toJson(const CliMetadata& record) {
+    QJsonObject json;
+    if (!record.url.isEmpty())
+        json.insert(kUrl, record.url);
+    insertBuild(&json, record.installed, kBuildKeys);
+    if (record.installedAt != 0)
+        json.insert(kInstalledAt, double(record.installedAt));
+    if (record.trial || !record.installed.sha256.isEmpty())
+        json.insert(kTrial, record.trial);
+    if (!record.previous.isEmpty()) {
+        QJsonObject previous;
+        insertBuild(&previous, record.previous, kBuildKeys);
+        json.insert(kPrevious, previous);
     }
-    return clean;
+    insertBuild(&json, record.refused, kRefusedKeys);
+    if (!record.checkedFile.isEmpty())
+        json.insert(kCheckedFile, record.checkedFile);
+    return json;
+}
+
+CliMetadata fromJson(const QJsonObject& json) {
+    CliMetadata record;
+    record.url = text(json, kUrl);
+    record.installed = buildFrom(json, kBuildKeys);
+    record.installedAt = qint64(json.value(kInstalledAt).toDouble());
+    record.trial = json.value(kTrial).toBool();
+    record.previous = buildFrom(json.value(kPrevious).toObject(), kBuildKeys);
+    record.refused = buildFrom(json, kRefusedKeys);
+    record.checkedFile = text(json, kCheckedFile);
+    record.needsRewrite = toJson(record) != json;
+    return record;
 }
 } // namespace
 
-const QStringList CliMetadata::buildKeys = {QStringLiteral("etag"), QStringLiteral("lastModified"),
-                                            QStringLiteral("size"), QStringLiteral("sha256"),
-                                            QStringLiteral("date")};
-
-const QStringList CliMetadata::refusalKeys = {
-    QStringLiteral("rejectedSha256"), QStringLiteral("rejectedEtag"),
-    QStringLiteral("rejectedLastModified"), QStringLiteral("rejectedSize")};
-
-const QStringList CliMetadata::knownKeys =
-    CliMetadata::buildKeys + CliMetadata::refusalKeys +
-    QStringList{QStringLiteral("url"), QStringLiteral("installedAt"), QStringLiteral("trial"),
-                QStringLiteral("previous"), kCheckedFile};
-
-QJsonObject CliMetadata::load(const SupervisorOptions& options) {
+CliMetadata CliMetadata::load(const SupervisorOptions& options) {
     QString ignored;
     return read(options, &ignored);
 }
 
-QJsonObject CliMetadata::read(const SupervisorOptions& options, QString* problem) {
+CliMetadata CliMetadata::read(const SupervisorOptions& options, QString* problem) {
     problem->clear();
     OpenFile file(metadataPath(options));
     if (file.error() == ENOENT)
@@ -186,54 +241,70 @@ QJsonObject CliMetadata::read(const SupervisorOptions& options, QString* problem
                        .arg(error.offset);
     else if (!document.isObject())
         *problem = QStringLiteral("is not a JSON object");
-    return document.object();
+    return problem->isEmpty() ? fromJson(document.object()) : CliMetadata();
 }
 
-QString CliMetadata::save(const SupervisorOptions& options, const QJsonObject& metadata) {
+QString CliMetadata::save(const SupervisorOptions& options) const {
     if (beforeSave && !beforeSave())
         return {};
     QDir().mkpath(options.stateDir);
     QSaveFile file(metadataPath(options));
-    QJsonObject clean = knownFieldsOf(metadata, knownKeys);
     // Saved right after the installed file or the record changed, so the record describes the
     // file it is saved beside; the next start reads the file only if it is another one.
+    CliMetadata written = *this;
     struct stat info {};
-    clean.remove(kCheckedFile);
-    if (clean.contains(QStringLiteral("sha256")) && isInstalled(options, &info))
-        clean.insert(kCheckedFile, identityOf(info));
+    written.checkedFile =
+        !installed.sha256.isEmpty() && isInstalled(options, &info) ? identityOf(info) : QString();
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write(QJsonDocument(clean).toJson(QJsonDocument::Compact)) < 0 || !file.commit())
+        file.write(QJsonDocument(toJson(written)).toJson(QJsonDocument::Compact)) < 0 ||
+        !file.commit())
         return file.fileName() + QStringLiteral(": ") + file.errorString();
     return {};
 }
 
-QString CliMetadata::describe(const QJsonObject& build) {
-    const QString sha = build.value(QStringLiteral("sha256")).toString();
-    if (sha.isEmpty())
+QString CliMetadata::Build::describe() const {
+    if (sha256.isEmpty())
         return {};
-    QString text = humanSize(qint64(build.value(QStringLiteral("size")).toDouble())) +
-                   QStringLiteral(", SHA-256 ") + sha.left(12);
-    const QDateTime date =
-        QDateTime::fromString(build.value(QStringLiteral("date")).toString(), Qt::ISODate);
-    if (date.isValid())
-        text += QStringLiteral(", ") + date.toUTC().toString(QStringLiteral("yyyy-MM-dd"));
+    QString text = humanSize(size) + QStringLiteral(", SHA-256 ") + sha256.left(12);
+    const QDateTime when = QDateTime::fromString(date, Qt::ISODate);
+    if (when.isValid())
+        text += QStringLiteral(", ") + when.toUTC().toString(QStringLiteral("yyyy-MM-dd"));
     return text;
 }
 
-QJsonObject CliMetadata::buildOf(const QJsonObject& metadata) {
-    QJsonObject build;
-    for (const QString& key : buildKeys)
-        if (metadata.contains(key))
-            build.insert(key, metadata.value(key));
-    return build;
+void CliMetadata::recordInstall(const QString& from, const Build& build) {
+    url = from;
+    installed = build;
+    installedAt = QDateTime::currentMSecsSinceEpoch();
+    trial = true;
+}
+
+CliMetadata::Build CliMetadata::refuseInstalledAndRestorePrevious() {
+    const Build bad = std::exchange(installed, std::exchange(previous, {}));
+    refused = bad;
+    refused.date.clear();
+    trial = false;
+    return bad;
+}
+
+bool CliMetadata::isRefused(const QString& etag, const QString& lastModified, qint64 size) const {
+    if (!refused.etag.isEmpty())
+        return etag == refused.etag;
+    return !refused.lastModified.isEmpty() && lastModified == refused.lastModified &&
+           size == refused.size;
+}
+
+bool CliMetadata::refuses(const QString& sha256, const QStringList& refusedThisSession) const {
+    return (!refused.sha256.isEmpty() && refused.sha256 == sha256) ||
+           refusedThisSession.contains(sha256);
 }
 
 void CliMetadata::reconcile(const SupervisorOptions& options, const OutputLog::Writer& say) {
     const QString path = metadataPath(options);
     QString problem;
-    const QJsonObject found = read(options, &problem);
-    QJsonObject record = found;
-    bool changed = false;
+    CliMetadata record = read(options, &problem);
+    // Fields this version does not know are dropped now rather than carried along.
+    bool changed = record.needsRewrite;
     if (!problem.isEmpty()) {
         const QString aside = setAside(path);
         say(aside.isEmpty()
@@ -252,24 +323,21 @@ void CliMetadata::reconcile(const SupervisorOptions& options, const OutputLog::W
     }
 
     auto forgetBuild = [&record] {
-        for (const QString& key : buildKeys)
-            record.remove(key);
-        for (const QString& key :
-             {QStringLiteral("trial"), QStringLiteral("trialRuns"), QStringLiteral("previous")})
-            record.remove(key);
+        record.installed = {};
+        record.trial = false;
+        record.previous = {};
     };
     struct stat info {};
     if (!isInstalled(options, &info)) {
         // Nothing installed, so nothing the record's tags could stand for.
-        const QJsonObject before = record;
+        const CliMetadata before = record;
         forgetBuild();
         changed = changed || record != before;
-    } else if (record.value(kCheckedFile).toString() != identityOf(info)) {
+    } else if (record.checkedFile != identityOf(info)) {
         // Not the file the record was saved beside: after a crash between the two, or a file
         // put there by hand.
-        const QString recorded = record.value(QStringLiteral("sha256")).toString();
-        const bool sameSize =
-            qint64(record.value(QStringLiteral("size")).toDouble()) == qint64(info.st_size);
+        const QString recorded = record.installed.sha256;
+        const bool sameSize = record.installed.size == qint64(info.st_size);
         const QString actual = sha256Of(options.cliPath(), options.maxDownloadBytes);
         if (recorded.isEmpty() || !sameSize || actual != recorded) {
             forgetBuild();
@@ -283,15 +351,14 @@ void CliMetadata::reconcile(const SupervisorOptions& options, const OutputLog::W
                                  ? QString()
                                  : QStringLiteral(" (SHA-256 %1)").arg(actual.left(12))));
             if (!actual.isEmpty()) {
-                record.insert(QStringLiteral("size"), double(info.st_size));
-                record.insert(QStringLiteral("sha256"), actual);
+                record.installed.size = qint64(info.st_size);
+                record.installed.sha256 = actual;
             }
         }
         changed = true;
     }
-    // Fields this version does not know are dropped now rather than carried along.
-    if (changed || knownFieldsOf(record, knownKeys) != record) {
-        const QString error = save(options, record);
+    if (changed) {
+        const QString error = record.save(options);
         if (!error.isEmpty())
             say(QStringLiteral("⚠️ Could not save the download's details: ") + error +
                 QLatin1Char('\n'));

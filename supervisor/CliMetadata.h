@@ -3,34 +3,69 @@
 #include "OutputLog.h"
 #include "SupervisorOptions.h"
 
-#include <QJsonObject>
+#include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <utility>
 
 // What is known about the installed build, the one kept before it and a build that was rolled
 // back, with the server's tags for a conditional download. Kept in the state folder, not beside
 // the CLI, so the install folder holds only what runs.
 struct CliMetadata {
-    // Fields that describe one build, copied as a whole when builds move.
-    static const QStringList buildKeys;
-    // Fields that describe the build refused after a failed trial, dropped together.
-    static const QStringList refusalKeys;
-    // Every field the application keeps; anything else found in the record is not written back.
-    static const QStringList knownKeys;
+    // One build, as the server described it and as it was found to be.
+    struct Build {
+        QString sha256;
+        qint64 size = 0;
+        QString etag;
+        QString lastModified; // the server's Last-Modified, as sent
+        QString date;         // the same date in ISO 8601, for people
+        bool operator==(const Build&) const = default;
+        bool isEmpty() const { return *this == Build(); }
+        // "20.0 MB, SHA-256 0123456789ab, 2026-01-01", or empty for a build nothing is known
+        // about.
+        QString describe() const;
+    };
+
+    QString url; // where the installed build came from
+    Build installed;
+    qint64 installedAt = 0; // ms since the epoch
+    bool trial = false;     // the installed build has yet to pass its first start
+    Build previous;         // the last build that passed, kept beside the installed one
+    Build refused;          // the build that failed its trial (no date)
+    QString checkedFile;    // which file the record was last found to describe
+    // The record on disk holds fields this version does not know, or in another form.
+    bool needsRewrite = false;
+
+    bool operator==(const CliMetadata&) const = default;
+
     // Far more than a record the application writes ever needs; a larger one is not read.
     static constexpr qint64 maxRecordBytes = 16 * 1024;
 
     // Empty when there is no record or it cannot be used; never waits (a FIFO in its place
     // reads as no record).
-    static QJsonObject load(const SupervisorOptions& options);
+    static CliMetadata load(const SupervisorOptions& options);
     // The same, with why a record that is there cannot be used, or empty.
-    static QJsonObject read(const SupervisorOptions& options, QString* problem);
-    // Writes the known fields only, for the file installed now: call it only with a record that
-    // describes that file. Returns why it could not be saved, or an empty string.
-    static QString save(const SupervisorOptions& options, const QJsonObject& metadata);
-    // "20.0 MB, SHA-256 0123456789ab, 2026-01-01", or empty for a build nothing is known about.
-    static QString describe(const QJsonObject& build);
-    static QJsonObject buildOf(const QJsonObject& metadata);
+    static CliMetadata read(const SupervisorOptions& options, QString* problem);
+    // For the file installed now: call it only with a record that describes that file. Returns
+    // why it could not be saved, or an empty string.
+    QString save(const SupervisorOptions& options) const;
+
+    // The new build, downloaded from `from`, is in place and on trial; what else the record says
+    // stays.
+    void recordInstall(const QString& from, const Build& build);
+    // The installed build was kept beside the one about to be recorded.
+    void keepPrevious() { previous = installed; }
+    // Whether the build was on trial; it has passed now.
+    bool pass() { return std::exchange(trial, false); }
+    // The installed build failed its trial and the previous one is back in its place: the
+    // failed one is remembered so the server can be asked for anything else. Returns it.
+    Build refuseInstalledAndRestorePrevious();
+    void clearRefusal() { refused = {}; }
+    // Whether the server's tags describe the refused build.
+    bool isRefused(const QString& etag, const QString& lastModified, qint64 size) const;
+    // Whether a build of this SHA-256 was refused, here or in refusedThisSession.
+    bool refuses(const QString& sha256, const QStringList& refusedThisSession) const;
 
     // Before a download: a record that cannot be used is moved aside and started afresh, and a
     // record that does not describe the installed file (a crash between the file's rename and

@@ -134,7 +134,7 @@ void CliRunner::onProcessFinished(CliProcess* process) {
     if (currentProcess_ == process) {
         currentProcess_ = nullptr;
         SupervisorState exited = SupervisorState::of(SupervisorState::Phase::Exited);
-        exited.exitCode = status;
+        exited.ending = ending.cause();
         Q_EMIT stateChanged(exited);
     }
     Q_EMIT ended(ending);

@@ -18,6 +18,12 @@ QString humanSeconds(int ms) {
 }
 
 namespace {
+QString capitalized(QString text) {
+    if (!text.isEmpty())
+        text[0] = text[0].toUpper();
+    return text;
+}
+
 QString phaseText(const SupervisorState& state) {
     using Phase = SupervisorState::Phase;
     const qint64 received = state.received;
@@ -40,11 +46,10 @@ QString phaseText(const SupervisorState& state) {
     case Phase::Stopping:
         return QStringLiteral("Stopping the CLI");
     case Phase::Restarting:
-        return QStringLiteral("Exited with code %1, restarting in %2 s")
-            .arg(state.exitCode)
-            .arg(humanSeconds(state.delayMs));
+        return QStringLiteral("%1, restarting in %2 s")
+            .arg(capitalized(state.ending), humanSeconds(state.delayMs));
     case Phase::Exited:
-        return QStringLiteral("Exited with code %1").arg(state.exitCode);
+        return capitalized(state.ending);
     case Phase::Failed:
         return state.reason.isEmpty() ? QStringLiteral("Failed") : state.reason;
     }

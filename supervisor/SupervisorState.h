@@ -20,7 +20,7 @@ struct SupervisorState {
     Phase phase = Phase::Idle;
     qint64 received = 0; // bytes, while downloading
     qint64 total = -1;   // bytes, -1 when the server did not say
-    int exitCode = 0;    // when exited
+    QString ending;      // when exited: CliEnding::cause(), "exited with code 2"
     int delayMs = 0;     // when restarting: the delay before the start
     QString reason;      // when failed
     // Kept across phases: what is installed, and a word for the user when something went wrong

@@ -107,7 +107,8 @@ void TestAppShell::requestsOfTrayAndWindow() {
     // reused while open. Update reaches the supervisor, and its progress shows while it runs.
     SupervisorSandbox sandbox;
     InstallerViewModel installer(&sandbox.manager());
-    WindowManager windows(&sandbox.manager(), nullptr, &installer);
+    WindowManager windows(&sandbox.manager(), nullptr);
+    windows.setInstaller(&installer);
     connect(&windows, &WindowManager::updateRequested, &installer,
             &InstallerViewModel::startInstall);
     QSignalSpy restart(&windows, &WindowManager::restartRequested);
