@@ -21,6 +21,7 @@
 #include <QDBusConnection>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
@@ -66,6 +67,7 @@ private Q_SLOTS:
     void notifiesOnlyThroughARunningService();
     void oneInstanceLockInAPrivateFolder_data();
     void oneInstanceLockInAPrivateFolder();
+    void launchWhileTheFirstIsLeavingTakesOver();
 
 private:
     ConsoleCapture console_;
@@ -286,6 +288,24 @@ void TestAppShell::oneInstanceLockInAPrivateFolder() {
     launch.join();
     QCOMPARE(second, 1); // not primary, and the first answered
     QCOMPARE(shown.count(), 1);
+}
+
+// The lock is still held but nobody answers: the first instance is on its way out (or not yet
+// listening). Once the lock is free, the launch is the first instance instead of giving up.
+void TestAppShell::launchWhileTheFirstIsLeavingTakesOver() {
+    const Environment environment = Environment::fromProcess();
+    QLockFile leaving(SingleInstance::runtimeDirectory(environment) + u"/halvane.lock"_s);
+    QVERIFY(leaving.tryLock(0));
+    std::atomic<int> launched = -1;
+    std::thread launch([&] {
+        SingleInstance instance(environment);
+        bool answered = false;
+        launched = instance.claim(&answered) ? 2 : answered ? 1 : 0;
+    });
+    QTimer::singleShot(300, [&] { leaving.unlock(); });
+    QTRY_VERIFY(launched != -1);
+    launch.join();
+    QCOMPARE(launched, 2);
 }
 
 HALVANE_TEST_WIDGETS_MAIN(TestAppShell)
