@@ -2,8 +2,16 @@
 #include "Console.h"
 #include "Environment.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalSocket>
+
+#include <cerrno>
+#include <cstring>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,23 +85,65 @@ SingleInstance::SingleInstance(const Environment& environment, QObject* parent, 
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
                 if (!socket->readAll().contains("show"))
                     return;
-                Q_EMIT showRequested();
+                // The launch that asked leaves at once; the window comes after.
                 socket->write("ok\n");
                 socket->flush();
                 socket->disconnectFromServer();
+                Q_EMIT showRequested();
             });
         }
     });
 }
 
-bool SingleInstance::listen() {
+void SingleInstance::listen() {
+    if (!lock_ || !lock_->isLocked())
+        return;
     QLocalServer::removeServer(socketPath_);
     server_.setSocketOptions(QLocalServer::UserAccessOption);
     if (!server_.listen(socketPath_))
         Console::log(QStringLiteral("⚠️ A second launch cannot reach this one (%1: %2); it "
                                     "will say so and exit")
                          .arg(socketPath_, server_.errorString()));
-    return true;
+}
+
+// Plain POSIX, so that a second launch needs no application object, no event loop and none of
+// the GUI. 1: it answered; 0: it took the request but did not answer; -1: nobody listens.
+int SingleInstance::askToShow(int timeoutMs) const {
+    const QByteArray path = QFile::encodeName(socketPath_);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof address.sun_path)
+        return -1;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0); // closed before this process starts anything
+    if (fd < 0)
+        return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+#ifdef MSG_NOSIGNAL
+    constexpr int flags = MSG_NOSIGNAL; // an instance that goes away must not end this one
+#else
+    constexpr int flags = 0;
+#endif
+    static constexpr char request[] = "show\n";
+    const bool sent = ::send(fd, request, sizeof request - 1, flags) == ssize_t(sizeof request - 1);
+    QByteArray reply;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (sent && !reply.contains('\n')) {
+        pollfd ready{fd, POLLIN, 0};
+        const int n = ::poll(&ready, 1, int(deadline.remainingTime()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        char buffer[64];
+        const ssize_t got = n > 0 ? ::read(fd, buffer, sizeof buffer) : 0;
+        if (got <= 0)
+            break;
+        reply.append(buffer, got);
+    }
+    ::close(fd);
+    return reply.startsWith("ok") ? 1 : 0;
 }
 
 bool SingleInstance::claim(bool* answered) {
@@ -108,7 +158,7 @@ bool SingleInstance::claim(bool* answered) {
     // tryLock removes a lock whose owner process no longer exists. A live owner answers on its
     // socket at once, so a second launch does not wait on the lock first.
     if (lock_->tryLock(0))
-        return listen();
+        return true;
     if (lock_->error() != QLockFile::LockFailedError) {
         Console::log(QStringLiteral("⚠️ Could not take the one-instance lock in %1 (%2): "
                                     "starting without it")
@@ -117,20 +167,15 @@ bool SingleInstance::claim(bool* answered) {
                                               : QStringLiteral("it could not be written")));
         return true;
     }
-    QLocalSocket socket;
     for (int attempt = 0; attempt < 10; ++attempt) {
-        socket.connectToServer(socketPath_);
-        if (socket.waitForConnected(200))
-            break;
+        if (const int asked = askToShow(2000); asked >= 0) {
+            if (answered)
+                *answered = asked == 1;
+            return false;
+        }
         // The owner may not be listening yet, or be on its way out: then this launch is first.
         if (lock_->tryLock(100))
-            return listen();
-    }
-    if (socket.state() == QLocalSocket::ConnectedState) {
-        socket.write("show\n");
-        socket.flush();
-        if (socket.waitForReadyRead(2000) && socket.readAll().contains("ok") && answered)
-            *answered = true;
+            return true;
     }
     return false;
 }

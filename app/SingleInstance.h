@@ -37,7 +37,11 @@ public:
     // True when this process is the primary instance; otherwise the primary has been asked
     // to show itself (answered is set when it acknowledged in time). Without a usable folder
     // this process is primary: a lock it cannot take says nothing about another instance.
+    // Needs no application object: a second launch leaves before the GUI is set up.
     bool claim(bool* answered = nullptr);
+    // The primary instance answers later launches from here on; once the application object
+    // exists, as the answers come through its event loop.
+    void listen();
     // Where the lock and socket are: $XDG_RUNTIME_DIR when it is this user's and private
     // enough, else a private folder of the application's own; empty, with why, when there is
     // none.
@@ -49,8 +53,7 @@ Q_SIGNALS:
     void showRequested();
 
 private:
-    // As the first instance; always true.
-    bool listen();
+    int askToShow(int timeoutMs) const;
 
     QString directory_;
     QString unusable_; // why there is no folder

@@ -32,6 +32,19 @@ int main(int argc, char** argv) {
         Console::log(QStringLiteral("⚠️ Not a subreaper: a CLI process that detaches itself "
                                     "cannot be stopped with the CLI"));
 #endif
+    // A second launch only asks the first to show its window: it does so before the GUI is set
+    // up, which would cost it several times more, most of all while a flood loads the machine.
+    // Only the runtime folder is read from this early reading of the environment.
+    SingleInstance instance(Environment::fromProcess());
+    bool answered = false;
+    if (!instance.claim(&answered)) {
+        Console::log(
+            answered
+                ? QStringLiteral("🪟 Vantrel Halvane is already running: showed its window")
+                : QStringLiteral("🪟 Vantrel Halvane is already running, but did not answer"));
+        Console::flush(1000);
+        return 0;
+    }
     QApplication app(argc, argv);
     // Panels show the application's name as the tray item's title; files name "halvane" alone.
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
@@ -47,16 +60,7 @@ int main(int argc, char** argv) {
     // The one reading of the environment; everything below gets what it needs from it. After
     // QApplication, which takes out what was meant for this process alone (a startup id).
     const Environment environment = Environment::fromProcess();
-    SingleInstance instance(environment);
-    bool answered = false;
-    if (!instance.claim(&answered)) {
-        Console::log(
-            answered
-                ? QStringLiteral("🪟 Vantrel Halvane is already running: showed its window")
-                : QStringLiteral("🪟 Vantrel Halvane is already running, but did not answer"));
-        Console::flush(1000);
-        return 0;
-    }
+    instance.listen();
     environment.logOverrides();
     VantrelManager* manager = VantrelManager::makeShared(SupervisorOptions::forUser(environment));
     LoginItemManager* loginItems = LoginItemManager::makeShared(environment);

@@ -273,6 +273,7 @@ void TestAppShell::oneInstanceLockInAPrivateFolder() {
     SingleInstance first(environment, nullptr, inspect);
     QSignalSpy shown(&first, &SingleInstance::showRequested);
     QVERIFY(first.claim());
+    first.listen();
     QCOMPARE(first.directory(), (QStringList{runtimeDir} + own << QString()).at(int(where)));
     if (where == Where::Nowhere)
         return; // runs, as nothing says that another instance does
