@@ -296,6 +296,7 @@ void CliDownload::onFinished() {
                                    "%1: it sent %2")
                         .arg(url_.fileName(), why));
     const QString sha = sha256_.hexResult();
+    // Read afresh: a trial that failed while this download ran may have refused this very build.
     refusedBuild_ = CliMetadata::load(options_).refuses(sha, refusedThisSession_);
     if (refusedBuild_ && !offerRefused_)
         return fail(QStringLiteral("this build (SHA-256 %1) failed at its first start "
