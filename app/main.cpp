@@ -25,16 +25,9 @@ int main(int argc, char** argv) {
     // A reader of standard output that went away must not end the application.
     ::signal(SIGPIPE, SIG_IGN);
     Console::installMessageHandler();
-    // A CLI that detaches (setsid, a double fork) leaves its group; as a subreaper this process
-    // still adopts what it leaves behind, so a stop can find it and its zombies get reaped.
-#ifdef Q_OS_LINUX
-    if (!ProcessGroup::becomeSubreaper())
-        Console::log(QStringLiteral("⚠️ Not a subreaper: a CLI process that detaches itself "
-                                    "cannot be stopped with the CLI"));
-#endif
     // A second launch only asks the first to show its window: it does so before the GUI is set
     // up, which would cost it several times more, most of all while a flood loads the machine.
-    // Only the runtime folder is read from this early reading of the environment.
+    // This early reading of the environment serves only to find the one-instance folder.
     SingleInstance instance(Environment::fromProcess());
     bool answered = false;
     if (!instance.claim(&answered)) {
@@ -45,6 +38,13 @@ int main(int argc, char** argv) {
         Console::flush(1000);
         return 0;
     }
+    // A CLI that detaches (setsid, a double fork) leaves its group; as a subreaper this process
+    // still adopts what it leaves behind, so a stop can find it and its zombies get reaped.
+#ifdef Q_OS_LINUX
+    if (!ProcessGroup::becomeSubreaper())
+        Console::log(QStringLiteral("⚠️ Not a subreaper: a CLI process that detaches itself "
+                                    "cannot be stopped with the CLI"));
+#endif
     QApplication app(argc, argv);
     // Panels show the application's name as the tray item's title; files name "halvane" alone.
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     // The tray item, not a window, keeps the application alive.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // The one reading of the environment; everything below gets what it needs from it. After
+    // The reading of the environment that everything below gets what it needs from. After
     // QApplication, which takes out what was meant for this process alone (a startup id).
     const Environment environment = Environment::fromProcess();
     instance.listen();
