@@ -63,6 +63,8 @@ private:
     void onMetaData();
     bool bodyEndIsKnown() const;
     void onProgress(qint64 received, qint64 total);
+    void onStallTimer();
+    void writeBack();
     void onFinished();
     void fail(const QString& why);
     void keep(const QString& message);
@@ -90,6 +92,9 @@ private:
     QTimer early_;
     QTimer limit_;
     QElapsedTimer started_;
+    qint64 lastDataMs_ = 0;   // when data last came, for the stall check
+    qint64 lastStateMs_ = -1; // when the progress was last passed on
+    qint64 writtenBack_ = 0;  // how much of the file the disk has been asked to write
     qint64 lastReportMs_ = 0;
     int lastReportDecile_ = 0;
     CliMetadata::Build build_;

@@ -151,6 +151,9 @@ void TestInstaller::downloadInstallsAndStarts() {
     // What is installed is shown.
     const QString sha = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
     QVERIFY(m().state().summary().contains(sha.left(12)));
+    // The connection opened while the sweep ran is the one the download used.
+    if (mode == Mode::Normal)
+        QCOMPARE(https_->connections(), 1);
 }
 
 void TestInstaller::failureKeepsTheOldCli_data() {

@@ -27,6 +27,7 @@ DownloadServer::DownloadServer(const QSslConfiguration& tls, QObject* parent) : 
     connect(&server_, &QTcpServer::pendingConnectionAvailable, this, [this] {
         while (QTcpSocket* plain = server_.nextPendingConnection()) {
             auto* socket = qobject_cast<QSslSocket*>(plain);
+            ++connections_;
             auto* connection = new Connection;
             connection->setParent(socket);
             connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);

@@ -62,6 +62,7 @@ public:
     setMode(Mode mode,
             int parameter = 0); // Status: the code; CutOff/Stall: bytes sent first; Slow: bytes/s
     const QList<Request>& requests() const { return requests_; }
+    int connections() const { return connections_; }
 
     static std::optional<Mode> modeFromName(const QString& name, int* parameter);
     // The entity tag served with this body.
@@ -84,6 +85,7 @@ private:
     Mode mode_ = Mode::Normal;
     int parameter_ = 0;
     QList<Request> requests_;
+    int connections_ = 0;
 };
 
 // A certificate authority and a server certificate for 127.0.0.1 and localhost, made with
