@@ -5,6 +5,7 @@
 #include "BenchSupport.h"
 #include "DownloadServer.h"
 #include "TestEnvironment.h"
+#include "TimedLaunch.h"
 #include "VantrelManager.h"
 
 #include <QCoreApplication>
@@ -31,6 +32,7 @@ namespace {
 
 constexpr qint64 kFloodBytes = 300LL * 1024 * 1024; // a whole number of 80-byte lines
 constexpr int kSecondLaunches = 5;
+constexpr int kAloneFloods = 3;
 constexpr int kFloodLimitMs = 300000;
 constexpr int kSoakFloods = 16; // 16 × 300 MiB: 5.0 GB
 
@@ -97,7 +99,7 @@ int main(int argc, char** argv) {
     // The reference: the same generator's bytes through a pipe into cat, into a file, best of
     // three.
     double pipeSeconds = 1e9;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < kAloneFloods; ++i) {
         QElapsedTimer timer;
         timer.start();
         QProcess::execute(u"/bin/sh"_s, {u"-c"_s, u"yes '%1' | head -c %2 | cat > '%3/copy'"_s
@@ -161,31 +163,20 @@ int main(int argc, char** argv) {
         },
         60000);
 
-    // A second launch finds the first over its local socket, asks it to show its window, exits.
-    const auto secondLaunch = [&](QProcess& second) {
-        second.setProcessEnvironment(env);
-        second.setStandardInputFile(QProcess::nullDevice());
-        second.setStandardOutputFile(QProcess::nullDevice());
-        second.setStandardErrorFile(QProcess::nullDevice());
-        second.start(QStringLiteral(HALVANE_APP_BINARY), {});
-    };
     double idleRss = 0, peakRss = 0, floodSeconds = 0, halfRss = 0, endRss = 0, soakPeak = 0;
     QList<double> idleLaunches, floodLaunches;
     bool flooded = false;
     if (up) {
         idleRss = statusMiB(halvane.processId(), "VmRSS");
         for (int i = 0; i < kSecondLaunches; ++i) {
-            QProcess second;
-            QElapsedTimer timer;
-            timer.start();
-            secondLaunch(second);
-            if (second.waitForFinished(15000))
-                idleLaunches.append(double(timer.nsecsElapsed()) / 1e6);
+            TimedLaunch second(QStringLiteral(HALVANE_APP_BINARY), env);
+            if (const double ms = second.finish(); ms > 0)
+                idleLaunches.append(ms);
         }
 
-        // Two floods: the first alone, for its speed and memory; the second with second
-        // launches one after another while it lasts, which would slow the first with their own
-        // start-up. Only launches that end before the marker reached the log count.
+        // Floods alone, for speed and memory; then one with second launches one after another
+        // while it lasts, which would slow a measured flood with their own start-up. Only
+        // launches that end before the marker reached the log count.
         const auto runFlood = [&](int number, bool launching) {
             // Without O_NONBLOCK a CLI that died before opening its end would hang us.
             int fd = -1;
@@ -200,38 +191,37 @@ int main(int argc, char** argv) {
             flood.start();
             [[maybe_unused]] const auto written = ::write(fd, "go\n", 3);
             ::close(fd);
-            std::unique_ptr<QProcess> second;
-            QElapsedTimer secondTimer;
+            std::unique_ptr<TimedLaunch> second;
             double seconds = -1;
             while (flood.elapsed() < kFloodLimitMs && halvane.state() == QProcess::Running) {
                 if (tailContains(log, end)) {
                     seconds = double(flood.nsecsElapsed()) / 1e9;
                     break;
                 }
-                if (second && second->state() == QProcess::NotRunning) {
-                    floodLaunches.append(double(secondTimer.nsecsElapsed()) / 1e6);
+                if (second && second->done()) {
+                    if (const double ms = second->finish(); ms > 0)
+                        floodLaunches.append(ms);
                     second.reset();
                 }
                 if (launching && !second && floodLaunches.size() < kSecondLaunches &&
-                    flood.elapsed() > 200) {
-                    second = std::make_unique<QProcess>();
-                    secondTimer.start();
-                    secondLaunch(*second);
-                }
+                    flood.elapsed() > 200)
+                    second = std::make_unique<TimedLaunch>(QStringLiteral(HALVANE_APP_BINARY), env);
                 // Looked at 50 times a second: often enough for the figure, rarely enough
                 // that the looking takes no noticeable share of the two cores from the flood.
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
                 QThread::msleep(15);
             }
-            if (second) {
-                second->kill();
-                second->waitForFinished(2000);
-            }
             return seconds;
         };
-        floodSeconds = runFlood(1, false);
+        // The fastest of three, as for the reference: both figures are then the same statistic.
+        flooded = true;
+        for (int flood = 1; flooded && flood <= kAloneFloods; ++flood) {
+            const double seconds = runFlood(flood, false);
+            flooded = seconds > 0;
+            floodSeconds = flood == 1 ? seconds : std::min(floodSeconds, seconds);
+        }
         peakRss = statusMiB(halvane.processId(), "VmHWM");
-        flooded = floodSeconds > 0 && runFlood(2, true) > 0;
+        flooded = flooded && runFlood(kAloneFloods + 1, true) > 0;
         // The soak: memory must settle, not creep. Each figure is taken once the output of
         // its flood has settled, the first half's against the end's.
         const auto settledRss = [&] {
@@ -241,7 +231,7 @@ int main(int argc, char** argv) {
             return statusMiB(halvane.processId(), "VmRSS");
         };
         for (int flood = 1; flooded && flood <= kSoakFloods; ++flood) {
-            flooded = runFlood(2 + flood, false) > 0;
+            flooded = runFlood(kAloneFloods + 1 + flood, false) > 0;
             if (flood == kSoakFloods / 2)
                 halfRss = settledRss();
         }
@@ -275,8 +265,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double mb = double(kFloodBytes) / 1e6;
-    row("whole application, CLI output to its log file, 300 MiB of 80-column lines",
-        mb / floodSeconds, "MB/s", "the same bytes from yes through head into cat, into a file",
+    row("whole application, CLI output to its log file, 300 MiB of 80-column lines, fastest of 3",
+        mb / floodSeconds, "MB/s",
+        "the same bytes from yes through head into cat, into a file, fastest of 3",
         mb / pipeSeconds);
     row("whole application, peak RSS (VmHWM) during the flood", peakRss, "MiB",
         "the idle application's RSS", idleRss);
