@@ -22,6 +22,11 @@ constexpr const char* kAssetName = "vantrel-linux-arm64";
 #else
 constexpr const char* kAssetName = "vantrel-linux-amd64";
 #endif
+
+// What the caller is told; the output log and the console have said the details already.
+QString failedText(const QString& error) {
+    return QStringLiteral("Install failed: ") + error;
+}
 } // namespace
 
 CliInstaller::CliInstaller(const SupervisorOptions& options, OutputLog::Writer say, QObject* parent)
@@ -53,7 +58,7 @@ QString CliInstaller::createInstallDirectory() {
 QString CliInstaller::installError(const QString& error) {
     say_(QStringLiteral("❌ Install error: ") + error + QLatin1Char('\n'));
     Console::log(QStringLiteral("❌ Install error: ") + error);
-    return QStringLiteral("Install failed: ") + error;
+    return failedText(error);
 }
 
 QUrl CliInstaller::downloadUrl() const {
@@ -115,7 +120,7 @@ void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisS
     if (!QFileInfo::exists(options_.installDir)) {
         const QString error = createInstallDirectory();
         if (!error.isEmpty())
-            return Q_EMIT finished(false, QStringLiteral("Install failed: ") + error, false);
+            return Q_EMIT finished(false, failedText(error), false);
     }
     // What an earlier run left behind when it was killed mid-download.
     QDir installDir(options_.installDir);
@@ -168,10 +173,7 @@ void CliInstaller::onDownloadFinished(CliDownload::Outcome outcome, const QStrin
     if (download->isRefusedBuild())
         record.clearRefusal();
     record.recordInstall(download->url().toString(), download->build());
-    const QString saveError = record.save(options_);
-    if (!saveError.isEmpty())
-        say_(QStringLiteral("⚠️ Could not save the download's details: ") + saveError +
-             QLatin1Char('\n'));
+    record.saveOrWarn(options_, say_);
 
     const QString path = options_.cliPath();
     if (isUpdate_) {

@@ -357,10 +357,13 @@ void CliMetadata::reconcile(const SupervisorOptions& options, const OutputLog::W
         }
         changed = true;
     }
-    if (changed) {
-        const QString error = record.save(options);
-        if (!error.isEmpty())
-            say(QStringLiteral("⚠️ Could not save the download's details: ") + error +
-                QLatin1Char('\n'));
-    }
+    if (changed)
+        record.saveOrWarn(options, say);
+}
+
+void CliMetadata::saveOrWarn(const SupervisorOptions& options, const OutputLog::Writer& say) const {
+    const QString error = save(options);
+    if (!error.isEmpty())
+        say(QStringLiteral("⚠️ Could not save the download's details: ") + error +
+            QLatin1Char('\n'));
 }

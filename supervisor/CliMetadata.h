@@ -50,6 +50,8 @@ struct CliMetadata {
     // For the file installed now: call it only with a record that describes that file. Returns
     // why it could not be saved, or an empty string.
     QString save(const SupervisorOptions& options) const;
+    // The same, saying in the output log when it could not be saved.
+    void saveOrWarn(const SupervisorOptions& options, const OutputLog::Writer& say) const;
 
     // The new build, downloaded from `from`, is in place and on trial; what else the record says
     // stays.
