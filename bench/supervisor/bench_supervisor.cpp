@@ -250,6 +250,9 @@ void download(qint64 bytes) {
         const QByteArray filler = QByteArray(1023, '#') + '\n';
         while (file.size() < bytes)
             file.write(filler);
+        // On disk before either download, or the first would race its write-back.
+        file.flush();
+        ::fsync(file.handle());
     }
     QProcess server;
     const QString base =
