@@ -12,10 +12,21 @@
 WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent)
     : QObject(parent), manager_(manager), loginItems_(loginItems) {}
 
+namespace {
+WindowManager* sharedInstance = nullptr;
+}
+
+WindowManager* WindowManager::makeShared(VantrelManager* manager, LoginItemManager* loginItems) {
+    if (sharedInstance)
+        qFatal("WindowManager::makeShared called twice");
+    sharedInstance = new WindowManager(manager, loginItems);
+    return sharedInstance;
+}
+
 WindowManager* WindowManager::shared() {
-    static WindowManager* instance =
-        new WindowManager(VantrelManager::shared(), LoginItemManager::shared());
-    return instance;
+    if (!sharedInstance)
+        qFatal("WindowManager::shared called before main made it");
+    return sharedInstance;
 }
 
 TerminalWindow* WindowManager::terminalWindow() const {

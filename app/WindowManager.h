@@ -17,7 +17,9 @@ public:
     WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent = nullptr);
     ~WindowManager() override;
 
-    // The process-wide instance, for the supervisor and login item of the process.
+    // The process-wide instance, made once by main with the process's supervisor and login item,
+    // before anything asks for shared().
+    static WindowManager* makeShared(VantrelManager* manager, LoginItemManager* loginItems);
     static WindowManager* shared();
 
     void showTerminalWindow();

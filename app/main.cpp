@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     environment.logOverrides();
     VantrelManager* manager = VantrelManager::makeShared(SupervisorOptions::forUser(environment));
     LoginItemManager* loginItems = LoginItemManager::makeShared(environment);
-    WindowManager* windows = WindowManager::shared();
+    WindowManager* windows = WindowManager::makeShared(manager, loginItems);
     AppDelegate delegate(manager);
     DBusNotifier notifier(QDBusConnection::sessionBus(), QApplication::applicationDisplayName());
     TrayController tray;
