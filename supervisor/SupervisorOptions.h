@@ -51,6 +51,8 @@ struct SupervisorOptions {
 
     QString cliPath() const { return installDir + QStringLiteral("/vantrel"); }
     QString previousCliPath() const { return cliPath() + QStringLiteral(".previous"); }
+    // The installed build while an install makes it the previous one.
+    QString stagedPreviousPath() const { return previousCliPath() + QStringLiteral(".staged"); }
 
     // Defaults for the user the environment describes, with its development overrides applied.
     static SupervisorOptions forUser(const Environment& environment);
