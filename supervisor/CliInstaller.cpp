@@ -173,7 +173,7 @@ void CliInstaller::onDownloadFinished(CliDownload::Outcome outcome, const QStrin
         return Q_EMIT finished(true, {}, false);
     }
 
-    QString error = prepare(download->file());
+    QString error = makeDurable(download->file());
     // The build kept beside the new one is the last that passed its trial: one still on trial
     // leaves the older, proven one in place.
     const bool keepInstalled = QFileInfo(path).isFile() && !record.trial;
@@ -219,7 +219,7 @@ void CliInstaller::onDownloadFinished(CliDownload::Outcome outcome, const QStrin
     Q_EMIT finished(true, {}, true);
 }
 
-QString CliInstaller::prepare(QTemporaryFile& file) {
+QString CliInstaller::makeDurable(QTemporaryFile& file) {
     errno = 0;
     if (!file.flush() || ::fsync(file.handle()) != 0) {
         // Qt reports a failed buffered write as "Unknown error"; the system's reason says what

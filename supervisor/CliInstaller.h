@@ -55,7 +55,7 @@ private:
     // Says what failed; returns the reason for finished().
     QString installError(const QString& error);
     // Makes the download durable and executable; returns why not, or empty.
-    static QString prepare(QTemporaryFile& file);
+    static QString makeDurable(QTemporaryFile& file);
     // Puts the verified file in place, after its intent was saved; keepInstalled: the build it
     // replaces is to become the previous one, and keptPrevious says whether it did. Halted:
     // the test hook stopped it, as a kill would.
