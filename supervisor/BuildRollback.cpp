@@ -38,6 +38,15 @@ bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
     // A first install has nothing proven beside it: the restarts deal with it.
     if (!record.trial || !QFileInfo(previous).isFile())
         return false;
+    // Only the build the record names as the last that passed goes back, never the failed one.
+    const QString kept = CliMetadata::sha256Of(previous, options_.maxDownloadBytes);
+    if (kept.isEmpty() || kept == record.installed.sha256 ||
+        (!record.previous.sha256.isEmpty() && kept != record.previous.sha256)) {
+        say_(QStringLiteral("❌ Not rolling back: %1 (SHA-256 %2) is not the build that last "
+                            "passed its trial\n")
+                 .arg(previous, kept.left(12)));
+        return false;
+    }
     if (std::rename(QFile::encodeName(previous).constData(),
                     QFile::encodeName(options_.cliPath()).constData()) != 0) {
         const QString error = QString::fromLocal8Bit(std::strerror(errno));
@@ -45,6 +54,10 @@ bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
                  .arg(previous, error));
         return false;
     }
+    if (CliMetadata::haltsAfter(CliMetadata::Step::RolledBack))
+        return false;
+    if (record.previous.sha256.isEmpty())
+        record.previous.sha256 = kept;
     // The server's tags let the next launch ask for anything but this build.
     const QString bad = record.refuseInstalledAndRestorePrevious().sha256;
     const QString saveError = record.save(options_);

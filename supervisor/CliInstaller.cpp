@@ -122,12 +122,13 @@ void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisS
         if (!error.isEmpty())
             return Q_EMIT finished(false, failedText(error), false);
     }
+    // Settled first: an install cut short is finished or undone by what is on disk.
+    CliMetadata::reconcile(options_, say_);
     // What an earlier run left behind when it was killed mid-download.
     QDir installDir(options_.installDir);
     for (const QString& stale : installDir.entryList({CliDownload::tempPrefix + QLatin1Char('*')},
                                                      QDir::Files | QDir::Hidden))
         installDir.remove(stale);
-    CliMetadata::reconcile(options_, say_);
 
     const QSslConfiguration& ssl = tls();
     if (extraCaUnreadable_)
@@ -156,26 +157,57 @@ void CliInstaller::onDownloadFinished(CliDownload::Outcome outcome, const QStrin
     installing.phase = SupervisorState::Phase::Installing;
     Q_EMIT stateChanged(installing);
     CliMetadata record = CliMetadata::load(options_);
-    bool keptPrevious = false;
-    QString error;
-    if (!install(download->file(), !record.trial, &keptPrevious, &error)) {
+    const CliMetadata::Build& build = download->build();
+    const QString path = options_.cliPath();
+    // A server that ignores the conditional request sends the installed build again: nothing
+    // is replaced, tried or restarted, and its tags are kept for the next request.
+    if (!record.installed.sha256.isEmpty() && build.sha256 == record.installed.sha256 &&
+        QFileInfo(path).isFile()) {
+        download->file().remove();
+        record.installed = build;
+        record.url = download->url().toString();
+        record.saveOrWarn(options_, say_);
+        say_(QStringLiteral("ℹ️ CLI is already up to date: the server sent the installed build "
+                            "again (SHA-256 %1)\n")
+                 .arg(build.sha256.left(12)));
+        return Q_EMIT finished(true, {}, false);
+    }
+
+    QString error = makeDurable(download->file());
+    // The build kept beside the new one is the last that passed its trial: one still on trial
+    // leaves the older, proven one in place.
+    const bool keepInstalled = QFileInfo(path).isFile() && !record.trial;
+    const CliMetadata before = record;
+    if (download->isRefusedBuild())
+        record.clearRefusal();
+    record.beginInstall(download->url().toString(), build, keepInstalled);
+    // The intent goes first, so a start after a crash at any later step knows both builds.
+    if (error.isEmpty()) {
+        if (const QString saveError = record.save(options_); !saveError.isEmpty())
+            error = QStringLiteral("cannot record the install: ") + saveError;
+    }
+    if (!error.isEmpty()) {
         download->file().remove();
         return Q_EMIT finished(false, installError(error), false);
     }
+    if (CliMetadata::haltsAfter(CliMetadata::Step::IntentSaved))
+        return;
+    bool keptPrevious = false;
+    switch (install(download->file(), keepInstalled, &keptPrevious, &error)) {
+    case Result::Halted:
+        return;
+    case Result::Failed:
+        download->file().remove();
+        before.saveOrWarn(options_, say_);
+        return Q_EMIT finished(false, installError(error), false);
+    case Result::Done:
+        break;
+    }
 
-    // Remembered only now, so a failed install never makes the next launch skip the download.
-    // The build kept beside the new one is the last that passed its trial: one still on trial
-    // leaves the older, proven one in place.
-    if (keptPrevious)
-        record.keepPrevious();
-    else if (!QFileInfo(options_.previousCliPath()).isFile())
-        record.previous = {};
-    if (download->isRefusedBuild())
-        record.clearRefusal();
-    record.recordInstall(download->url().toString(), download->build());
+    record.finishInstall(options_, keptPrevious);
     record.saveOrWarn(options_, say_);
-
-    const QString path = options_.cliPath();
+    if (CliMetadata::haltsAfter(CliMetadata::Step::Recorded))
+        return;
     if (isUpdate_) {
         say_(QStringLiteral("✅ CLI updated to latest version at ") + path + QLatin1Char('\n'));
         Console::log(QStringLiteral("✅ CLI updated successfully"));
@@ -187,22 +219,24 @@ void CliInstaller::onDownloadFinished(CliDownload::Outcome outcome, const QStrin
     Q_EMIT finished(true, {}, true);
 }
 
-bool CliInstaller::install(QTemporaryFile& file, bool installedProven, bool* keptPrevious,
-                           QString* error) {
+QString CliInstaller::makeDurable(QTemporaryFile& file) {
     errno = 0;
     if (!file.flush() || ::fsync(file.handle()) != 0) {
         // Qt reports a failed buffered write as "Unknown error"; the system's reason says what
         // to do about it.
-        *error = QStringLiteral("could not write the download to disk: ") +
-                 (errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString());
-        return false;
+        return QStringLiteral("could not write the download to disk: ") +
+               (errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString());
     }
     if (!file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                              QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                             QFile::ExeOther)) {
-        *error = file.errorString();
-        return false;
-    }
+                             QFile::ExeOther))
+        return file.errorString();
+    return {};
+}
+
+CliInstaller::Result CliInstaller::install(QTemporaryFile& file, bool keepInstalled,
+                                           bool* keptPrevious, QString* error) {
+    using Step = CliMetadata::Step;
     const QString path = options_.cliPath();
     const bool replacing = QFileInfo::exists(path);
     const QString previous = options_.previousCliPath();
@@ -210,24 +244,28 @@ bool CliInstaller::install(QTemporaryFile& file, bool installedProven, bool* kep
         Console::log(QStringLiteral("🗑️ Removing existing binary at ") + path);
     // The proven build is staged beside the old one and takes the previous one's place only
     // once the new build is in: a failed install loses neither.
-    const QString staged = options_.installDir + QLatin1Char('/') + CliDownload::tempPrefix +
-                           QStringLiteral("previous");
+    const QString staged = options_.stagedPreviousPath();
     bool staging = false;
-    if (replacing && installedProven) {
+    if (keepInstalled) {
         // A hard link costs nothing and leaves the running file alone.
         QFile::remove(staged);
         staging = ::link(QFile::encodeName(path).constData(),
                          QFile::encodeName(staged).constData()) == 0 ||
                   QFile::copy(path, staged);
     }
+    if (CliMetadata::haltsAfter(Step::PreviousStaged))
+        return Result::Halted;
     // rename() replaces the old file in one step, also while the old CLI is running.
     if (std::rename(QFile::encodeName(file.fileName()).constData(),
                     QFile::encodeName(path).constData()) != 0) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         if (staging)
             QFile::remove(staged);
-        return false;
+        return Result::Failed;
     }
+    file.setAutoRemove(false);
+    if (CliMetadata::haltsAfter(Step::Renamed))
+        return Result::Halted;
     *keptPrevious = staging && std::rename(QFile::encodeName(staged).constData(),
                                            QFile::encodeName(previous).constData()) == 0;
     if (staging && !*keptPrevious) {
@@ -236,9 +274,10 @@ bool CliInstaller::install(QTemporaryFile& file, bool installedProven, bool* kep
                  .arg(previous, QString::fromLocal8Bit(std::strerror(errno))));
         QFile::remove(staged);
     }
-    file.setAutoRemove(false);
     file.close();
+    if (CliMetadata::haltsAfter(Step::PreviousKept))
+        return Result::Halted;
     if (replacing)
         say_(QStringLiteral("🗑️ Removed existing CLI binary\n"));
-    return true;
+    return Result::Done;
 }

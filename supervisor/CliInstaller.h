@@ -50,10 +50,16 @@ Q_SIGNALS:
 
 private:
     void onDownloadFinished(CliDownload::Outcome outcome, const QString& reason);
+    enum class Result { Done, Failed, Halted };
+
     // Says what failed; returns the reason for finished().
     QString installError(const QString& error);
-    // Puts the verified file in place; keptPrevious: the build it replaced is now the previous.
-    bool install(QTemporaryFile& file, bool installedProven, bool* keptPrevious, QString* error);
+    // Makes the download durable and executable; returns why not, or empty.
+    static QString makeDurable(QTemporaryFile& file);
+    // Puts the verified file in place, after its intent was saved; keepInstalled: the build it
+    // replaces is to become the previous one, and keptPrevious says whether it did. Halted:
+    // the test hook stopped it, as a kill would.
+    Result install(QTemporaryFile& file, bool keepInstalled, bool* keptPrevious, QString* error);
     QUrl downloadUrl() const;
     QNetworkAccessManager* network();
     // The system's authorities and the development override's, read once for the warm-up

@@ -300,8 +300,12 @@ void CliLifecycle::onInstallFinished(bool ok, const QString& reason, bool replac
         if (ok && replaced)
             afterStop_ = After::Start;
         break;
-    case Stage::Sweeping:
     case Stage::WaitingToRestart:
+        // A new build is a fresh start: it need not sit out the delay of the old one's crash.
+        if (ok && replaced)
+            startNow();
+        break;
+    case Stage::Sweeping:
         break; // the pending start picks up what is installed
     case Stage::GivenUp:
         if (ok)

@@ -101,19 +101,6 @@ bool isInstalled(const SupervisorOptions& options, struct stat* info) {
            S_ISREG(info->st_mode);
 }
 
-// The SHA-256 of a regular file of at most limit bytes, or empty.
-QString sha256Of(const QString& path, qint64 limit) {
-    OpenFile file(path);
-    if (file.error() != 0 || !file.notAFile().isEmpty() || file.info().st_size > limit)
-        return {};
-    QFile reader;
-    Sha256 hash;
-    if (!reader.open(file.fd(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle) ||
-        !hash.addData(&reader))
-        return {};
-    return hash.hexResult();
-}
-
 QString setAside(const QString& path) {
     const QString stem = path + QStringLiteral(".unreadable-") +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
@@ -142,6 +129,8 @@ const QString kUrl = QStringLiteral("url");
 const QString kInstalledAt = QStringLiteral("installedAt");
 const QString kTrial = QStringLiteral("trial");
 const QString kPrevious = QStringLiteral("previous");
+const QString kCandidate = QStringLiteral("candidate");
+const QString kKeepsInstalled = QStringLiteral("keepsInstalled");
 
 QString text(const QJsonObject& json, const QString& key) {
     const QString value = json.value(key).toString();
@@ -187,6 +176,14 @@ QJsonObject toJson(const CliMetadata& record) {
         json.insert(kPrevious, previous);
     }
     insertBuild(&json, record.refused, kRefusedKeys);
+    if (!record.candidate.isEmpty()) {
+        QJsonObject candidate;
+        insertBuild(&candidate, record.candidate, kBuildKeys);
+        if (!record.candidateUrl.isEmpty())
+            candidate.insert(kUrl, record.candidateUrl);
+        candidate.insert(kKeepsInstalled, record.candidateKeepsInstalled);
+        json.insert(kCandidate, candidate);
+    }
     if (!record.checkedFile.isEmpty())
         json.insert(kCheckedFile, record.checkedFile);
     return json;
@@ -200,11 +197,27 @@ CliMetadata fromJson(const QJsonObject& json) {
     record.trial = json.value(kTrial).toBool();
     record.previous = buildFrom(json.value(kPrevious).toObject(), kBuildKeys);
     record.refused = buildFrom(json, kRefusedKeys);
+    const QJsonObject candidate = json.value(kCandidate).toObject();
+    record.candidate = buildFrom(candidate, kBuildKeys);
+    record.candidateUrl = text(candidate, kUrl);
+    record.candidateKeepsInstalled = candidate.value(kKeepsInstalled).toBool();
     record.checkedFile = text(json, kCheckedFile);
     record.needsRewrite = toJson(record) != json;
     return record;
 }
 } // namespace
+
+QString CliMetadata::sha256Of(const QString& path, qint64 limit) {
+    OpenFile file(path);
+    if (file.error() != 0 || !file.notAFile().isEmpty() || file.info().st_size > limit)
+        return {};
+    QFile reader;
+    Sha256 hash;
+    if (!reader.open(file.fd(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle) ||
+        !hash.addData(&reader))
+        return {};
+    return hash.hexResult();
+}
 
 CliMetadata CliMetadata::load(const SupervisorOptions& options) {
     QString ignored;
@@ -245,8 +258,6 @@ CliMetadata CliMetadata::read(const SupervisorOptions& options, QString* problem
 }
 
 QString CliMetadata::save(const SupervisorOptions& options) const {
-    if (beforeSave && !beforeSave())
-        return {};
     QDir().mkpath(options.stateDir);
     QSaveFile file(metadataPath(options));
     // Saved right after the installed file or the record changed, so the record describes the
@@ -272,11 +283,22 @@ QString CliMetadata::Build::describe() const {
     return text;
 }
 
-void CliMetadata::recordInstall(const QString& from, const Build& build) {
-    url = from;
-    installed = build;
+void CliMetadata::beginInstall(const QString& from, const Build& build, bool keepsInstalled) {
+    candidate = build;
+    candidateUrl = from;
+    candidateKeepsInstalled = keepsInstalled;
+}
+
+void CliMetadata::finishInstall(const SupervisorOptions& options, bool keptInstalled) {
+    if (keptInstalled)
+        previous = installed;
+    else if (!QFileInfo(options.previousCliPath()).isFile())
+        previous = {};
+    url = std::exchange(candidateUrl, {});
+    installed = std::exchange(candidate, {});
     installedAt = QDateTime::currentMSecsSinceEpoch();
     trial = true;
+    candidateKeepsInstalled = false;
 }
 
 CliMetadata::Build CliMetadata::refuseInstalledAndRestorePrevious() {
@@ -298,6 +320,47 @@ bool CliMetadata::refuses(const QString& sha256, const QStringList& refusedThisS
     return (!refused.sha256.isEmpty() && refused.sha256 == sha256) ||
            refusedThisSession.contains(sha256);
 }
+
+namespace {
+// An install cut short: the candidate's hash at the CLI path says whether its rename happened.
+// Finished from there if it did, forgotten if it did not; either way the previous build is the
+// last one that passed.
+void settleInstall(const SupervisorOptions& options, const OutputLog::Writer& say,
+                   CliMetadata* record) {
+    const qint64 limit = options.maxDownloadBytes;
+    const QString candidate = record->candidate.sha256;
+    if (candidate.isEmpty() || CliMetadata::sha256Of(options.cliPath(), limit) != candidate) {
+        record->candidate = {};
+        record->candidateUrl.clear();
+        record->candidateKeepsInstalled = false;
+        say(QStringLiteral(
+                "⚠️ The install of the build with SHA-256 %1 was cut short before it "
+                "was put in place: the installed build stays\n")
+                .arg(candidate.left(12)));
+        return;
+    }
+    bool kept = false;
+    if (record->candidateKeepsInstalled) {
+        const QString replaced = record->installed.sha256;
+        const QString staged = options.stagedPreviousPath();
+        const QString previous = options.previousCliPath();
+        if (!replaced.isEmpty() && CliMetadata::sha256Of(staged, limit) == replaced)
+            kept = std::rename(QFile::encodeName(staged).constData(),
+                               QFile::encodeName(previous).constData()) == 0;
+        else
+            kept = !replaced.isEmpty() && CliMetadata::sha256Of(previous, limit) == replaced;
+    }
+    record->finishInstall(options, kept);
+    say(QStringLiteral(
+            "⚠️ The install of the build with SHA-256 %1 was cut short after it was put "
+            "in place: finished it, the build is on trial%2\n")
+            .arg(candidate.left(12),
+                 record->previous.isEmpty()
+                     ? QString()
+                     : QStringLiteral(" and the build with SHA-256 %1 is kept to go back to")
+                           .arg(record->previous.sha256.left(12))));
+}
+} // namespace
 
 void CliMetadata::reconcile(const SupervisorOptions& options, const OutputLog::Writer& say) {
     const QString path = metadataPath(options);
@@ -322,13 +385,23 @@ void CliMetadata::reconcile(const SupervisorOptions& options, const OutputLog::W
         changed = true;
     }
 
+    struct stat info {};
+    const bool present = isInstalled(options, &info);
+    if (!record.candidate.isEmpty()) {
+        settleInstall(options, say, &record);
+        changed = true;
+        if (present)
+            record.checkedFile = identityOf(info);
+    }
+    // Only an install makes it, and the install has been settled by now.
+    QFile::remove(options.stagedPreviousPath());
+
     auto forgetBuild = [&record] {
         record.installed = {};
         record.trial = false;
         record.previous = {};
     };
-    struct stat info {};
-    if (!isInstalled(options, &info)) {
+    if (!present) {
         // Nothing installed, so nothing the record's tags could stand for.
         const CliMetadata before = record;
         forgetBuild();
@@ -339,7 +412,15 @@ void CliMetadata::reconcile(const SupervisorOptions& options, const OutputLog::W
         const QString recorded = record.installed.sha256;
         const bool sameSize = record.installed.size == qint64(info.st_size);
         const QString actual = sha256Of(options.cliPath(), options.maxDownloadBytes);
-        if (recorded.isEmpty() || !sameSize || actual != recorded) {
+        if (record.trial && !actual.isEmpty() && actual == record.previous.sha256 &&
+            !QFileInfo::exists(options.previousCliPath())) {
+            // A rollback cut short after its rename: the previous build is back in place.
+            const Build bad = record.refuseInstalledAndRestorePrevious();
+            say(QStringLiteral("⚠️ The rollback from the build that failed its trial (SHA-256 "
+                               "%1) was cut short: finished it, the previous build (SHA-256 %2) "
+                               "is in place\n")
+                    .arg(bad.sha256.left(12), actual.left(12)));
+        } else if (recorded.isEmpty() || !sameSize || actual != recorded) {
             forgetBuild();
             if (!recorded.isEmpty())
                 say(QStringLiteral(

@@ -33,7 +33,13 @@ struct CliMetadata {
     bool trial = false;     // the installed build has yet to pass its first start
     Build previous;         // the last build that passed, kept beside the installed one
     Build refused;          // the build that failed its trial (no date)
-    QString checkedFile;    // which file the record was last found to describe
+    // An install under way, saved before any file is moved: the build being put in place, where
+    // it came from, and whether the installed build is to become the previous one. A start
+    // after a crash tells by the hashes how far it got.
+    Build candidate;
+    QString candidateUrl;
+    bool candidateKeepsInstalled = false;
+    QString checkedFile; // which file the record was last found to describe
     // The record on disk holds fields this version does not know, or in another form.
     bool needsRewrite = false;
 
@@ -53,11 +59,12 @@ struct CliMetadata {
     // The same, saying in the output log when it could not be saved.
     void saveOrWarn(const SupervisorOptions& options, const OutputLog::Writer& say) const;
 
-    // The new build, downloaded from `from`, is in place and on trial; what else the record says
-    // stays.
-    void recordInstall(const QString& from, const Build& build);
-    // The installed build was kept beside the one about to be recorded.
-    void keepPrevious() { previous = installed; }
+    // Before the first file is moved: the build from `from` is about to replace the installed
+    // one, which becomes the previous one when keepsInstalled.
+    void beginInstall(const QString& from, const Build& build, bool keepsInstalled);
+    // The candidate is in place and on trial; keptInstalled: the build it replaced is now the
+    // previous one, else the previous one stays if its file is still there.
+    void finishInstall(const SupervisorOptions& options, bool keptInstalled);
     // Whether the build was on trial; it has passed now.
     bool pass() { return std::exchange(trial, false); }
     // The installed build failed its trial and the previous one is back in its place: the
@@ -69,12 +76,20 @@ struct CliMetadata {
     // Whether a build of this SHA-256 was refused, here or in refusedThisSession.
     bool refuses(const QString& sha256, const QStringList& refusedThisSession) const;
 
-    // Before a download: a record that cannot be used is moved aside and started afresh, and a
-    // record that does not describe the installed file (a crash between the file's rename and
-    // the record's) is made to describe it, without the server's tags of another build. Says
-    // in the output log what it changed.
+    // At start and before a download: a record that cannot be used is moved aside and started
+    // afresh; an install or a rollback cut short is finished or undone by what the files' hashes
+    // show; and a record that still does not describe the installed file (one put there by hand)
+    // is made to describe it, without the server's tags of another build. Says in the output log
+    // what it changed.
     static void reconcile(const SupervisorOptions& options, const OutputLog::Writer& say);
 
-    // Tests only: asked before each save; false drops the save, as a crash just before it would.
-    static inline std::function<bool()> beforeSave;
+    // The SHA-256 of a regular file of at most limit bytes, or empty.
+    static QString sha256Of(const QString& path, qint64 limit);
+
+    // The steps of an install and of a rollback that change what is on disk, in order.
+    enum class Step { IntentSaved, PreviousStaged, Renamed, PreviousKept, Recorded, RolledBack };
+    // Tests only: asked after each step; false stops the work there, as a kill would.
+    static inline std::function<bool(Step)> continueAfter;
+    // Whether the test hook stops the work after this step.
+    static bool haltsAfter(Step step) { return continueAfter && !continueAfter(step); }
 };

@@ -54,7 +54,18 @@ Environment Environment::fromSystem(const QProcessEnvironment& system) {
     e.appDir_ = absoluteOrEmpty(value("APPDIR"));
     e.baseUrl_ = httpsUrl(value("HALVANE_BASE_URL"));
     e.caCertificates_ = value("HALVANE_CA_CERTS");
-    e.sweepRoot_ = absoluteOrEmpty(value("HALVANE_SWEEP_ROOT"));
+    if (const QString root = value("HALVANE_SWEEP_ROOT");
+        system.contains(QStringLiteral("HALVANE_SWEEP_ROOT"))) {
+        const char* problem = root.isEmpty()                ? "is empty"
+                              : !QDir::isAbsolutePath(root) ? "is not an absolute path"
+                              : !QFileInfo::exists(root)    ? "does not exist"
+                                                            : nullptr;
+        if (problem)
+            e.sweepRootProblem_ =
+                QStringLiteral("HALVANE_SWEEP_ROOT=%1 %2").arg(root, QLatin1String(problem));
+        else
+            e.sweepRoot_ = QDir::cleanPath(root);
+    }
     return e;
 }
 
@@ -84,6 +95,7 @@ void Environment::logOverrides() const {
         override("HALVANE_CA_CERTS", caCertificates_);
     if (!sweepRoot_.isEmpty())
         override("HALVANE_SWEEP_ROOT", sweepRoot_);
-    else if (!variables_.value(QStringLiteral("HALVANE_SWEEP_ROOT")).isEmpty())
-        refused("HALVANE_SWEEP_ROOT", "an absolute path");
+    else if (!sweepRootProblem_.isEmpty())
+        Console::log(QStringLiteral("⚠️ ") + sweepRootProblem_ +
+                     QStringLiteral(": the stale-process sweep ends no process"));
 }

@@ -36,6 +36,9 @@ public:
     QUrl baseUrl() const { return baseUrl_; }                  // HALVANE_BASE_URL, https only
     QString caCertificates() const { return caCertificates_; } // HALVANE_CA_CERTS
     QString sweepRoot() const { return sweepRoot_; }           // HALVANE_SWEEP_ROOT, absolute
+    // "HALVANE_SWEEP_ROOT=x does not exist": set, but no path that can narrow the sweep, which
+    // then ends nothing.
+    QString sweepRootProblem() const { return sweepRootProblem_; }
     // A console line for each override in effect, with its value, and for each one set but
     // refused. main calls it once, at start.
     void logOverrides() const;
@@ -57,4 +60,5 @@ private:
     QUrl baseUrl_;
     QString caCertificates_;
     QString sweepRoot_;
+    QString sweepRootProblem_;
 };

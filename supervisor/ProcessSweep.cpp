@@ -173,7 +173,16 @@ void ProcessSweep::start() {
     Console::log(QStringLiteral("🔍 Searching for existing vantrel processes..."));
     say_(QStringLiteral("🔍 Checking for existing vantrel processes...\n"));
     bool searched = false;
-    const QList<pid_t> targets = findCandidates(&searched);
+    // A narrowing that cannot be used never widens the sweep to every CLI of the user.
+    const QList<pid_t> targets =
+        options_.sweepRootProblem.isEmpty() ? findCandidates(&searched) : QList<pid_t>();
+    if (!options_.sweepRootProblem.isEmpty()) {
+        const QString text = QStringLiteral("⚠️ Not ending any vantrel process: %1, and it can "
+                                            "only narrow the search")
+                                 .arg(options_.sweepRootProblem);
+        Console::log(text);
+        say_(text + QLatin1Char('\n'));
+    }
     if (searched && targets.isEmpty()) {
         Console::log(QStringLiteral("ℹ️ No existing vantrel processes found"));
         say_(QStringLiteral("ℹ️ No existing vantrel processes found\n"));

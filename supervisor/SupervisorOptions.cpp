@@ -18,6 +18,7 @@ SupervisorOptions SupervisorOptions::forUser(const Environment& environment) {
     options.caCertificates = environment.caCertificates();
     // For the application's own tests, which must never sweep real CLIs: it can only narrow.
     options.sweepRoot = environment.sweepRoot();
+    options.sweepRootProblem = environment.sweepRootProblem();
     options.cliEnvironment = environment.variables();
     return options;
 }

@@ -23,6 +23,9 @@ struct SupervisorOptions {
     // Narrows the sweep to CLIs at or below this path (a folder or one CLI); empty: all of the
     // user's CLIs. Only tests set it.
     QString sweepRoot;
+    // Why the narrowing asked for cannot be used ("HALVANE_SWEEP_ROOT=x is not an absolute
+    // path"): then the sweep ends nothing, as narrowing can only ever take CLIs away.
+    QString sweepRootProblem;
     int stopTimeoutMs = 2000; // cleanup's grace period before SIGKILL
     int sweepGraceMs = 500;   // the sweep's shared wait after SIGTERM
     // Restarts after unexpected ends: the first delay, doubled up to the longest; a run this
@@ -48,6 +51,8 @@ struct SupervisorOptions {
 
     QString cliPath() const { return installDir + QStringLiteral("/vantrel"); }
     QString previousCliPath() const { return cliPath() + QStringLiteral(".previous"); }
+    // The installed build while an install makes it the previous one.
+    QString stagedPreviousPath() const { return previousCliPath() + QStringLiteral(".staged"); }
 
     // Defaults for the user the environment describes, with its development overrides applied.
     static SupervisorOptions forUser(const Environment& environment);

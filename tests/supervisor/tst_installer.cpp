@@ -48,7 +48,7 @@ QByteArray foreignElf(QString* says) {
 }
 
 enum class Old { None, Installed, Running };
-enum class Record { Huge, Fifo, Folder, OtherBuild, CrashAfterRename };
+enum class Record { Huge, Fifo, Folder, OtherBuild };
 } // namespace
 
 // Real HTTPS downloads from a loopback server with certificates made for this run.
@@ -73,7 +73,10 @@ private Q_SLOTS:
     void updateStartsOnceTheOldRunHasEnded();
     void quitDuringADownloadCancelsIt();
     void withoutACliItKeepsTrying();
-    void updateAfterGivingUp();
+    void updateAfterACrash_data();
+    void updateAfterACrash();
+    void killedAtEachStepKeepsTheProvenBuild_data();
+    void killedAtEachStepKeepsTheProvenBuild();
     void recordThatDoesNotFit_data();
     void recordThatDoesNotFit();
     void verifiedBuildThatCannotBeInstalled();
@@ -111,7 +114,7 @@ void TestInstaller::init() {
 
 void TestInstaller::cleanup() {
     sandbox_->resetManager();
-    CliMetadata::beforeSave = nullptr;
+    CliMetadata::continueAfter = nullptr;
     // Nothing a test started may outlive it.
     QList<pid_t> left;
     const bool none =
@@ -266,6 +269,19 @@ void TestInstaller::conditionalDownload() {
     // Remembered with the application's state, not beside the CLI.
     QVERIFY(leftovers().isEmpty());
 
+    // The same bytes from a server that ignores the tags: kept too, with no new trial.
+    const qint64 installedAt = CliMetadata::load(sandbox_->options).installedAt;
+    https_->setMode(Mode::Unconditional);
+    m().updateCLI();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 3, 15000);
+    QVERIFY(finished.at(2).at(0).toBool());
+    QVERIFY(waitForOutput(QStringLiteral("the server sent the installed build again")));
+    QVERIFY(inode(cli()) == installed && leftovers().isEmpty());
+    QCOMPARE(CliMetadata::load(sandbox_->options).installedAt, installedAt);
+    QTRY_COMPARE(m().state().phase, Phase::Running);
+    QVERIFY(running && m().currentProcess() == running);
+    https_->setMode(Mode::Normal);
+
     // Changed: replaced and restarted.
     https_->serve(cliBody("newer-build"));
     m().installCLI();
@@ -275,8 +291,8 @@ void TestInstaller::conditionalDownload() {
     // Missing: a "not modified" answer would leave no CLI at all.
     QVERIFY(QFile::remove(cli()));
     m().installCLI();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 4, 15000);
-    const auto& headers = requests.at(3).headers;
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 5, 15000);
+    const auto& headers = requests.at(4).headers;
     QVERIFY(!headers.contains("if-none-match") && !headers.contains("if-modified-since"));
     QCOMPARE(readFile(cli()), cliBody("newer-build"));
 }
@@ -495,16 +511,66 @@ void TestInstaller::withoutACliItKeepsTrying() {
     QCOMPARE(attention.count(), 1);
 }
 
-void TestInstaller::updateAfterGivingUp() {
-    sandbox_->options.restartLimit = 1;
+void TestInstaller::updateAfterACrash_data() {
+    QTest::addColumn<int>("restartLimit");
+    QTest::addColumn<CliLifecycle::Stage>("stage");
+    QTest::newRow("given up") << 1 << CliLifecycle::Stage::GivenUp;
+    QTest::newRow("waiting to restart") << 5 << CliLifecycle::Stage::WaitingToRestart;
+}
+
+// A new build is a fresh start: it runs at once, whatever the crashed one was waiting for.
+void TestInstaller::updateAfterACrash() {
+    QFETCH(int, restartLimit);
+    QFETCH(CliLifecycle::Stage, stage);
+    sandbox_->options.restartLimit = restartLimit;
+    sandbox_->options.restartFirstDelayMs = 60000;
     sandbox_->writeCli("exit 3");
     m().runCLI();
-    QTRY_COMPARE(m().stage(), CliLifecycle::Stage::GivenUp);
-    QVERIFY(m().state().problem);
+    QTRY_COMPARE(m().stage(), stage);
+    QCOMPARE(m().state().problem, stage == CliLifecycle::Stage::GivenUp);
     m().updateCLI();
     QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
     QVERIFY(!m().state().problem && m().state().notice.isEmpty());
     QCOMPARE(m().stage(), CliLifecycle::Stage::Running);
+}
+
+void TestInstaller::killedAtEachStepKeepsTheProvenBuild_data() {
+    QTest::addColumn<CliMetadata::Step>("step");
+    QTest::newRow("after the intent is saved") << CliMetadata::Step::IntentSaved;
+    QTest::newRow("after the proven build is staged") << CliMetadata::Step::PreviousStaged;
+    QTest::newRow("after the new build's rename") << CliMetadata::Step::Renamed;
+    QTest::newRow("after the proven build is kept") << CliMetadata::Step::PreviousKept;
+    QTest::newRow("after the record is saved") << CliMetadata::Step::Recorded;
+    QTest::newRow("after the rollback's rename") << CliMetadata::Step::RolledBack;
+}
+
+// A bad build replaces the proven one and the work stops after one step, as a kill would. Started
+// again with the bad build still on the server, the proven build runs and the record says which
+// build is which.
+void TestInstaller::killedAtEachStepKeepsTheProvenBuild() {
+    QFETCH(CliMetadata::Step, step);
+    const QByteArray bad = "#!/bin/sh\nexit 1\n";
+    sandbox_->writeCli(old_);
+    sandbox_->options.restartFirstDelayMs = 60000;
+    https_->serve(bad);
+    bool stopped = false;
+    CliMetadata::continueAfter = [&stopped, step](CliMetadata::Step at) {
+        if (stopped || at != step)
+            return true;
+        stopped = true;
+        return false;
+    };
+    m().installCLI();
+    QTRY_VERIFY_WITH_TIMEOUT(stopped, 15000);
+    sandbox_->resetManager();
+    m().downloadAndRunCLI();
+    QVERIFY2(waitForOutput(QStringLiteral("old-build\n")), qPrintable(m().output()));
+    QCOMPARE(readFile(cli()), old_);
+    const CliMetadata record = CliMetadata::load(sandbox_->options);
+    QCOMPARE(record.installed.sha256, sha256(old_));
+    QCOMPARE(record.refused.sha256, sha256(bad));
+    QVERIFY(!record.trial && record.previous.isEmpty() && record.candidate.isEmpty());
+    QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(' '))));
 }
 
 void TestInstaller::recordThatDoesNotFit_data() {
@@ -515,8 +581,6 @@ void TestInstaller::recordThatDoesNotFit_data() {
     QTest::newRow("folder") << Record::Folder << "is a folder, not a file";
     QTest::newRow("another build's, with a field nobody knows")
         << Record::OtherBuild << "described another build";
-    QTest::newRow("crash between rename and record")
-        << Record::CrashAfterRename << "described another build";
 }
 
 // Whatever is at the record's place, the next start reads it without waiting, uses it only when
@@ -526,8 +590,7 @@ void TestInstaller::recordThatDoesNotFit() {
     QFETCH(QString, says);
     const QString path = sandbox_->options.stateDir + QStringLiteral("/cli-download.json");
     QDir().mkpath(sandbox_->options.stateDir);
-    // Of the old build's size in the crash, so only the hash tells them apart.
-    const QByteArray served = cliBody("new-build", record == Record::CrashAfterRename ? 0 : 600);
+    const QByteArray served = cliBody("new-build", 600);
     https_->serve(served);
     sandbox_->writeCli(old_);
     QFile file(path);
@@ -538,7 +601,7 @@ void TestInstaller::recordThatDoesNotFit() {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else if (record == Record::Folder) {
         QVERIFY(QDir().mkpath(path + QStringLiteral("/inside")));
-    } else if (record == Record::OtherBuild) {
+    } else {
         // The served build's tags over the old file: a conditional request would keep the old.
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QJsonDocument(
@@ -548,18 +611,6 @@ void TestInstaller::recordThatDoesNotFit() {
                                    {"size", double(served.size())},
                                    {"junk", "x"}})
                        .toJson());
-    } else {
-        // The old build recorded; then the new one renamed in, and its record never written.
-        https_->serve(old_);
-        QSignalSpy finished(&m(), &VantrelManager::installFinished);
-        m().installCLI();
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
-        https_->serve(served);
-        CliMetadata::beforeSave = [this, served] { return readFile(cli()) != served; };
-        m().installCLI();
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 15000);
-        sandbox_->resetManager();
-        CliMetadata::beforeSave = nullptr;
     }
     file.close();
 

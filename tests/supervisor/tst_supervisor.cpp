@@ -57,6 +57,8 @@ private Q_SLOTS:
     void parsePgrepOutput_data();
     void parsePgrepOutput();
     void sweepEndsOnlyCliProcessesWaitingOnce();
+    void unusableSweepRootSweepsNothing_data();
+    void unusableSweepRootSweepsNothing();
     void restartPolicy_data();
     void restartPolicy();
     void restartsAfterUnexpectedEndsOnly_data();
@@ -152,7 +154,7 @@ void TestSupervisor::overridesApplyAndAreNamedOnlyWhenAsked() {
     system.insert(u"XDG_STATE_HOME"_s, u"relative/state"_s);
     system.insert(u"HALVANE_BASE_URL"_s, baseUrl);
     system.insert(u"HALVANE_CA_CERTS"_s, u"/tmp/ca.pem"_s);
-    system.insert(u"HALVANE_SWEEP_ROOT"_s, accepted ? u"/tmp/clis/../own/"_s : u"own"_s);
+    system.insert(u"HALVANE_SWEEP_ROOT"_s, accepted ? u"/tmp/../usr/"_s : u"own"_s);
     const ConsoleCapture console;
     const Environment environment = Environment::fromSystem(system);
     const SupervisorOptions options = SupervisorOptions::forUser(environment);
@@ -160,7 +162,7 @@ void TestSupervisor::overridesApplyAndAreNamedOnlyWhenAsked() {
     QCOMPARE(console.text(), QString());
     QCOMPARE(options.baseURL, accepted ? QUrl(baseUrl) : compiled);
     QCOMPARE(options.caCertificates, u"/tmp/ca.pem"_s);
-    QCOMPARE(options.sweepRoot, accepted ? u"/tmp/own"_s : QString());
+    QCOMPARE(options.sweepRoot, accepted ? u"/usr"_s : QString());
     QCOMPARE(options.cliEnvironment, system);
 #ifdef Q_OS_LINUX
     QCOMPARE(options.stateDir, u"/home/someone/.local/state/halvane"_s);
@@ -168,7 +170,7 @@ void TestSupervisor::overridesApplyAndAreNamedOnlyWhenAsked() {
     environment.logOverrides();
     QCOMPARE(console.text().count(u"🔧 Development override: "_s), accepted ? 3 : 1);
     QCOMPARE(console.text().count(u"⚠️"_s), accepted ? 0 : 2);
-    QVERIFY2(console.text().contains(accepted ? u"HALVANE_SWEEP_ROOT=/tmp/own"_s : baseUrl),
+    QVERIFY2(console.text().contains(accepted ? u"HALVANE_SWEEP_ROOT=/usr"_s : baseUrl),
              qPrintable(console.text()));
 }
 
@@ -321,6 +323,41 @@ void TestSupervisor::parsePgrepOutput() {
     QFETCH(QString, text);
     QFETCH(QList<pid_t>, pids);
     QCOMPARE(VantrelManager::parsePgrepOutput(text), pids);
+}
+
+void TestSupervisor::unusableSweepRootSweepsNothing_data() {
+    QTest::addColumn<QString>("root");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("relative") << u"own"_s << u"is not an absolute path"_s;
+    QTest::newRow("empty") << QString() << u"is empty"_s;
+    QTest::newRow("missing") << u"/nonexistent/halvane"_s << u"does not exist"_s;
+}
+
+// Set but unusable, the narrowing ends nothing rather than every CLI of the user. The sandbox
+// narrows the sweep too, so a fault here could end only its own stale CLI.
+void TestSupervisor::unusableSweepRootSweepsNothing() {
+    QFETCH(QString, root);
+    QFETCH(QString, problem);
+    QProcessEnvironment system;
+    system.insert(u"HALVANE_SWEEP_ROOT"_s, root);
+    const SupervisorOptions options = SupervisorOptions::forUser(Environment::fromSystem(system));
+    QCOMPARE(options.sweepRoot, QString());
+    QCOMPARE(options.sweepRootProblem, u"HALVANE_SWEEP_ROOT=%1 %2"_s.arg(root, problem));
+    SupervisorSandbox s;
+    s.options.sweepRootProblem = options.sweepRootProblem;
+    const QString stale = s.path() + u"/vantrel"_s;
+    QVERIFY(QFile::copy(u"/bin/sleep"_s, stale));
+    QProcess cli;
+    cli.start(stale, {u"300"_s});
+    QVERIFY(cli.waitForStarted());
+    VantrelManager& m = s.manager();
+    m.killExistingProcesses();
+    QTRY_COMPARE(m.stage(), Stage::Idle);
+    QTRY_VERIFY2(m.output().contains(options.sweepRootProblem + u", and it can only narrow"_s),
+                 qPrintable(m.output()));
+    QCOMPARE(cli.state(), QProcess::Running);
+    cli.kill();
+    cli.waitForFinished();
 }
 
 void TestSupervisor::sweepEndsOnlyCliProcessesWaitingOnce() {

@@ -23,7 +23,8 @@ public:
     // parameter MiB; CloseDelimited the asset without a length, closing after parameter bytes;
     // Trickle one byte every parameter ms with a true length; Chunked the asset in chunks;
     // RedirectLoop redirects every request to itself; Partial answers 206 with the first half
-    // of the asset; RedirectToPort sends each request to the same path at 127.0.0.1:parameter.
+    // of the asset; RedirectToPort sends each request to the same path at 127.0.0.1:parameter;
+    // Unconditional is Normal but ignores If-None-Match.
     enum class Mode {
         Normal,
         Status,
@@ -40,7 +41,8 @@ public:
         Chunked,
         RedirectLoop,
         Partial,
-        RedirectToPort
+        RedirectToPort,
+        Unconditional
     };
 
     struct Request {
