@@ -4,6 +4,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 // Everything the application takes from the environment it was started in: the user's
 // folders, the display, the AppImage it may run from, the development overrides and the
 // variables its CLI inherits. main reads it once and hands it down; nothing else reads the
@@ -37,8 +39,9 @@ public:
     QString caCertificates() const { return caCertificates_; } // HALVANE_CA_CERTS
     QString sweepRoot() const { return sweepRoot_; }           // HALVANE_SWEEP_ROOT, absolute
     // A console line for each override in effect, with its value, and for each one set but
-    // refused. main calls it once, at start.
-    void logOverrides() const;
+    // refused; each also goes to alsoTo, when given, ending in a newline. main calls it once,
+    // at start.
+    void logOverrides(const std::function<void(const QString&)>& alsoTo = {}) const;
 
     // The whole environment, as the CLI inherits it.
     QProcessEnvironment variables() const { return variables_; }
