@@ -242,20 +242,13 @@ void TestAppShell::oneInstanceLockInAPrivateFolder_data() {
     QTest::addColumn<int>("takenFolders"); // how many of the own folders another user made first
     QTest::addColumn<bool>("unmakeable");  // TMPDIR and XDG_CACHE_HOME where nothing can be made
     QTest::addColumn<Where>("where");
-    QTest::addColumn<QString>("why"); // in the console line that names the rejected folders
-    QTest::newRow("runtime folder") << Spoil::Nothing << 0 << false << Where::Runtime << u""_s;
-    QTest::newRow("runtime folder not writable")
-        << Spoil::NotWritable << 0 << false << Where::Temp << u""_s;
-    QTest::newRow("another user's runtime folder")
-        << Spoil::Owner << 0 << false << Where::Temp << u""_s;
-    QTest::newRow("runtime folder open to all")
-        << Spoil::OpenMode << 0 << false << Where::Temp << u""_s;
-    QTest::newRow("temporary folder taken by another user")
-        << Spoil::Owner << 1 << false << Where::Cache << u""_s;
-    QTest::newRow("no private folder anywhere")
-        << Spoil::Owner << 2 << false << Where::Nowhere << u"runtime belongs to user"_s;
-    QTest::newRow("runtime folder missing, nothing can be made")
-        << Spoil::Missing << 0 << true << Where::Nowhere << u"could not be made ("_s;
+    QTest::newRow("runtime folder") << Spoil::Nothing << 0 << false << Where::Runtime;
+    QTest::newRow("runtime folder not writable") << Spoil::NotWritable << 0 << false << Where::Temp;
+    QTest::newRow("another user's runtime folder") << Spoil::Owner << 0 << false << Where::Temp;
+    QTest::newRow("runtime folder open to all") << Spoil::OpenMode << 0 << false << Where::Temp;
+    QTest::newRow("temporary folder taken") << Spoil::Owner << 1 << false << Where::Cache;
+    QTest::newRow("no private folder anywhere") << Spoil::Owner << 2 << false << Where::Nowhere;
+    QTest::newRow("nothing can be made") << Spoil::Missing << 0 << true << Where::Nowhere;
 }
 
 // Another user is played by an inspection that reports a different owner. Without a folder
@@ -265,7 +258,6 @@ void TestAppShell::oneInstanceLockInAPrivateFolder() {
     QFETCH(int, takenFolders);
     QFETCH(bool, unmakeable);
     QFETCH(Where, where);
-    QFETCH(QString, why);
     QTemporaryDir temp;
     QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
     const QString base = unmakeable ? u"/proc/halvane-none"_s : temp.path();
@@ -297,8 +289,8 @@ void TestAppShell::oneInstanceLockInAPrivateFolder() {
     if (where == Where::Nowhere) {
         // Each folder is named with its reason.
         const QString said = console_.text().mid(before);
-        for (const QString& named : QStringList{runtimeDir, own[0], own[1], why})
-            QVERIFY2(said.contains(named), qPrintable(said));
+        for (const QString& named : QStringList{runtimeDir, own[0], own[1]})
+            QVERIFY2(said.contains(named + u' '), qPrintable(said));
         QVERIFY2(!said.contains(u"()"_s), qPrintable(said));
     } else {
         QCOMPARE(QFileInfo(first.directory()).permissions() & 0x77, QFileDevice::Permissions());
@@ -349,9 +341,9 @@ void TestAppShell::launchWhileTheFirstIsLeavingTakesOver() {
     QCOMPARE(shown.count(), 0);
 }
 
-// Qt's own quit (a logout, QCoreApplication::quit() during exec()) is held until the CLI's stop has
-// reported, however often it is asked for, and a window closed meanwhile tells nobody that
-// the CLI keeps running.
+// Qt's own quit (a logout, QCoreApplication::quit() during exec()) is held until the CLI's
+// stop has reported, however often it is asked for, and a window closed meanwhile tells
+// nobody that the CLI keeps running.
 void TestAppShell::quitIsHeldUntilTheStopHasReported() {
     SupervisorSandbox sandbox;
     const QString pidFile = sandbox.path() + u"/cli.pid"_s;
