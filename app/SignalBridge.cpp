@@ -42,7 +42,8 @@ void onCrashSignal(int signal) {
 // exit() from below the event loop (Qt's X11 connection lost) or any other end that skips the
 // stop: whatever is still tracked gets its SIGTERM. After a completed stop nothing is.
 void onExit() {
-    EmergencyStop::signalAll(SIGTERM);
+    if (::getpid() == ownPid) // not a forked child that calls exit()
+        EmergencyStop::signalAll(SIGTERM);
 }
 
 void handle(int signal, void (*handler)(int), int flags) {
