@@ -22,6 +22,10 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::applicationWillTerminate() {
     Console::log(QStringLiteral("🛑 AppDelegate applicationWillTerminate called"));
+    // After the quit's stop this finds nothing left; only an end that skipped it (exit() from
+    // below the event loop) finds the stop unfinished, and cannot wait for it now.
     manager_->cleanup();
-    Console::log(QStringLiteral("🛑 App termination cleanup completed"));
+    Console::log(manager_->stage() == CliLifecycle::Stage::Finished
+                     ? QStringLiteral("🛑 App termination cleanup completed")
+                     : QStringLiteral("⚠️ Leaving before the CLI's stop has completed"));
 }

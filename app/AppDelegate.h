@@ -15,7 +15,7 @@ public:
 
     // Once the event loop runs: start-up sequence, and the window half a second later.
     void applicationDidFinishLaunching();
-    // On every way out: stop the CLI.
+    // On every way out, once the event loop has ended: whatever of the CLI is left is ended.
     void applicationWillTerminate();
 
     static constexpr int windowDelayMs = 500;

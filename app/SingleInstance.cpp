@@ -2,11 +2,13 @@
 #include "Console.h"
 #include "Environment.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalSocket>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include <poll.h>
@@ -46,7 +48,9 @@ QString SingleInstance::runtimeDirectory(const Environment& environment, const I
     QStringList rejected;
     // Not when it is someone else's (kept through su or sudo -u) or not writable here.
     const QString runtime = environment.runtimeDir();
-    if (!runtime.isEmpty()) {
+    if (runtime.isEmpty()) {
+        rejected << QStringLiteral("XDG_RUNTIME_DIR is not set to an absolute path");
+    } else {
         const QString wrong = problem(inspect(runtime), S_IWGRP | S_IWOTH);
         if (wrong.isEmpty())
             return runtime;
@@ -57,15 +61,19 @@ QString SingleInstance::runtimeDirectory(const Environment& environment, const I
     for (const QString& candidate : std::as_const(own)) {
         // Private from the start; a folder someone else made first under this name is left.
         QDir().mkpath(QFileInfo(candidate).path());
-        ::mkdir(QFile::encodeName(candidate).constData(), S_IRWXU);
+        const int madeError =
+            ::mkdir(QFile::encodeName(candidate).constData(), S_IRWXU) == 0 ? 0 : errno;
         Folder folder = inspect(candidate);
         // An earlier version made it with the default mode.
         if (folder.exists && folder.isFolder && folder.owner == me && (folder.mode & 077) &&
             ::chmod(QFile::encodeName(candidate).constData(), S_IRWXU) == 0)
             folder = inspect(candidate);
-        const QString wrong = problem(folder, 077);
+        QString wrong = problem(folder, 077);
         if (wrong.isEmpty())
             return candidate;
+        if (!folder.exists && madeError != 0)
+            wrong = QStringLiteral("could not be made (%1)")
+                        .arg(QString::fromLocal8Bit(std::strerror(madeError)));
         rejected << candidate + QLatin1Char(' ') + wrong;
     }
     if (why)
@@ -73,54 +81,121 @@ QString SingleInstance::runtimeDirectory(const Environment& environment, const I
     return {};
 }
 
+namespace {
+// The user at the other end of a local socket; -1 when it cannot be told.
+long peerUser(int fd) {
+#ifdef Q_OS_LINUX
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0
+               ? long(credentials.uid)
+               : -1;
+#else
+    uid_t user = 0;
+    gid_t group = 0;
+    return ::getpeereid(fd, &user, &group) == 0 ? long(user) : -1;
+#endif
+}
+} // namespace
+
 SingleInstance::SingleInstance(const Environment& environment, QObject* parent, Inspect inspect)
-    : QObject(parent), directory_(runtimeDirectory(environment, inspect, &unusable_)) {
-    if (directory_.isEmpty())
-        return;
-    lock_ = std::make_unique<QLockFile>(directory_ + QStringLiteral("/halvane.lock"));
-    socketPath_ = directory_ + QStringLiteral("/halvane.socket");
+    : QObject(parent) {
+    directory_ = runtimeDirectory(environment, inspect, &unusable_);
+#ifdef Q_OS_LINUX
+    // One name per user and home, as the folders are: a test's private home is its own.
+    abstractName_ =
+        QStringLiteral("halvane-%1-%2")
+            .arg(QString::number(::getuid()),
+                 QString::fromLatin1(QCryptographicHash::hash(QFile::encodeName(environment.home()),
+                                                              QCryptographicHash::Sha256)
+                                         .toHex()
+                                         .left(16)));
+#endif
+    if (!directory_.isEmpty()) {
+        lock_ = std::make_unique<QLockFile>(directory_ + QStringLiteral("/halvane.lock"));
+        // Held for the instance's whole life: only a holder that is gone frees it, not age.
+        lock_->setStaleLockTime(0);
+        socketPath_ = directory_ + QStringLiteral("/halvane.socket");
+    }
     connect(&server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = server_.nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            // A name in the abstract namespace is open to every user; only ours may ask.
+            if (peerUser(int(socket->socketDescriptor())) != long(::getuid())) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
                 if (!socket->readAll().contains("show"))
                     return;
-                // The launch that asked leaves at once; the window comes after.
-                socket->write("ok\n");
+                // The launch that asked leaves at once, or waits for this one to be gone.
+                socket->write(leaving_ ? "leaving\n" : "ok\n");
                 socket->flush();
                 socket->disconnectFromServer();
-                Q_EMIT showRequested();
+                if (!leaving_)
+                    Q_EMIT showRequested();
             });
         }
     });
 }
 
+SingleInstance::~SingleInstance() {
+    if (abstractFd_ >= 0 && !server_.isListening())
+        ::close(abstractFd_);
+}
+
 void SingleInstance::listen() {
-    if (!lock_ || !lock_->isLocked())
+    bool listening = false;
+    if (abstractFd_ >= 0) {
+        listening = server_.listen(qintptr(abstractFd_));
+    } else if (lock_ && lock_->isLocked()) {
+        QLocalServer::removeServer(socketPath_);
+        server_.setSocketOptions(QLocalServer::UserAccessOption);
+        listening = server_.listen(socketPath_);
+    } else {
         return;
-    QLocalServer::removeServer(socketPath_);
-    server_.setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_.listen(socketPath_))
+    }
+    if (!listening)
         Console::log(QStringLiteral("⚠️ A second launch cannot reach this one (%1: %2); it "
                                     "will say so and exit")
-                         .arg(socketPath_, server_.errorString()));
+                         .arg(lock_ ? socketPath_ : QLatin1Char('@') + abstractName_,
+                              server_.errorString()));
+}
+
+// The socket's address: the path in the folder, or the abstract name, which starts with a
+// zero byte and is not terminated.
+bool SingleInstance::address(sockaddr_un* to, socklen_t* length) const {
+    const bool abstract = !lock_;
+    const QByteArray name = abstract ? abstractName_.toUtf8() : QFile::encodeName(socketPath_);
+    const size_t offset = abstract ? 1 : 0;
+    *to = {};
+    to->sun_family = AF_UNIX;
+    if (name.isEmpty() || offset + size_t(name.size()) >= sizeof to->sun_path)
+        return false;
+    std::memcpy(to->sun_path + offset, name.constData(), size_t(name.size()));
+    *length = socklen_t(offsetof(sockaddr_un, sun_path) + offset + size_t(name.size()) +
+                        (abstract ? 0 : 1));
+    return true;
 }
 
 // Plain POSIX, so that a second launch needs no application object, no event loop and none of
-// the GUI. 1: it answered; 0: it took the request but did not answer; -1: nobody listens.
-int SingleInstance::askToShow(int timeoutMs) const {
-    const QByteArray path = QFile::encodeName(socketPath_);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof address.sun_path)
-        return -1;
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+// the GUI.
+SingleInstance::Reply SingleInstance::askToShow(int timeoutMs) const {
+    sockaddr_un to{};
+    socklen_t length = 0;
+    if (!address(&to, &length))
+        return Reply::Nobody;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0); // closed before this process starts anything
     if (fd < 0)
-        return -1;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return Reply::Nobody;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), length) != 0) {
         ::close(fd);
-        return -1;
+        return Reply::Nobody;
+    }
+    if (peerUser(fd) != long(::getuid())) {
+        ::close(fd);
+        return Reply::Stranger;
     }
 #ifdef MSG_NOSIGNAL
     constexpr int flags = MSG_NOSIGNAL; // an instance that goes away must not end this one
@@ -143,39 +218,96 @@ int SingleInstance::askToShow(int timeoutMs) const {
         reply.append(buffer, got);
     }
     ::close(fd);
-    return reply.startsWith("ok") ? 1 : 0;
+    return reply.startsWith("ok")        ? Reply::Shown
+           : reply.startsWith("leaving") ? Reply::Leaving
+                                         : Reply::Silent;
+}
+
+// The lock file, or else the abstract name: binding it is taking it.
+bool SingleInstance::take(int timeoutMs) {
+    if (lock_)
+        return lock_->tryLock(timeoutMs);
+#ifdef Q_OS_LINUX
+    sockaddr_un to{};
+    socklen_t length = 0;
+    if (!address(&to, &length))
+        return false;
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&to), length) == 0 &&
+            ::listen(fd, 16) == 0) {
+            abstractFd_ = fd;
+            return true;
+        }
+        if (fd >= 0)
+            ::close(fd);
+        if (deadline.hasExpired())
+            return false;
+        ::usleep(50000);
+    }
+#else
+    Q_UNUSED(timeoutMs);
+    return false;
+#endif
+}
+
+bool SingleInstance::useAbstractName(const QString& why) {
+    if (abstractName_.isEmpty()) {
+        Console::log(QStringLiteral("⚠️ %1: starting without a one-instance guard").arg(why));
+        return false;
+    }
+    Console::log(QStringLiteral("⚠️ %1: the socket name @%2 guards the one instance instead")
+                     .arg(why, abstractName_));
+    lock_.reset();
+    socketPath_.clear();
+    return true;
 }
 
 bool SingleInstance::claim(bool* answered) {
     if (answered)
         *answered = false;
-    if (!lock_) {
-        Console::log(QStringLiteral("⚠️ No private folder for the one-instance lock (%1): "
-                                    "starting without it")
-                         .arg(unusable_));
+    if (!lock_ &&
+        !useAbstractName(
+            QStringLiteral("No private folder for the one-instance lock (%1)").arg(unusable_)))
         return true;
-    }
-    // tryLock removes a lock whose owner process no longer exists. A live owner answers on its
-    // socket at once, so a second launch does not wait on the lock first.
-    if (lock_->tryLock(0))
+    if (take(0))
         return true;
-    if (lock_->error() != QLockFile::LockFailedError) {
-        Console::log(QStringLiteral("⚠️ Could not take the one-instance lock in %1 (%2): "
-                                    "starting without it")
-                         .arg(directory_, lock_->error() == QLockFile::PermissionError
-                                              ? QStringLiteral("permission denied")
-                                              : QStringLiteral("it could not be written")));
-        return true;
-    }
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        if (const int asked = askToShow(2000); asked >= 0) {
-            if (answered)
-                *answered = asked == 1;
-            return false;
-        }
-        // The owner may not be listening yet, or be on its way out: then this launch is first.
-        if (lock_->tryLock(100))
+    if (lock_ && lock_->error() != QLockFile::LockFailedError) {
+        const bool denied = lock_->error() == QLockFile::PermissionError;
+        if (!useAbstractName(QStringLiteral("Could not take the one-instance lock in %1 (%2)")
+                                 .arg(directory_, denied
+                                                      ? QStringLiteral("permission denied")
+                                                      : QStringLiteral("it could not be written"))))
             return true;
+        if (take(0))
+            return true;
+    }
+    // Held: a running instance shows its window; one on its way out (or not listening yet, or
+    // gone without answering) is waited for, and this launch then takes its place.
+    const QDeadlineTimer deadline(leavingWaitMs);
+    while (!deadline.hasExpired()) {
+        switch (askToShow(2000)) {
+        case Reply::Shown:
+            if (answered)
+                *answered = true;
+            return false;
+        case Reply::Stranger:
+            Console::log(
+                QStringLiteral("⚠️ The one-instance socket name @%1 is held by another "
+                               "user: not starting a second CLI")
+                    .arg(abstractName_));
+            return false;
+        case Reply::Leaving:
+            if (take(int(deadline.remainingTime())))
+                return true;
+            break;
+        case Reply::Silent:
+        case Reply::Nobody:
+            if (take(100))
+                return true;
+            break;
+        }
     }
     return false;
 }

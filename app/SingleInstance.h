@@ -7,14 +7,18 @@
 #include <functional>
 #include <memory>
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 class Environment;
+struct sockaddr_un;
 
 // One instance per user. The first one holds a lock and listens; a later launch asks it to
 // show its window and leaves without touching the CLI. A lock left by a crashed instance is
 // stale (its process is gone) and is taken over. Lock and socket live in a folder that only
 // this user can write to, so nobody else can hold the lock or answer in the instance's name.
+// Without such a folder (on Linux) the lock is a socket name in the abstract namespace, which
+// the kernel frees when its holder ends; only an answer from this user's own process counts.
 class SingleInstance final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SingleInstance)
@@ -31,33 +35,51 @@ public:
     using Inspect = std::function<Folder(const QString& path)>;
     static Folder inspectFolder(const QString& path);
 
+    // An instance on its way out stops its CLI (bounded by the SIGKILL at 2 s), leaves a second
+    // after that at the latest and flushes its console for up to another: a launch that meets
+    // it waits this long for it to go.
+    static constexpr int leavingWaitMs = 6000;
+
     explicit SingleInstance(const Environment& environment, QObject* parent = nullptr,
                             Inspect inspect = inspectFolder);
+    ~SingleInstance() override;
 
     // True when this process is the primary instance; otherwise the primary has been asked
-    // to show itself (answered is set when it acknowledged in time). Without a usable folder
-    // this process is primary: a lock it cannot take says nothing about another instance.
-    // Needs no application object: a second launch leaves before the GUI is set up.
+    // to show itself (answered is set when it acknowledged in time). A primary on its way out
+    // is waited for, and this process takes over once it has gone. Needs no application
+    // object: a second launch leaves before the GUI is set up.
     bool claim(bool* answered = nullptr);
     // The primary instance answers later launches from here on; once the application object
     // exists, as the answers come through its event loop.
     void listen();
+    // The application is quitting: a later launch is told so and waits for this one to end,
+    // instead of being shown a window that is about to go.
+    void leave() { leaving_ = true; }
     // Where the lock and socket are: $XDG_RUNTIME_DIR when it is this user's and private
-    // enough, else a private folder of the application's own; empty, with why, when there is
-    // none.
+    // enough, else a private folder of the application's own; empty, with each folder tried
+    // and why it was refused, when there is none.
     static QString runtimeDirectory(const Environment& environment,
                                     const Inspect& inspect = inspectFolder, QString* why = nullptr);
     QString directory() const { return directory_; }
+    // The abstract socket name used when there is no folder; empty where there is none.
+    QString abstractName() const { return abstractName_; }
 
 Q_SIGNALS:
     void showRequested();
 
 private:
-    int askToShow(int timeoutMs) const;
+    enum class Reply { Shown, Leaving, Silent, Nobody, Stranger };
+    Reply askToShow(int timeoutMs) const;
+    bool address(sockaddr_un* to, socklen_t* length) const;
+    bool take(int timeoutMs);
+    bool useAbstractName(const QString& why);
 
     QString directory_;
     QString unusable_; // why there is no folder
+    QString abstractName_;
+    int abstractFd_ = -1; // bound to abstractName_ once taken
     std::unique_ptr<QLockFile> lock_;
     QLocalServer server_;
     QString socketPath_;
+    bool leaving_ = false;
 };

@@ -72,7 +72,7 @@ void WindowManager::showTerminalWindow() {
         if (terminalWindow_ == window)
             terminalWindow_ = nullptr;
         Q_EMIT windowClosed();
-        if (standalone_ && !std::exchange(toldAboutClose_, true))
+        if (standalone_ && !leaving_ && !std::exchange(toldAboutClose_, true))
             Q_EMIT closedWithoutTray();
     });
     terminalWindow_ = window;

@@ -31,6 +31,8 @@ public:
     // Without a tray the window is the application's only face: it then carries the menu's
     // actions. Closing it still only hides it: the CLI keeps running.
     void setStandalone(bool standalone);
+    // The application is quitting: a window closed now says nothing about the CLI running on.
+    void setLeaving() { leaving_ = true; }
 
 Q_SIGNALS:
     void windowClosed();
@@ -48,4 +50,5 @@ private:
     QPointer<TerminalWindow> terminalWindow_;
     bool standalone_ = false;
     bool toldAboutClose_ = false;
+    bool leaving_ = false;
 };

@@ -5,6 +5,7 @@
 #include "InstallerViewModel.h"
 #include "LoginItemManager.h"
 #include "ProcessGroup.h"
+#include "QuitGate.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
 #include "TrayController.h"
@@ -18,7 +19,6 @@
 #include <QTimer>
 
 #include <csignal>
-#include <utility>
 
 // The one place that decides what each request of the user does.
 int main(int argc, char** argv) {
@@ -61,8 +61,9 @@ int main(int argc, char** argv) {
     // QApplication, which takes out what was meant for this process alone (a startup id).
     const Environment environment = Environment::fromProcess();
     instance.listen();
-    environment.logOverrides();
     VantrelManager* manager = VantrelManager::makeShared(SupervisorOptions::forUser(environment));
+    // In the window too, where a user looks: where the CLI comes from, whom the download trusts.
+    environment.logOverrides(manager->outputHandler);
     LoginItemManager* loginItems = LoginItemManager::makeShared(environment);
     WindowManager* windows = WindowManager::makeShared(manager, loginItems);
     AppDelegate delegate(manager);
@@ -70,24 +71,18 @@ int main(int argc, char** argv) {
     TrayController tray;
     TrayHostWatcher trayHosts(environment);
 
-    // Quit stops the CLI first and leaves once the stop reports its end; quitting stops it
-    // once more on the way out. A second request while leaving joins the first.
-    bool quitting = false;
-    const auto quit = [manager, &quitting] {
-        if (std::exchange(quitting, true))
-            return;
-        manager->cleanup();
-        // Only for a report that never comes: the stop itself is bounded by its SIGKILL.
-        QTimer::singleShot(manager->options().stopTimeoutMs + 1000, qApp, &QCoreApplication::quit);
-    };
-    QObject::connect(manager, &VantrelManager::cleanupFinished, &app, [&quitting] {
-        if (quitting)
-            QCoreApplication::quit();
+    // Every way out is Qt's own quit, which the gate holds until the CLI's stop has reported;
+    // the tray's and the window's Quit and the signals take the same path as a logout.
+    QuitGate gate(manager);
+    QObject::connect(&gate, &QuitGate::leave, &app, [] { QCoreApplication::exit(0); });
+    QObject::connect(&gate, &QuitGate::quitting, &app, [&instance, windows] {
+        instance.leave();
+        windows->setLeaving();
     });
     SignalBridge signalBridge;
-    QObject::connect(&signalBridge, &SignalBridge::quitRequested, &app, [quit](int signal) {
+    QObject::connect(&signalBridge, &SignalBridge::quitRequested, &app, [](int signal) {
         Console::log(QStringLiteral("🛑 Received signal %1, quitting").arg(signal));
-        quit();
+        QCoreApplication::quit();
     });
     QObject::connect(&tray, &TrayController::openRequested, windows,
                      &WindowManager::showTerminalWindow);
@@ -110,7 +105,7 @@ int main(int argc, char** argv) {
     });
     QObject::connect(&tray, &TrayController::toggleLoginItemRequested, loginItems,
                      &LoginItemManager::toggleLoginItem);
-    QObject::connect(&tray, &TrayController::quitRequested, &app, quit);
+    QObject::connect(&tray, &TrayController::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&tray, &TrayController::trayAvailabilityChanged, windows,
                      [windows](bool available) { windows->setStandalone(!available); });
     QObject::connect(&trayHosts, &TrayHostWatcher::hostPresentChanged, &tray,
@@ -128,7 +123,7 @@ int main(int argc, char** argv) {
                      &VantrelManager::restartCLI);
     QObject::connect(windows, &WindowManager::toggleLoginItemRequested, loginItems,
                      &LoginItemManager::toggleLoginItem);
-    QObject::connect(windows, &WindowManager::quitRequested, &app, quit);
+    QObject::connect(windows, &WindowManager::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&instance, &SingleInstance::showRequested, windows,
                      &WindowManager::showTerminalWindow);
     QObject::connect(&delegate, &AppDelegate::windowRequested, windows,

@@ -77,15 +77,19 @@ QString Environment::launchable(const QString& runningBinary) const {
     return image.isAbsolute() && image.isFile() ? image.absoluteFilePath() : runningBinary;
 }
 
-void Environment::logOverrides() const {
-    const auto override = [](const char* name, const QString& value) {
-        Console::log(
-            QStringLiteral("🔧 Development override: %1=%2").arg(QLatin1String(name), value));
+void Environment::logOverrides(const std::function<void(const QString&)>& alsoTo) const {
+    const auto say = [&alsoTo](const QString& line) {
+        Console::log(line);
+        if (alsoTo)
+            alsoTo(line + QLatin1Char('\n'));
     };
-    const auto refused = [this](const char* name, const char* why) {
-        Console::log(QStringLiteral("⚠️ %1 is not %2, ignored: %3")
-                         .arg(QLatin1String(name), QLatin1String(why),
-                              variables_.value(QLatin1String(name))));
+    const auto override = [&say](const char* name, const QString& value) {
+        say(QStringLiteral("🔧 Development override: %1=%2").arg(QLatin1String(name), value));
+    };
+    const auto refused = [this, &say](const char* name, const char* why) {
+        say(QStringLiteral("⚠️ %1 is not %2, ignored: %3")
+                .arg(QLatin1String(name), QLatin1String(why),
+                     variables_.value(QLatin1String(name))));
     };
     if (!baseUrl_.isEmpty())
         override("HALVANE_BASE_URL", baseUrl_.toString());

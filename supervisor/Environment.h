@@ -4,6 +4,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 // Everything the application takes from the environment it was started in: the user's
 // folders, the display, the AppImage it may run from, the development overrides and the
 // variables its CLI inherits. main reads it once and hands it down; nothing else reads the
@@ -40,8 +42,9 @@ public:
     // then ends nothing.
     QString sweepRootProblem() const { return sweepRootProblem_; }
     // A console line for each override in effect, with its value, and for each one set but
-    // refused. main calls it once, at start.
-    void logOverrides() const;
+    // refused; each also goes to alsoTo, when given, ending in a newline. main calls it once,
+    // at start.
+    void logOverrides(const std::function<void(const QString&)>& alsoTo = {}) const;
 
     // The whole environment, as the CLI inherits it.
     QProcessEnvironment variables() const { return variables_; }

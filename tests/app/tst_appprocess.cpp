@@ -6,6 +6,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <optional>
+
+#include <sys/stat.h>
 
 // The real binary, started as its users start it, in this test's own HOME and XDG folders.
 class TestAppProcess : public QObject {
@@ -18,17 +21,16 @@ private Q_SLOTS:
     void crashRestartsAndQuitLeavesNoDaemon();
     void stdoutThatTakesNothingHoldsNothingUp_data();
     void stdoutThatTakesNothingHoldsNothingUp();
+    void everyWayOutStopsTheCli_data();
+    void everyWayOutStopsTheCli();
+    void relaunchDuringQuitTakesOver();
+    void noPrivateFolderStillOneInstance();
 
 private:
     // reader, when given, gets the application's output instead of this test.
     QProcess* launch(QProcess* reader = nullptr) {
         auto* app = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        // The download fails and the installed CLI is started instead.
-        env.insert(QStringLiteral("HALVANE_BASE_URL"), closedBaseUrl());
-        env.insert(QStringLiteral("HALVANE_SWEEP_ROOT"), QDir::homePath());
-        app->setProcessEnvironment(env);
+        app->setProcessEnvironment(env_);
         app->setProcessChannelMode(QProcess::MergedChannels);
         if (reader)
             app->setStandardOutputProcess(reader);
@@ -54,24 +56,39 @@ private:
             clis_.append(pid);
         return up ? pid : 0;
     }
-    // A fake CLI that notes its PID, runs body, then stays until SIGTERM.
-    void writeCli(const QString& body) {
+    // A fake CLI that notes its PID, runs body, then stays until SIGTERM, when it runs onTerm.
+    void writeCli(const QString& body, const QString& onTerm = QStringLiteral("exit 0")) {
         QFile cli(QDir::homePath() + QStringLiteral("/.vantrel/bin/vantrel"));
         QVERIFY(cli.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1\n%2\ntrap 'exit 0' TERM; "
+        cli.write(QStringLiteral("#!/bin/bash\necho $$ > %1\n%2\ntrap '%3' TERM; "
                                  "while true; do sleep 0.05; done\n")
-                      .arg(pidFile_, body)
+                      .arg(pidFile_, body, onTerm)
                       .toUtf8());
         cli.close();
         cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
+    static bool ended(QProcess* app) {
+        return app->state() == QProcess::NotRunning || app->waitForFinished(10000);
+    }
+    // Whether the application wrote line within 10 s; what it wrote until then is consumed.
+    static bool waitToSee(QProcess* app, const QByteArray& line) {
+        QByteArray text;
+        return QTest::qWaitFor([&] { return (text += app->readAll()).contains(line); }, 10000);
+    }
+
     QString pidFile_;
+    QProcessEnvironment env_;
     QList<QProcess*> apps_;
     QList<pid_t> clis_;
 };
 
 void TestAppProcess::init() {
+    env_ = QProcessEnvironment::systemEnvironment();
+    env_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // The download fails and the installed CLI is started instead.
+    env_.insert(QStringLiteral("HALVANE_BASE_URL"), closedBaseUrl());
+    env_.insert(QStringLiteral("HALVANE_SWEEP_ROOT"), QDir::homePath());
     pidFile_ = QDir::homePath() + QStringLiteral("/cli.pid");
     QDir().mkpath(QDir::homePath() + QStringLiteral("/.vantrel/bin"));
     writeCli(QStringLiteral("echo cli-up"));
@@ -170,11 +187,94 @@ void TestAppProcess::stdoutThatTakesNothingHoldsNothingUp() {
     QVERIFY(pid > 0);
     const QString log = QDir::homePath() + QStringLiteral("/.local/state/halvane/cli.log");
     QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains("burst-done"), 20000);
+    // The window's log names the overrides in effect, as the console does.
+    QVERIFY(readFile(log).contains("🔧 Development override: HALVANE_SWEEP_ROOT=" +
+                                   QFile::encodeName(QDir::homePath()) + '\n'));
     QCOMPARE(app->state(), QProcess::Running);
     ::kill(pid_t(app->processId()), SIGTERM);
     QVERIFY(app->waitForFinished(10000));
     QCOMPARE(app->exitStatus(), QProcess::NormalExit);
     QTRY_VERIFY(!ProcessGroup::isAlive(pid));
+}
+
+void TestAppProcess::everyWayOutStopsTheCli_data() {
+    QTest::addColumn<int>("signal"); // sent to the application; 0: its X server goes away
+    QTest::newRow("SIGUSR1, Qt's own quit") << int(SIGUSR1);
+    QTest::newRow("SIGSEGV, no waiting") << int(SIGSEGV);
+    QTest::newRow("X server lost, exit() under the event loop") << 0;
+}
+
+// A CLI that takes its time to stop: a way out that can wait reports the stop as complete only
+// once it is; one that cannot still leaves no CLI behind.
+void TestAppProcess::everyWayOutStopsTheCli() {
+    QFETCH(int, signal);
+    std::optional<TestDesktop> desktop;
+    if (signal == 0) {
+        HALVANE_REQUIRE_TOOL(TestDesktop::installed("Xvfb") && TestDesktop::installed("openbox"),
+                             "Xvfb and openbox");
+        desktop.emplace(env_);
+        const QString error = desktop->start();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        env_ = desktop->environment();
+        env_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    }
+    writeCli(QStringLiteral("echo cli-up"), QStringLiteral("sleep 0.5; exit 0"));
+    QProcess* app = launch();
+    const pid_t cli = waitForCliPid();
+    QVERIFY(cli > 0);
+    QVERIFY(waitToSee(app, "🚀 Opening terminal window automatically"));
+    ::kill(signal ? pid_t(app->processId()) : pid_t(desktop->serverPid()),
+           signal ? signal : SIGKILL);
+    QTRY_VERIFY_WITH_TIMEOUT(!ProcessGroup::isAlive(cli), 3000);
+    QVERIFY(ended(app));
+    const QByteArray said = app->readAll();
+    QVERIFY2(!said.contains("The CLI keeps running"), said.constData());
+    if (signal == SIGUSR1) {
+        QCOMPARE(app->exitStatus(), QProcess::NormalExit);
+        const qsizetype stopped = said.indexOf("✅ CLI process cleanup completed");
+        QVERIFY2(stopped >= 0 && stopped < said.indexOf("🛑 App termination cleanup completed"),
+                 said.constData());
+    } else {
+        QVERIFY2(app->exitStatus() == QProcess::CrashExit || app->exitCode() != 0,
+                 said.constData());
+    }
+}
+
+// Quit with a CLI that takes 0.7 s to stop, launch again meanwhile: the launch waits for the
+// leaving instance and takes its place, and one CLI runs.
+void TestAppProcess::relaunchDuringQuitTakesOver() {
+    const QString runs = QDir::homePath() + QStringLiteral("/runs");
+    writeCli(QStringLiteral("echo $$ >> ") + runs, QStringLiteral("sleep 0.7; exit 0"));
+    QProcess* first = launch();
+    const pid_t old = waitForCliPid();
+    QVERIFY(old > 0);
+    ::kill(pid_t(first->processId()), SIGTERM);
+    QVERIFY(waitToSee(first, "🧹 VantrelManager cleanup called"));
+    QProcess* second = launch();
+    const pid_t fresh = waitForCliPid(old);
+    QVERIFY2(fresh > 0, second->readAll().constData());
+    QVERIFY(ended(first));
+    QCOMPARE(first->exitCode(), 0);
+    QCOMPARE(second->state(), QProcess::Running);
+    QVERIFY(!ProcessGroup::isAlive(old));
+    QCOMPARE(readFile(runs).trimmed().split('\n').size(), 2);
+    QVERIFY(!second->readAll().contains("already running"));
+}
+
+// No private folder for the lock (the runtime folder open to all, nothing can be made in
+// TMPDIR or XDG_CACHE_HOME): the launches neither crash nor run a second CLI.
+void TestAppProcess::noPrivateFolderStillOneInstance() {
+    const QString runtime = QDir::homePath() + QStringLiteral("/open-runtime");
+    QVERIFY(QDir().mkdir(runtime) && ::chmod(QFile::encodeName(runtime).constData(), 0777) == 0);
+    env_.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    env_.insert(QStringLiteral("TMPDIR"), QStringLiteral("/proc/halvane-none"));
+    env_.insert(QStringLiteral("XDG_CACHE_HOME"), QStringLiteral("/proc/halvane-none"));
+    QProcess* first = launch();
+    QVERIFY(waitForCliPid() > 0);
+    QProcess* second = launch();
+    QVERIFY(second->waitForFinished(10000));
+    QVERIFY(second->readAll().contains("already running: showed its window"));
+    QCOMPARE(first->state(), QProcess::Running);
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestAppProcess)

@@ -4,6 +4,7 @@
 #include "Environment.h"
 #include "FindBar.h"
 #include "InstallerViewModel.h"
+#include "QuitGate.h"
 #include "SingleInstance.h"
 #include "SupervisorSandbox.h"
 #include "TerminalSearch.h"
@@ -35,7 +36,7 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-enum class Spoil { Nothing, NotWritable, Owner, OpenMode };
+enum class Spoil { Nothing, NotWritable, Owner, OpenMode, Missing };
 enum class Where { Runtime, Temp, Cache, Nowhere };
 } // namespace
 
@@ -68,6 +69,7 @@ private Q_SLOTS:
     void oneInstanceLockInAPrivateFolder_data();
     void oneInstanceLockInAPrivateFolder();
     void launchWhileTheFirstIsLeavingTakesOver();
+    void quitIsHeldUntilTheStopHasReported();
 
 private:
     ConsoleCapture console_;
@@ -238,27 +240,35 @@ void TestAppShell::notifiesOnlyThroughARunningService() {
 void TestAppShell::oneInstanceLockInAPrivateFolder_data() {
     QTest::addColumn<Spoil>("runtime");    // what is wrong with $XDG_RUNTIME_DIR
     QTest::addColumn<int>("takenFolders"); // how many of the own folders another user made first
+    QTest::addColumn<bool>("unmakeable");  // TMPDIR and XDG_CACHE_HOME where nothing can be made
     QTest::addColumn<Where>("where");
-    QTest::newRow("runtime folder") << Spoil::Nothing << 0 << Where::Runtime;
-    QTest::newRow("runtime folder not writable") << Spoil::NotWritable << 0 << Where::Temp;
-    QTest::newRow("another user's runtime folder") << Spoil::Owner << 0 << Where::Temp;
-    QTest::newRow("runtime folder open to all") << Spoil::OpenMode << 0 << Where::Temp;
-    QTest::newRow("temporary folder taken by another user") << Spoil::Owner << 1 << Where::Cache;
-    QTest::newRow("no private folder anywhere") << Spoil::Owner << 2 << Where::Nowhere;
+    QTest::newRow("runtime folder") << Spoil::Nothing << 0 << false << Where::Runtime;
+    QTest::newRow("runtime folder not writable") << Spoil::NotWritable << 0 << false << Where::Temp;
+    QTest::newRow("another user's runtime folder") << Spoil::Owner << 0 << false << Where::Temp;
+    QTest::newRow("runtime folder open to all") << Spoil::OpenMode << 0 << false << Where::Temp;
+    QTest::newRow("temporary folder taken") << Spoil::Owner << 1 << false << Where::Cache;
+    QTest::newRow("no private folder anywhere") << Spoil::Owner << 2 << false << Where::Nowhere;
+    QTest::newRow("nothing can be made") << Spoil::Missing << 0 << true << Where::Nowhere;
 }
 
-// Another user is played by an inspection that reports a different owner.
+// Another user is played by an inspection that reports a different owner. Without a folder
+// the guard is a socket name, and still only one launch runs.
 void TestAppShell::oneInstanceLockInAPrivateFolder() {
     QFETCH(Spoil, runtime);
     QFETCH(int, takenFolders);
+    QFETCH(bool, unmakeable);
     QFETCH(Where, where);
     QTemporaryDir temp;
     QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
-    system.insert(u"TMPDIR"_s, temp.path());
+    const QString base = unmakeable ? u"/proc/halvane-none"_s : temp.path();
+    system.insert(u"TMPDIR"_s, base);
+    system.insert(u"XDG_CACHE_HOME"_s, unmakeable ? base : system.value(u"XDG_CACHE_HOME"_s));
+    if (runtime == Spoil::Missing)
+        system.insert(u"XDG_RUNTIME_DIR"_s, temp.path() + u"/gone"_s);
     const Environment environment = Environment::fromSystem(system);
-    const QString runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    const QStringList own = {temp.path() + u"/halvane-%1"_s.arg(::getuid()),
-                             qEnvironmentVariable("XDG_CACHE_HOME") + u"/halvane-runtime"_s};
+    const QString runtimeDir = environment.runtimeDir();
+    const QStringList own = {base + u"/halvane-%1"_s.arg(::getuid()),
+                             environment.cacheHome() + u"/halvane-runtime"_s};
     const SingleInstance::Inspect inspect = [&](const QString& path) {
         SingleInstance::Folder folder = SingleInstance::inspectFolder(path);
         if (path == runtimeDir) {
@@ -270,14 +280,21 @@ void TestAppShell::oneInstanceLockInAPrivateFolder() {
         }
         return folder;
     };
+    const qsizetype before = console_.text().size();
     SingleInstance first(environment, nullptr, inspect);
     QSignalSpy shown(&first, &SingleInstance::showRequested);
     QVERIFY(first.claim());
     first.listen();
     QCOMPARE(first.directory(), (QStringList{runtimeDir} + own << QString()).at(int(where)));
-    if (where == Where::Nowhere)
-        return; // runs, as nothing says that another instance does
-    QCOMPARE(QFileInfo(first.directory()).permissions() & 0x77, QFileDevice::Permissions());
+    if (where == Where::Nowhere) {
+        // Each folder is named with its reason.
+        const QString said = console_.text().mid(before);
+        for (const QString& named : QStringList{runtimeDir, own[0], own[1]})
+            QVERIFY2(said.contains(named + u' '), qPrintable(said));
+        QVERIFY2(!said.contains(u"()"_s), qPrintable(said));
+    } else {
+        QCOMPARE(QFileInfo(first.directory()).permissions() & 0x77, QFileDevice::Permissions());
+    }
     // A second launch, on a thread of its own since the first answers on this one.
     std::atomic<int> second = -1;
     std::thread launch([&] {
@@ -307,6 +324,52 @@ void TestAppShell::launchWhileTheFirstIsLeavingTakesOver() {
     QTRY_VERIFY(launched != -1);
     launch.join();
     QCOMPARE(launched, 2);
+
+    // An instance that is quitting says so, and a launch waits for it to be gone and takes
+    // its place instead of having it show a window that is about to close.
+    auto quitting = std::make_unique<SingleInstance>(environment);
+    QSignalSpy shown(quitting.get(), &SingleInstance::showRequested);
+    QVERIFY(quitting->claim());
+    quitting->listen();
+    quitting->leave();
+    launched = -1;
+    std::thread relaunch([&] { launched = SingleInstance(environment).claim() ? 2 : 0; });
+    QTimer::singleShot(300, [&] { quitting.reset(); });
+    QTRY_VERIFY(launched != -1);
+    relaunch.join();
+    QCOMPARE(launched, 2);
+    QCOMPARE(shown.count(), 0);
+}
+
+// Qt's own quit (a logout, QCoreApplication::quit() during exec()) is held until the CLI's
+// stop has reported, however often it is asked for, and a window closed meanwhile tells
+// nobody that the CLI keeps running.
+void TestAppShell::quitIsHeldUntilTheStopHasReported() {
+    SupervisorSandbox sandbox;
+    const QString pidFile = sandbox.path() + u"/cli.pid"_s;
+    sandbox.writeCli("echo $$ > " + pidFile.toUtf8() +
+                     "; trap 'sleep 0.5; exit 0' TERM; while :; do sleep 0.05; done");
+    sandbox.manager().runCLI();
+    QTRY_VERIFY(!readFile(pidFile).isEmpty());
+    const pid_t cli = pid_t(readFile(pidFile).trimmed().toLongLong());
+    WindowManager windows(&sandbox.manager(), nullptr);
+    windows.setStandalone(true);
+    windows.showTerminalWindow();
+    QuitGate gate(&sandbox.manager());
+    connect(&gate, &QuitGate::quitting, &windows, &WindowManager::setLeaving);
+    QSignalSpy left(&gate, &QuitGate::leave);
+    QSignalSpy told(&windows, &WindowManager::closedWithoutTray);
+    bool aliveWhenLeft = true;
+    connect(&gate, &QuitGate::leave, this, [&] { aliveWhenLeft = ProcessGroup::isAlive(cli); });
+    // What QCoreApplication::quit(), a logout or a platform's quit request sends.
+    QEvent quit(QEvent::Quit);
+    QCoreApplication::sendEvent(qApp, &quit);
+    QVERIFY(gate.isQuitting() && left.isEmpty() && !quit.isAccepted());
+    windows.terminalWindow()->close();
+    QCoreApplication::sendEvent(qApp, &quit);
+    QTRY_COMPARE(left.count(), 1);
+    QVERIFY(!aliveWhenLeft);
+    QCOMPARE(told.count(), 0);
 }
 
 HALVANE_TEST_WIDGETS_MAIN(TestAppShell)

@@ -39,6 +39,8 @@ public:
             ;
         return error.isEmpty() ? error : error + QStringLiteral(" (run scripts/setup)");
     }
+    // The X server's process, for a test that takes the display away.
+    qint64 serverPid() const { return xvfb_.processId(); }
     // The desktop's environment, DISPLAY included once started.
     QProcessEnvironment& environment() { return env_; }
     // Runs a program on the desktop and returns its standard output.
