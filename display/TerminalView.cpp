@@ -434,9 +434,12 @@ void TerminalView::openLogFile() {
     const QString path = model_->logFilePath();
     if (path.isEmpty())
         return;
-    model_->flushLog(); // the viewer should see everything shown here
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        Console::log(QStringLiteral("❌ Could not open the log file ") + path);
+    // The viewer should see everything shown here: the file is opened once the log's writer
+    // reports that it holds it, without waiting here for the writer or the disk.
+    model_->whenLogWritten(this, [path] {
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+            Console::log(QStringLiteral("❌ Could not open the log file ") + path);
+    });
 }
 
 QMenu* TerminalView::createContextMenu(QWidget* parent) {

@@ -340,9 +340,9 @@ private Q_SLOTS:
                 m.outputHandler(output.sliced(at, length));
                 at += length;
                 if (!skipping || random.bounded(50) == 0)
-                    m.flushLog();
+                    QVERIFY(sandbox.settled(m));
             }
-            m.flushLog();
+            QVERIFY(sandbox.settled(m));
             QCOMPARE(kept < output.size(), skipping);
 
             TerminalBuffer whole({.maxLines = sandbox.options.retainedLines,
