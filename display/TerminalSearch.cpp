@@ -36,7 +36,9 @@ void TerminalSearch::setPattern(const QString& pattern, Qt::CaseSensitivity sens
     pattern_ = pattern;
     sensitivity_ = sensitivity;
     near_ = near;
-    matches_.clear();
+    // Not clear(), which keeps the capacity: a one-letter pattern's matches can take a hundred
+    // megabytes, which must go back when the pattern changes or the bar closes.
+    matches_ = QList<Match>();
     current_ = -1;
     nextLine_ = buffer_->firstLineNumber();
     searching_ = !pattern_.isEmpty();
