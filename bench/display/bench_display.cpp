@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTextCursor>
@@ -287,10 +288,12 @@ int runCase(const QString& which, double megabytes, FILE* results) {
     armedNs = startNs;
     probe.start();
     LogOpener opener;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &opener, "open");
     QTimer openLog;
     int openRequests = 0;
+    const auto unsetOpener =
+        qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); });
     if (openingLog) {
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &opener, "open");
         QMenu* menu = terminal->createContextMenu();
         QAction* action = menu->actions().constLast();
         QObject::connect(&openLog, &QTimer::timeout, [&, action] {
