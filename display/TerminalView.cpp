@@ -328,11 +328,14 @@ void TerminalView::paintRow(QPainter& painter, qsizetype index, qsizetype from, 
 
     const qint64 number = buffer_->firstLineNumber() + index;
     const qsizetype matchLength = search_->pattern().size();
-    const qsizetype current = search_->currentIndex();
-    for (const TerminalSearch::Match& match : search_->matchesIn(number)) {
+    const QList<TerminalSearch::Match> matches = search_->matchesIn(number);
+    const qsizetype current = matches.isEmpty() ? -1 : search_->currentIndex();
+    const TerminalSearch::Match currentMatch =
+        current >= 0 ? search_->match(current) : TerminalSearch::Match{-1, -1};
+    for (const TerminalSearch::Match& match : matches) {
         const qsizetype s = std::max(match.column, from);
         const qsizetype e = std::min(match.column + matchLength, to);
-        const bool isCurrent = current >= 0 && search_->match(current) == match;
+        const bool isCurrent = match == currentMatch;
         if (s < e)
             painter.fillRect(cells(s, e), isCurrent ? currentMatchColor : matchColor);
     }

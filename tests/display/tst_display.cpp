@@ -314,6 +314,14 @@ private Q_SLOTS:
         search.setPattern(u"äRGER"_s, Qt::CaseInsensitive, {});
         QTRY_COMPARE(finished.count(), 3);
         QCOMPARE(search.matchCount(), 3);
+        // A one-letter pattern: every match counted, each found again in its line.
+        search.setPattern(u"e"_s, Qt::CaseSensitive, {});
+        QTRY_COMPARE(finished.count(), 4);
+        QCOMPARE(search.matchCount(), buffer.text().count(u'e'));
+        const QList<TextPosition> all = search.matches();
+        QCOMPARE(all.size(), search.matchCount());
+        for (qsizetype i = 0; i < all.size(); ++i)
+            QCOMPARE(search.match(i), all.at(i));
     }
 
     // Output the tail would push out before the window got to it is skipped, not parsed: what
