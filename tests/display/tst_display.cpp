@@ -8,7 +8,10 @@
 #include "TestHttps.h"
 
 #include <QAccessible>
+#include <QAction>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QMenu>
 #include <QScrollBar>
 #include <QtTest>
 
@@ -85,6 +88,19 @@ QString numbered(const QString& word, int count) {
 } // namespace
 
 // Parser, line store, view (offscreen) and view models, on a real supervisor.
+// Stands in for the desktop's file viewer: keeps what the file held when it was opened.
+class LogViewer : public QObject {
+    Q_OBJECT
+public:
+    QByteArray seen;
+public Q_SLOTS:
+    void open(const QUrl& url) {
+        QFile file(url.toLocalFile());
+        if (file.open(QIODevice::ReadOnly))
+            seen = file.readAll();
+    }
+};
+
 class TestDisplay : public QObject {
     Q_OBJECT
 
@@ -436,6 +452,15 @@ private Q_SLOTS:
         const QString copied = QGuiApplication::clipboard()->text();
         QVERIFY(copied.endsWith(u"alpha beta\ngamma delta\n"_s + wrapped));
         QVERIFY(!copied.contains(u'\x1b'));
+
+        // Open Log File hands the file over once it holds everything written before.
+        LogViewer viewer;
+        QDesktopServices::setUrlHandler(u"file"_s, &viewer, "open");
+        const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler(u"file"_s); });
+        manager().outputHandler(u"last words\n"_s);
+        view_->createContextMenu(view_.get())->actions().constLast()->trigger();
+        QVERIFY(viewer.seen.isEmpty()); // not inside the call
+        QTRY_VERIFY(viewer.seen.endsWith("last words\n"));
     }
 
     void readableThroughAccessibility() {
