@@ -4,6 +4,7 @@
 #include "BenchSupport.h"
 #include "Console.h"
 #include "SupervisorSandbox.h"
+#include "TerminalSearch.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"
 #include "VantrelManager.h"
@@ -170,9 +171,11 @@ double percentileMs(std::vector<qint64> ns, double fraction) {
 int runCase(const QString& which, double megabytes, FILE* results) {
     SupervisorSandbox sandbox;
     VantrelManager manager(sandbox.options);
-    // "openlog" is the view with Open Log File used every 100 ms while the flood lasts.
+    // "openlog" is the view with Open Log File used every 100 ms while the flood lasts, "find"
+    // the view with a one-letter find left active.
     const bool openingLog = which == QLatin1String("openlog");
-    const bool isView = which == QLatin1String("view") || openingLog;
+    const bool finding = which == QLatin1String("find");
+    const bool isView = which == QLatin1String("view") || openingLog || finding;
     const qint64 totalChars = qint64(megabytes * 1e6);
     const QString marker = QStringLiteral("end of the flood\n");
 
@@ -292,6 +295,8 @@ int runCase(const QString& which, double megabytes, FILE* results) {
     int openRequests = 0;
     const auto unsetOpener =
         qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); });
+    if (finding)
+        terminal->search()->setPattern(QStringLiteral("a"), Qt::CaseSensitive, {});
     if (openingLog) {
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &opener, "open");
         QMenu* menu = terminal->createContextMenu();
@@ -428,9 +433,10 @@ int main(int argc, char** argv) {
     const auto view = runChild(QStringLiteral("view"), viewMb, home);
     const auto plain = runChild(QStringLiteral("plain"), plainMb, home);
     const auto openLog = runChild(QStringLiteral("openlog"), viewMb, home);
-    if (view.empty() || plain.empty() || openLog.empty())
+    const auto find = runChild(QStringLiteral("find"), viewMb, home);
+    if (view.empty() || plain.empty() || openLog.empty() || find.empty())
         return 1;
-    for (const auto* values : {&view, &plain, &openLog})
+    for (const auto* values : {&view, &plain, &openLog, &find})
         std::fprintf(stderr,
                      "bench_display: %.0f MB in %.0f deliveries carrying %.1f MB, %.0f repaints, "
                      "%.0f lines kept, %.0f timer samples, lateness max %.1f ms\n",
@@ -474,6 +480,11 @@ int main(int argc, char** argv) {
         at(view, "last_painted_ms"), plainCase, at(plain, "last_painted_ms"), QStringLiteral("ms"));
     row(QStringLiteral("view peak RSS (VmHWM), %1 (target < 150 MB = 143 MiB)").arg(viewVolume),
         peakMiB(view), plainCase + QStringLiteral(", 100000-line bound"), peakMiB(plain),
+        QStringLiteral("MiB"));
+    row(QStringLiteral("view peak RSS (VmHWM) with a one-letter find active, %1 (target < 150 MB = "
+                       "143 MiB)")
+            .arg(viewVolume),
+        peakMiB(find), QStringLiteral("the same flood without find"), peakMiB(view),
         QStringLiteral("MiB"));
     row(QStringLiteral("view peak RSS growth, %1").arg(viewVolume), growthMiB(view), plainCase,
         growthMiB(plain), QStringLiteral("MiB"));
