@@ -36,7 +36,10 @@ void TerminalSearch::setPattern(const QString& pattern, Qt::CaseSensitivity sens
     pattern_ = pattern;
     sensitivity_ = sensitivity;
     near_ = near;
-    matches_.clear();
+    // Not clear(), which keeps the capacity: the memory goes back when the pattern changes or
+    // the bar closes.
+    found_ = QList<Found>();
+    total_ = dropped_ = 0;
     current_ = -1;
     nextLine_ = buffer_->firstLineNumber();
     searching_ = !pattern_.isEmpty();
@@ -48,11 +51,45 @@ void TerminalSearch::setPattern(const QString& pattern, Qt::CaseSensitivity sens
         slice_.start();
 }
 
-std::span<const TerminalSearch::Match> TerminalSearch::matchesIn(qint64 number) const {
-    const auto lineOf = [](const Match& m) { return m.line; };
-    const auto from = std::ranges::lower_bound(matches_, number, {}, lineOf);
-    const auto to = std::ranges::upper_bound(from, matches_.end(), number, {}, lineOf);
-    return {from, to};
+QList<TerminalSearch::Match> TerminalSearch::matches() const {
+    QList<Match> all;
+    for (const Found& found : found_)
+        all += matchesIn(found.line);
+    return all;
+}
+
+TerminalSearch::Match TerminalSearch::match(qsizetype index) const {
+    // The last line whose first match is at or before the index.
+    const auto found = std::ranges::upper_bound(found_, index + dropped_, {}, &Found::before) - 1;
+    const qsizetype nth = index + dropped_ - found->before;
+    const QList<qsizetype> columns = columnsIn(found->line, nth + 1);
+    // The open last line may have changed since it was counted.
+    return {found->line, columns.isEmpty() ? 0 : columns.last()};
+}
+
+QList<TerminalSearch::Match> TerminalSearch::matchesIn(qint64 number) const {
+    QList<Match> in;
+    if (!std::ranges::binary_search(found_, number, {}, &Found::line))
+        return in;
+    for (qsizetype column : columnsIn(number))
+        in.append({number, column});
+    return in;
+}
+
+QList<qsizetype> TerminalSearch::columnsIn(qint64 number, qsizetype limit) const {
+    QList<qsizetype> columns;
+    const qsizetype index = qsizetype(number - buffer_->firstLineNumber());
+    if (pattern_.isEmpty() || index < 0 || index >= buffer_->lineCount())
+        return columns;
+    const QStringView text = buffer_->line(index).text;
+    const qsizetype length = pattern_.size();
+    const auto next = [&](qsizetype from) {
+        return sensitivity_ == Qt::CaseSensitive ? text.indexOf(pattern_, from)
+                                                 : indexOfAnyCase(text, pattern_, from);
+    };
+    for (qsizetype at = next(0); at >= 0 && columns.size() != limit; at = next(at + length))
+        columns.append(at);
+    return columns;
 }
 
 void TerminalSearch::step(int direction) {
@@ -77,11 +114,13 @@ void TerminalSearch::bufferChanged() {
 void TerminalSearch::dropTrimmed() {
     const qint64 first = buffer_->firstLineNumber();
     nextLine_ = std::max(nextLine_, first);
-    const auto kept = std::ranges::lower_bound(matches_, first, {}, &Match::line);
-    const qsizetype dropped = kept - matches_.begin();
-    if (dropped == 0)
+    const auto kept = std::ranges::lower_bound(found_, first, {}, &Found::line);
+    const qsizetype lines = kept - found_.begin();
+    if (lines == 0)
         return;
-    matches_.remove(0, dropped);
+    const qsizetype dropped = (kept == found_.end() ? total_ : kept->before) - dropped_;
+    dropped_ += dropped;
+    found_.remove(0, lines);
     const bool lostCurrent = current_ >= 0 && current_ < dropped;
     current_ = current_ < 0 || lostCurrent ? -1 : current_ - dropped;
     Q_EMIT matchesChanged();
@@ -96,21 +135,24 @@ bool TerminalSearch::searchLine(qint64 number) {
         return sensitivity_ == Qt::CaseSensitive ? text.indexOf(pattern_, from)
                                                  : indexOfAnyCase(text, pattern_, from);
     };
-    bool found = false;
-    for (qsizetype at = next(0); at >= 0; at = next(at + length)) {
-        matches_.append(Match{number, at});
-        found = true;
+    qsizetype count = 0;
+    for (qsizetype at = next(0); at >= 0; at = next(at + length))
+        ++count;
+    if (count > 0) {
+        found_.append({number, total_});
+        total_ += count;
     }
-    return found;
+    return count > 0;
 }
 
 void TerminalSearch::searchSlice() {
     dropTrimmed();
     bool changed = false;
     // What was found in the last line may no longer be there.
-    const auto open = std::ranges::lower_bound(matches_, nextLine_, {}, &Match::line);
-    if (open != matches_.end()) {
-        matches_.erase(open, matches_.end());
+    const auto open = std::ranges::lower_bound(found_, nextLine_, {}, &Found::line);
+    if (open != found_.end()) {
+        total_ = open->before;
+        found_.erase(open, found_.end());
         changed = true;
     }
     clock_.start();
@@ -142,9 +184,14 @@ void TerminalSearch::searchSlice() {
 }
 
 void TerminalSearch::pickCurrent() {
-    if (matches_.isEmpty())
+    if (matchCount() == 0)
         return;
-    const auto after = std::ranges::upper_bound(matches_, near_);
-    current_ = after == matches_.begin() ? 0 : (after - matches_.begin()) - 1;
+    // The matches before near_'s line, then those in it at or before near_.
+    const auto line = std::ranges::lower_bound(found_, near_.line, {}, &Found::line);
+    qsizetype before = (line == found_.end() ? total_ : line->before) - dropped_;
+    if (line != found_.end() && line->line == near_.line)
+        for (const qsizetype column : columnsIn(near_.line))
+            before += column <= near_.column ? 1 : 0;
+    current_ = std::max<qsizetype>(before - 1, 0);
     Q_EMIT currentChanged();
 }

@@ -6,12 +6,13 @@
 #include <QObject>
 #include <QTimer>
 
-#include <span>
-
 // Finds a text in the scrollback of a TerminalBuffer. Lines are searched in slices of a few
 // milliseconds from a zero-timer, so a search over the whole bound never holds up the event
 // loop; new output is searched as it arrives. Matches name their lines by number, so they stay
-// right while older lines are trimmed, and go with the lines they were in.
+// right while older lines are trimmed, and go with the lines they were in. Every match is
+// counted, but only the lines that have matches are kept, with their counts: a match's column
+// is found again in its line when asked for, so a one-letter pattern takes no more memory than
+// a rare one (at most an entry per line of the scrollback).
 class TerminalSearch final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TerminalSearch)
@@ -32,13 +33,14 @@ public:
     // Still going through text that was there when the pattern was set.
     bool isSearching() const { return searching_; }
 
-    const QList<Match>& matches() const { return matches_; }
-    qsizetype matchCount() const { return matches_.size(); }
-    const Match& match(qsizetype index) const { return matches_[index]; }
+    // Every match, in order: for tests and small scrollbacks, as it costs what it holds.
+    QList<Match> matches() const;
+    qsizetype matchCount() const { return total_ - dropped_; }
+    Match match(qsizetype index) const;
     // -1 while there is none.
     qsizetype currentIndex() const { return current_; }
-    // The matches in line `number`, in order.
-    std::span<const Match> matchesIn(qint64 number) const;
+    // The matches in line `number` as it reads now, in order.
+    QList<Match> matchesIn(qint64 number) const;
 
     // Moves to the next or previous match, wrapping around at either end.
     void next() { step(1); }
@@ -58,13 +60,22 @@ private:
     void dropTrimmed();
     void searchSlice();
     bool searchLine(qint64 number);
+    // The columns where the pattern starts in line `number`, up to `limit` of them.
+    QList<qsizetype> columnsIn(qint64 number, qsizetype limit = -1) const;
     void pickCurrent();
 
     const TerminalBuffer* buffer_;
     QString pattern_;
     Qt::CaseSensitivity sensitivity_ = Qt::CaseInsensitive;
     TextPosition near_;
-    QList<Match> matches_; // in order; trimmed from the front
+    // A line with matches, and how many matches came before it since the search began.
+    struct Found {
+        qint64 line;
+        qsizetype before;
+    };
+    QList<Found> found_;    // in order; trimmed from the front
+    qsizetype total_ = 0;   // matches found since the search began
+    qsizetype dropped_ = 0; // of those, in lines since trimmed
     qsizetype current_ = -1;
     // Lines before it are searched for good: only the last line can still change, so its
     // matches are found again after every change.

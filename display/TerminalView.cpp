@@ -328,11 +328,14 @@ void TerminalView::paintRow(QPainter& painter, qsizetype index, qsizetype from, 
 
     const qint64 number = buffer_->firstLineNumber() + index;
     const qsizetype matchLength = search_->pattern().size();
-    const qsizetype current = search_->currentIndex();
-    for (const TerminalSearch::Match& match : search_->matchesIn(number)) {
+    const QList<TerminalSearch::Match> matches = search_->matchesIn(number);
+    const qsizetype current = matches.isEmpty() ? -1 : search_->currentIndex();
+    const TerminalSearch::Match currentMatch =
+        current >= 0 ? search_->match(current) : TerminalSearch::Match{-1, -1};
+    for (const TerminalSearch::Match& match : matches) {
         const qsizetype s = std::max(match.column, from);
         const qsizetype e = std::min(match.column + matchLength, to);
-        const bool isCurrent = current >= 0 && search_->match(current) == match;
+        const bool isCurrent = match == currentMatch;
         if (s < e)
             painter.fillRect(cells(s, e), isCurrent ? currentMatchColor : matchColor);
     }
@@ -434,9 +437,12 @@ void TerminalView::openLogFile() {
     const QString path = model_->logFilePath();
     if (path.isEmpty())
         return;
-    model_->flushLog(); // the viewer should see everything shown here
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        Console::log(QStringLiteral("❌ Could not open the log file ") + path);
+    // The viewer should see everything shown here: the file is opened once the log's writer
+    // reports that it holds it, without waiting here for the writer or the disk.
+    model_->whenLogWritten(this, [path] {
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+            Console::log(QStringLiteral("❌ Could not open the log file ") + path);
+    });
 }
 
 QMenu* TerminalView::createContextMenu(QWidget* parent) {

@@ -39,9 +39,11 @@ QString TerminalViewModel::logFilePath() const {
     return manager_ ? manager_->logFilePath() : QString();
 }
 
-void TerminalViewModel::flushLog() const {
+void TerminalViewModel::whenLogWritten(QObject* context, std::function<void()> done) const {
     if (manager_)
-        manager_->flushLog();
+        manager_->whenLogWritten(context, std::move(done));
+    else
+        QMetaObject::invokeMethod(context, std::move(done), Qt::QueuedConnection);
 }
 
 void TerminalViewModel::deliverAll() {

@@ -23,8 +23,9 @@ public:
     TerminalBuffer* tail() const { return manager_ ? &manager_->outputLog().tail() : nullptr; }
     // The complete log on disk, or empty without a supervisor.
     QString logFilePath() const;
-    // Puts everything written so far into the log file.
-    void flushLog() const;
+    // Calls `done` through `context` once everything written so far is in the log file; at
+    // once (on a later turn) without a supervisor.
+    void whenLogWritten(QObject* context, std::function<void()> done) const;
 
 Q_SIGNALS:
     // The whole text was replaced (the first delivery).

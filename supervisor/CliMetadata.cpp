@@ -258,7 +258,9 @@ CliMetadata CliMetadata::read(const SupervisorOptions& options, QString* problem
 }
 
 QString CliMetadata::save(const SupervisorOptions& options) const {
-    QDir().mkpath(options.stateDir);
+    // The folder is private, as the log in it; the record keeps the mode its file is given.
+    QDir().mkpath(QFileInfo(options.stateDir).path());
+    QDir().mkdir(options.stateDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QSaveFile file(metadataPath(options));
     // Saved right after the installed file or the record changed, so the record describes the
     // file it is saved beside; the next start reads the file only if it is another one.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 namespace {
+constexpr int kStartTimeoutMs = 5000;
 QList<pid_t> shells; // main thread only
 } // namespace
 
@@ -42,7 +43,8 @@ bool CliProcess::launch(OutputPump::Sink sink) {
         ::signal(SIGPIPE, SIG_DFL);
     });
     start();
-    const bool started = waitForStarted(-1);
+    // Normally at once (fork and exec report back); bounded for a system too loaded to say.
+    const bool started = waitForStarted(kStartTimeoutMs);
     // Only the child may hold the write end, or the end of the stream would never come.
     ::close(writeEnd);
     if (!started) {

@@ -26,6 +26,14 @@ ConsoleWriter& errorWriter() {
     return *instance;
 }
 
+// A test's sink takes the line instead of standard output.
+bool toSink(const QString& prefix, const QByteArray& tail) {
+    QMutexLocker lock(&sinkMutex());
+    if (sink())
+        sink()(prefix + QString::fromUtf8(tail));
+    return bool(sink());
+}
+
 // Written directly, a warning to a standard error that nobody reads would stop the thread that
 // warned, the main thread included.
 void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
@@ -46,14 +54,13 @@ void Console::log(const QString& line) {
 }
 
 void Console::log(const QString& prefix, const QByteArray& utf8Tail) {
-    {
-        QMutexLocker lock(&sinkMutex());
-        if (sink()) {
-            sink()(prefix + QString::fromUtf8(utf8Tail));
-            return;
-        }
-    }
-    writer().write(prefix.toUtf8(), utf8Tail);
+    if (!toSink(prefix, utf8Tail))
+        writer().write(prefix.toUtf8(), utf8Tail);
+}
+
+void Console::logOutput(const QString& prefix, const QByteArray& output) {
+    if (!toSink(prefix, output))
+        writer().writeCapped(prefix.toUtf8(), output);
 }
 
 bool Console::flush(int timeoutMs) {

@@ -8,8 +8,9 @@
 #include <thread>
 #include <unistd.h>
 
-ConsoleWriter::ConsoleWriter(int fd, qsizetype maxQueuedBytes)
-    : fd_(fd), maxQueuedBytes_(maxQueuedBytes) {
+ConsoleWriter::ConsoleWriter(int fd, qsizetype maxQueuedBytes, Cap cap)
+    : fd_(fd), maxQueuedBytes_(maxQueuedBytes), cap_(cap), windowStart_(-cap.windowMs) {
+    clock_.start();
     std::thread([this] { run(); }).detach();
 }
 
@@ -18,33 +19,84 @@ void ConsoleWriter::write(QByteArray line) {
 }
 
 void ConsoleWriter::write(QByteArray head, QByteArray tail) {
+    std::unique_lock lock(mutex_);
+    if (enqueue(std::move(head), std::move(tail))) {
+        lock.unlock();
+        wake_.notify_one();
+    }
+}
+
+void ConsoleWriter::writeCapped(QByteArray head, QByteArray tail) {
+    std::unique_lock lock(mutex_);
+    if (broken_)
+        return;
+    const bool idle = queue_.empty() && !writing_;
+    nextWindow();
+    const bool wasQuiet = leftOut_ == 0;
+    const qsizetype room = cap_.bytes - windowBytes_ - head.size() - 1;
+    if (tail.size() > room) {
+        qsizetype cut = room > 0 ? tail.lastIndexOf('\n', room - 1) + 1 : 0;
+        if (cut == 0 && room > 0) {
+            // No whole line fits: as much as fits, ending on a character.
+            for (cut = room; cut > 0 && (uchar(tail.at(cut)) & 0xC0) == 0x80;)
+                --cut;
+        }
+        leftOut_ += tail.size() - cut;
+        tail.truncate(cut);
+    }
+    if (!tail.isEmpty()) {
+        windowBytes_ += head.size() + tail.size() + 1;
+        enqueue(std::move(head), std::move(tail));
+    }
+    // The writer thread tells what was left out when the window ends, output or none.
+    const bool wake = (idle && !queue_.empty()) || (wasQuiet && leftOut_ > 0);
+    lock.unlock();
+    if (wake)
+        wake_.notify_one();
+}
+
+void ConsoleWriter::nextWindow(bool now) {
+    const qint64 time = clock_.elapsed();
+    if (!now && time - windowStart_ < cap_.windowMs)
+        return;
+    if (leftOut_ > 0)
+        enqueue("⚠️ " + QByteArray::number(std::exchange(leftOut_, 0)) +
+                    " bytes of CLI output left off the console (it takes at most " +
+                    QByteArray::number(cap_.bytes / 1024) + " KiB of it every " +
+                    QByteArray::number(cap_.windowMs) + " ms); the log file has them all\n",
+                QByteArray());
+    windowStart_ = time;
+    windowBytes_ = 0;
+}
+
+bool ConsoleWriter::enqueue(QByteArray head, QByteArray tail) {
     static const QByteArray newline("\n");
     const bool whole = tail.isEmpty() && head.endsWith('\n');
-    {
-        std::lock_guard lock(mutex_);
-        if (broken_)
-            return;
-        const qsizetype size = head.size() + tail.size() + (whole ? 0 : 1);
-        if (queuedBytes_ + size > maxQueuedBytes_ && !queue_.empty()) {
-            ++dropped_;
-            return;
-        }
-        queuedBytes_ += size;
-        const bool idle = queue_.empty() && !writing_;
-        queue_.push_back(std::move(head));
-        if (!tail.isEmpty())
-            queue_.push_back(std::move(tail));
-        if (!whole)
-            queue_.push_back(newline);
-        // A busy writer looks at the queue again by itself; waking costs a system call.
-        if (!idle)
-            return;
+    if (broken_)
+        return false;
+    const qsizetype size = head.size() + tail.size() + (whole ? 0 : 1);
+    if (queuedBytes_ + size > maxQueuedBytes_ && !queue_.empty()) {
+        ++dropped_;
+        return false;
     }
-    wake_.notify_one();
+    queuedBytes_ += size;
+    const bool idle = queue_.empty() && !writing_;
+    queue_.push_back(std::move(head));
+    if (!tail.isEmpty())
+        queue_.push_back(std::move(tail));
+    if (!whole)
+        queue_.push_back(newline);
+    // A busy writer looks at the queue again by itself; waking costs a system call.
+    return idle;
 }
 
 bool ConsoleWriter::flush(int timeoutMs) {
     std::unique_lock lock(mutex_);
+    // What was left out is told now: the application may be on its way out.
+    if (leftOut_ > 0) {
+        nextWindow(true);
+        wake_.notify_one();
+    }
     return drained_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [this] { return broken_ || (queue_.empty() && !writing_); });
 }
@@ -58,7 +110,17 @@ void ConsoleWriter::run() {
 
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return !queue_.empty(); });
+        if (leftOut_ > 0) {
+            // The line that counts what was left out is due when the window ends.
+            const qint64 due = windowStart_ + cap_.windowMs - clock_.elapsed();
+            wake_.wait_for(lock, std::chrono::milliseconds(std::max<qint64>(due, 0)),
+                           [this] { return !queue_.empty(); });
+            nextWindow();
+        } else {
+            wake_.wait(lock, [this] { return !queue_.empty() || leftOut_ > 0; });
+        }
+        if (queue_.empty())
+            continue;
         std::deque<QByteArray> batch;
         batch.swap(queue_);
         queuedBytes_ = 0;

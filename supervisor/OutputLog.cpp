@@ -2,6 +2,7 @@
 #include "Console.h"
 #include "LogFile.h"
 
+#include <QPointer>
 #include <QStringDecoder>
 
 #include <condition_variable>
@@ -61,6 +62,9 @@ struct OutputLog::Inbox {
     qsizetype addedSinceTake = 0;     // while the main thread parses: is the flood still going?
     std::deque<QByteArray> fileBytes; // for the file writer
     qsizetype fileSize = 0;
+    qint64 fileQueued = 0;      // bytes ever handed to the file writer
+    qint64 fileHandled = 0;     // of those, written or given up on
+    bool reportWritten = false; // the main thread waits to hear of fileHandled
     bool handOverQueued = false;
     bool writing = false;
     bool stopping = false;
@@ -68,9 +72,13 @@ struct OutputLog::Inbox {
     OutputLog* owner = nullptr;
 
     // Called with the mutex held, so all three channels see the same order; `breaks` is counted
-    // before, without it.
-    void add(const QByteArray& utf8, qsizetype breaks) {
-        Console::log(QStringLiteral("🔧 VantrelManager outputHandler called with: "), utf8);
+    // before, without it. The CLI's own output has a capped share of the console.
+    void add(const QByteArray& utf8, qsizetype breaks, bool fromCli) {
+        static const QString echo = QStringLiteral("🔧 VantrelManager outputHandler called with: ");
+        if (fromCli)
+            Console::logOutput(echo, utf8);
+        else
+            Console::log(echo, utf8);
         pending.push_back({utf8, breaks});
         pendingBytes += utf8.size();
         addedSinceTake += utf8.size();
@@ -80,6 +88,7 @@ struct OutputLog::Inbox {
             fileWork.notify_one();
         fileBytes.push_back(utf8);
         fileSize += utf8.size();
+        fileQueued += utf8.size();
         if (handOverQueued || !owner)
             return;
         handOverQueued = true;
@@ -121,6 +130,13 @@ struct OutputLog::Inbox {
     }
 };
 
+// Who asked to hear when the file holds the first `target` bytes handed to the writer.
+struct OutputLog::WrittenWaiter {
+    qint64 target;
+    QPointer<QObject> context;
+    std::function<void()> done;
+};
+
 OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialText, QObject* parent)
     : QObject(parent), options_(options),
       tail_(std::make_unique<TerminalBuffer>(TerminalBuffer::Limits{
@@ -132,6 +148,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
     inbox_->startState = tail_->parser();
     inbox_->fileBytes.push_back(initialText.toUtf8());
     inbox_->fileSize = inbox_->fileBytes.back().size();
+    inbox_->fileQueued = inbox_->fileSize;
     // Under a flood the hand-overs are spaced out, so each slice is worth its fixed costs;
     // a lone line after a quiet spell still goes at once.
     handOverTimer_.setSingleShot(true);
@@ -143,7 +160,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
                 const QByteArray utf8 = message.toUtf8();
                 const qsizetype breaks = countNewlines(utf8);
                 std::lock_guard lock(inbox->mutex);
-                inbox->add(utf8, breaks);
+                inbox->add(utf8, breaks, false);
             }
         };
         LogFile file(options.logDir, options.logFileName, options.logRotateBytes,
@@ -156,7 +173,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
             if (inbox->fileBytes.empty())
                 return; // stopping, and everything is written
             const std::deque<QByteArray> pieces = std::exchange(inbox->fileBytes, {});
-            inbox->fileSize = 0;
+            const qsizetype batchBytes = std::exchange(inbox->fileSize, 0);
             inbox->writing = true;
             lock.unlock();
             for (const QByteArray& piece : pieces) {
@@ -178,7 +195,15 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
             gathered.truncate(0);
             lock.lock();
             inbox->writing = false;
+            inbox->fileHandled += batchBytes;
             inbox->madeRoom();
+            if (inbox->owner && std::exchange(inbox->reportWritten, false))
+                QMetaObject::invokeMethod(
+                    inbox->owner,
+                    [log = inbox->owner, handled = inbox->fileHandled] {
+                        log->reportWritten(handled);
+                    },
+                    Qt::QueuedConnection);
         }
     });
 }
@@ -202,7 +227,7 @@ OutputLog::Writer OutputLog::writer() const {
             const QByteArray utf8 = text.toUtf8();
             const qsizetype breaks = countNewlines(utf8);
             std::unique_lock lock(inbox->mutex);
-            inbox->add(utf8, breaks);
+            inbox->add(utf8, breaks, false);
             inbox->cutFront(lock);
         }
     };
@@ -222,7 +247,7 @@ void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>
     while (behind() && !inbox_->stopping && !cancelled)
         inbox_->room.wait_for(lock, std::chrono::milliseconds(50));
     --inbox_->readersWaiting;
-    inbox_->add(utf8, breaks);
+    inbox_->add(utf8, breaks, true);
     inbox_->cutFront(lock);
 }
 
@@ -277,9 +302,10 @@ bool OutputLog::takePending() {
     Console::log(QStringLiteral("🔧 VantrelManager updating output on main thread"));
     if (skipped > 0)
         tail_->skip(skippedTo, skipped);
-    // Decoded once, here, and only what the tail keeps.
+    // Decoded once, here, and only what the tail keeps. Each piece is whole characters, so it
+    // is decoded on its own: what is not UTF-8, a character cut short included, shows as U+FFFD.
     QString batch(bytes, Qt::Uninitialized);
-    QStringDecoder decoder(QStringDecoder::Utf8);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QChar* end = batch.data();
     for (const Piece& piece : taken)
         end = decoder.appendToBuffer(end, piece.bytes);
@@ -306,19 +332,43 @@ bool OutputLog::takePending() {
     return more;
 }
 
-void OutputLog::flush() {
-    for (;;) {
-        {
-            std::unique_lock lock(inbox_->mutex);
-            inbox_->room.wait(lock, [this] { return !inbox_->scanning; });
-            if (inbox_->pending.empty())
-                break;
+void OutputLog::whenWritten(QObject* context, std::function<void()> done) {
+    {
+        std::lock_guard lock(inbox_->mutex);
+        if (inbox_->fileHandled < inbox_->fileQueued) {
+            inbox_->reportWritten = true;
+            writtenWaiters_.push_back({inbox_->fileQueued, context, std::move(done)});
+            return;
         }
-        takePending();
     }
-    std::unique_lock lock(inbox_->mutex);
-    ++inbox_->readersWaiting;
-    inbox_->room.wait_for(lock, std::chrono::seconds(2),
-                          [this] { return inbox_->fileBytes.empty() && !inbox_->writing; });
-    --inbox_->readersWaiting;
+    // Already written: still on a later turn, as when the writer reports.
+    QMetaObject::invokeMethod(context, std::move(done), Qt::QueuedConnection);
+}
+
+void OutputLog::reportWritten(qint64 handled) {
+    std::vector<WrittenWaiter> due;
+    std::erase_if(writtenWaiters_, [&](WrittenWaiter& waiter) {
+        if (waiter.target > handled)
+            return false;
+        due.push_back(std::move(waiter));
+        return true;
+    });
+    if (!writtenWaiters_.empty()) {
+        // A later report may already have been taken by this one; ask again if so.
+        std::lock_guard lock(inbox_->mutex);
+        if (inbox_->fileHandled > handled)
+            QMetaObject::invokeMethod(
+                this, [this, now = inbox_->fileHandled] { reportWritten(now); },
+                Qt::QueuedConnection);
+        else
+            inbox_->reportWritten = true;
+    }
+    for (WrittenWaiter& waiter : due)
+        if (waiter.context)
+            waiter.done();
+}
+
+bool OutputLog::hasPending() const {
+    std::lock_guard lock(inbox_->mutex);
+    return !inbox_->pending.empty() || inbox_->scanning;
 }

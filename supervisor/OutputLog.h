@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 // The output log: what the CLI printed and what the supervisor reported, in order of arrival.
 // Text comes in from any thread as UTF-8. A writer thread puts every byte into the log file,
@@ -45,8 +46,12 @@ public:
     const TerminalBuffer& tail() const { return *tail_; }
     TerminalBuffer& tail() { return *tail_; }
     QString filePath() const;
-    // Takes everything waiting for the main thread now, and waits (bounded) for the disk.
-    void flush();
+    // Main thread. Calls `done` on the main thread, through `context` (nothing once it is
+    // gone), once every byte added before this call is in the log file or the writer has given
+    // up on it. Returns at once: nothing here waits for the writer or the disk.
+    void whenWritten(QObject* context, std::function<void()> done);
+    // Whether text waits for the main thread to take it into the tail.
+    bool hasPending() const;
 
 Q_SIGNALS:
     // The text just added to the retained tail, in order; one signal per hand-over. That is
@@ -55,13 +60,17 @@ Q_SIGNALS:
 
 private:
     struct Inbox;
+    struct WrittenWaiter;
     void handOver();
+    // The writer has written (or given up on) the first `handled` bytes it was handed.
+    void reportWritten(qint64 handled);
     // Takes one slice; true when more is waiting.
     bool takePending();
 
     SupervisorOptions options_;
     std::unique_ptr<TerminalBuffer> tail_;
     std::shared_ptr<Inbox> inbox_;
+    std::vector<WrittenWaiter> writtenWaiters_;
     std::thread fileWriter_;
     QElapsedTimer sinceHandOver_;
     QTimer handOverTimer_;

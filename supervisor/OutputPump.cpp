@@ -16,7 +16,12 @@ qsizetype incompleteTail(const QByteArray& bytes) {
         const auto byte = static_cast<unsigned char>(bytes[size - back]);
         if ((byte & 0xC0) == 0x80)
             continue; // a continuation byte: keep looking for its lead
-        const int length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        // Only a byte that can lead a character waits for more; any other is complete as it is.
+        const int length = byte >= 0xF5   ? 1
+                           : byte >= 0xF0 ? 4
+                           : byte >= 0xE0 ? 3
+                           : byte >= 0xC2 ? 2
+                                          : 1;
         return length > back ? back : 0;
     }
     return 0;
@@ -72,13 +77,8 @@ void OutputPump::deliver(QByteArray bytes) {
         carry_ = bytes.right(tail);
         bytes.chop(tail);
     }
-    if (bytes.isEmpty())
-        return;
-    // Invalid bytes become U+FFFD: the log file then gets what the window shows. Valid text,
-    // by far the usual, is passed on as it came, undecoded.
-    if (!QByteArrayView(bytes).isValidUtf8())
-        bytes = QString::fromUtf8(bytes).toUtf8();
-    sink_(bytes, cancelled_);
+    if (!bytes.isEmpty())
+        sink_(bytes, cancelled_);
 }
 
 bool OutputPump::readAvailable() {
@@ -103,7 +103,7 @@ bool OutputPump::readAvailable() {
             return true;
         // The end of the stream (or an error that ends it).
         if (!carry_.isEmpty())
-            sink_(QString::fromUtf8(std::exchange(carry_, QByteArray())).toUtf8(), cancelled_);
+            sink_(std::exchange(carry_, QByteArray()), cancelled_);
         return false;
     }
 }

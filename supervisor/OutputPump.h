@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
-// Reads one pipe on a thread of its own and hands its bytes on as whole UTF-8 characters: a
-// character split between two reads arrives whole, invalid bytes and a character cut short by
-// the end of the stream arrive as U+FFFD instead of vanishing. Nothing is decoded here.
+// Reads one pipe on a thread of its own and hands on exactly the bytes it read, in order. A
+// UTF-8 character split between two reads is held back until it is whole, so each piece can be
+// decoded on its own; bytes that are not UTF-8 pass unchanged. Nothing is decoded here.
 class OutputPump final {
 public:
-    // Called on the pump's thread with valid UTF-8 (decoding is left to whoever keeps the
-    // text); may block to hold the producer back, and must return once `cancelled` is set.
-    using Sink = std::function<void(const QByteArray& utf8, const std::atomic<bool>& cancelled)>;
+    // Called on the pump's thread with the bytes as read (decoding is left to whoever shows
+    // the text); may block to hold the producer back, and must return once `cancelled` is set.
+    using Sink = std::function<void(const QByteArray& bytes, const std::atomic<bool>& cancelled)>;
 
     // Takes ownership of fd.
     OutputPump(int fd, Sink sink);

@@ -19,19 +19,17 @@ VantrelManager::VantrelManager(SupervisorOptions options, OutputLog* log, QObjec
     connect(lifecycle_, &CliLifecycle::stateChanged, this, &VantrelManager::stateChanged);
     connect(lifecycle_, &CliLifecycle::installFinished, this, &VantrelManager::installFinished);
     connect(lifecycle_, &CliLifecycle::attentionNeeded, this, &VantrelManager::attentionNeeded);
-    connect(lifecycle_, &CliLifecycle::cleanupFinished, this, [this] {
-        flushLog();
-        Q_EMIT cleanupFinished();
-    });
+    connect(lifecycle_, &CliLifecycle::cleanupFinished, this,
+            [this] { log_->whenWritten(this, [this] { Q_EMIT cleanupFinished(); }); });
 }
 
 VantrelManager::~VantrelManager() {
     // Nothing of ours outlives the supervisor, even when nobody waited for a stop.
     runner_->killNow();
     delete lifecycle_;
-    // The runner's reader threads write into the log: they go first.
+    // The runner's reader threads write into the log: they go first. The log, a child, then
+    // writes out what it holds before its writer ends.
     delete runner_;
-    log_->flush();
 }
 
 namespace {
@@ -107,6 +105,6 @@ void VantrelManager::networkReachable() {
     lifecycle_->networkReachable();
 }
 
-void VantrelManager::flushLog() {
-    log_->flush();
+void VantrelManager::whenLogWritten(QObject* context, std::function<void()> done) {
+    log_->whenWritten(context, std::move(done));
 }

@@ -78,8 +78,9 @@ public:
     void networkReachable();
     // A restart after an unexpected end is waiting for its delay.
     bool restartPending() const { return lifecycle_->restartPending(); }
-    // Puts everything written so far into the log file now (also done by cleanup).
-    void flushLog();
+    // Calls `done` on the main thread, through `context`, once everything written to the
+    // output log so far is in the log file (cleanup waits for that too). Returns at once.
+    void whenLogWritten(QObject* context, std::function<void()> done);
 
 Q_SIGNALS:
     // The text just appended to the output log, in order; one signal per hand-over batch.
@@ -90,7 +91,8 @@ Q_SIGNALS:
     // Something rare and serious the user should hear about even with the window closed;
     // emitted once per event.
     void attentionNeeded(const QString& summary, const QString& body);
-    // cleanup() is done: nothing of the CLI runs any more. Once per cleanup().
+    // cleanup() is done: nothing of the CLI runs any more, and its output is in the log file.
+    // Once per cleanup().
     void cleanupFinished();
 
 private:

@@ -114,5 +114,25 @@ int main(int argc, char** argv) {
                                     .toUtf8();
         row(held.constData(), f.held, "a frame at 60 Hz", FrameMs);
     }
+    // A one-letter pattern over the same scrollback: what its matches take, and that clearing
+    // it gives that back.
+    const qint64 before = statusKiB("VmRSS");
+    TerminalSearch search(&buffer);
+    bool done = false;
+    QObject::connect(&search, &TerminalSearch::finished, [&] { done = true; });
+    search.setPattern(QStringLiteral("."), Qt::CaseSensitive, {});
+    spinUntil([&] { return done; }, 60000);
+    const qint64 found = statusKiB("VmRSS");
+    const qsizetype matches = search.matchCount();
+    search.clear();
+    const qint64 cleared = statusKiB("VmRSS");
+    std::printf("| find, one-letter pattern over the full scrollback, %lld matches, RSS growth "
+                "while they are kept | %.1f MiB | the scrollback's text (UTF-16) | %.1f MiB | "
+                "%.2f |\n",
+                qlonglong(matches), double(found - before) / 1024, mi * 2,
+                double(found - before) / 1024 / (mi * 2));
+    std::printf("| find, RSS after that find is cleared (target within 10 MB of before) | %.1f "
+                "MiB | RSS before it | %.1f MiB | %.2f |\n",
+                double(cleared) / 1024, double(before) / 1024, double(cleared) / double(before));
     return 0;
 }

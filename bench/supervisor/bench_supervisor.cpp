@@ -90,7 +90,9 @@ void throughput(qint64 bytes) {
     // The tail keeps only the newest lines of a flood: the end marker in it, once the CLI has
     // exited and the log is flushed, says that everything went through.
     spinUntil([&] { return manager.state().phase == SupervisorState::Phase::Exited; }, 600000);
-    manager.flushLog();
+    bool written = false;
+    manager.whenLogWritten(&manager, [&written] { written = true; });
+    spinUntil([&] { return written && !manager.outputLog().hasPending(); }, 60000);
     const double runnerSeconds = double(timer.nsecsElapsed()) / 1e9;
     if (!manager.output().contains(QString::fromLatin1(endMarker)))
         std::fprintf(stderr, "throughput: the end of the output did not arrive\n");

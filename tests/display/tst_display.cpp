@@ -8,7 +8,10 @@
 #include "TestHttps.h"
 
 #include <QAccessible>
+#include <QAction>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QMenu>
 #include <QScrollBar>
 #include <QtTest>
 
@@ -85,6 +88,19 @@ QString numbered(const QString& word, int count) {
 } // namespace
 
 // Parser, line store, view (offscreen) and view models, on a real supervisor.
+// Stands in for the desktop's file viewer: keeps what the file held when it was opened.
+class LogViewer : public QObject {
+    Q_OBJECT
+public:
+    QByteArray seen;
+public Q_SLOTS:
+    void open(const QUrl& url) {
+        QFile file(url.toLocalFile());
+        if (file.open(QIODevice::ReadOnly))
+            seen = file.readAll();
+    }
+};
+
 class TestDisplay : public QObject {
     Q_OBJECT
 
@@ -314,6 +330,14 @@ private Q_SLOTS:
         search.setPattern(u"äRGER"_s, Qt::CaseInsensitive, {});
         QTRY_COMPARE(finished.count(), 3);
         QCOMPARE(search.matchCount(), 3);
+        // A one-letter pattern: every match counted, each found again in its line.
+        search.setPattern(u"e"_s, Qt::CaseSensitive, {});
+        QTRY_COMPARE(finished.count(), 4);
+        QCOMPARE(search.matchCount(), buffer.text().count(u'e'));
+        const QList<TextPosition> all = search.matches();
+        QCOMPARE(all.size(), search.matchCount());
+        for (qsizetype i = 0; i < all.size(); ++i)
+            QCOMPARE(search.match(i), all.at(i));
     }
 
     // Output the tail would push out before the window got to it is skipped, not parsed: what
@@ -340,9 +364,9 @@ private Q_SLOTS:
                 m.outputHandler(output.sliced(at, length));
                 at += length;
                 if (!skipping || random.bounded(50) == 0)
-                    m.flushLog();
+                    QVERIFY(sandbox.settled(m));
             }
-            m.flushLog();
+            QVERIFY(sandbox.settled(m));
             QCOMPARE(kept < output.size(), skipping);
 
             TerminalBuffer whole({.maxLines = sandbox.options.retainedLines,
@@ -428,6 +452,15 @@ private Q_SLOTS:
         const QString copied = QGuiApplication::clipboard()->text();
         QVERIFY(copied.endsWith(u"alpha beta\ngamma delta\n"_s + wrapped));
         QVERIFY(!copied.contains(u'\x1b'));
+
+        // Open Log File hands the file over once it holds everything written before.
+        LogViewer viewer;
+        QDesktopServices::setUrlHandler(u"file"_s, &viewer, "open");
+        const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler(u"file"_s); });
+        manager().outputHandler(u"last words\n"_s);
+        view_->createContextMenu(view_.get())->actions().constLast()->trigger();
+        QVERIFY(viewer.seen.isEmpty()); // not inside the call
+        QTRY_VERIFY(viewer.seen.endsWith("last words\n"));
     }
 
     void readableThroughAccessibility() {

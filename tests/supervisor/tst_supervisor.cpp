@@ -1,4 +1,5 @@
 #include "ConsoleCapture.h"
+#include "ConsoleWriter.h"
 #include "Environment.h"
 #include "ProcessGroup.h"
 #include "RestartPolicy.h"
@@ -6,10 +7,13 @@
 #include "TestEnvironment.h"
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -45,6 +49,9 @@ private Q_SLOTS:
     void outputFromAnyThreadInOrderTrimmedByWholeLines_data();
     void outputFromAnyThreadInOrderTrimmedByWholeLines();
     void unwritableLogLosesNoOutput();
+    void logIsPrivateAndKeepsItsBound_data();
+    void logIsPrivateAndKeepsItsBound();
+    void consoleTakesACappedShareOfOutput();
     void overridesApplyAndAreNamedOnlyWhenAsked_data();
     void overridesApplyAndAreNamedOnlyWhenAsked();
 
@@ -108,7 +115,7 @@ void TestSupervisor::outputFromAnyThreadInOrderTrimmedByWholeLines() {
     QVERIFY(kept.size() < all.size() && all.endsWith(kept));
     QCOMPARE(all.at(all.size() - kept.size() - 1), QLatin1Char('\n'));
     QVERIFY(breaks > maxLines / 2 || kept.size() > maxChars / 2);
-    m.flushLog();
+    QVERIFY(s.settled(m));
     QVERIFY(s.logText().endsWith(all));
 }
 
@@ -119,7 +126,7 @@ void TestSupervisor::unwritableLogLosesNoOutput() {
     s.options.logDir = blocker + "/log";
     VantrelManager& m = s.manager();
     m.outputHandler(QStringLiteral("first\n"));
-    m.flushLog();
+    QVERIFY(s.settled(m));
     // The window says why, once; the tail keeps what the file could not.
     QTRY_VERIFY(m.output().contains(QStringLiteral("⚠️ Could not write the log file ")));
     QVERIFY(m.output().contains(QStringLiteral("Not a directory")));
@@ -128,11 +135,100 @@ void TestSupervisor::unwritableLogLosesNoOutput() {
     m.outputHandler(QStringLiteral("second\n"));
     QTRY_VERIFY(m.output().contains(QStringLiteral("second\n")));
     QVERIFY(m.output().contains(QStringLiteral("first\n")));
-    m.flushLog();
+    QVERIFY(s.settled(m));
     const QString file = s.logText();
     QVERIFY2(file.contains(QStringLiteral(" bytes of output are missing here")) &&
                  file.endsWith(QStringLiteral("second\n")),
              qPrintable(file));
+}
+
+void TestSupervisor::logIsPrivateAndKeepsItsBound_data() {
+    QTest::addColumn<bool>("leftOpen");       // an earlier run left the folder 0755, files 0644
+    QTest::addColumn<bool>("renamesRefused"); // the rotated names are taken by folders
+    QTest::newRow("fresh") << false << false;
+    QTest::newRow("left at 0644") << true << false;
+    QTest::newRow("renames refused") << false << true;
+}
+
+void TestSupervisor::logIsPrivateAndKeepsItsBound() {
+    QFETCH(bool, leftOpen);
+    QFETCH(bool, renamesRefused);
+    SupervisorSandbox s;
+    s.options.logRotateBytes = 4096;
+    s.options.logKeepFiles = 2;
+    const QString log = s.options.logDir + u"/cli.log"_s;
+    const auto mode = [](const QString& path) {
+        struct stat info {};
+        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+    };
+    // Folders that cannot be removed nor replaced by a rename, even for root.
+    for (int n = 1; renamesRefused && n <= 2; ++n)
+        QVERIFY(QDir().mkpath(log + u".%1/kept"_s.arg(n)));
+    QVERIFY(QDir().mkpath(s.options.logDir));
+    ::chmod(QFile::encodeName(s.options.logDir).constData(), leftOpen ? 0755 : 0700);
+    if (leftOpen) {
+        for (const QString& path : {log, log + u".1"_s}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("old\n") == 4);
+            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                QFile::ReadOther);
+        }
+    }
+    VantrelManager& m = s.manager();
+    const QByteArray line = QByteArray(99, 'x') + '\n';
+    for (int i = 0; i < 200; ++i)
+        m.outputHandler(QString::fromLatin1(line));
+    QVERIFY(s.settled(m));
+    QCOMPARE(mode(s.options.logDir), 0700u);
+    QCOMPARE(mode(log), 0600u);
+    if (!renamesRefused)
+        QCOMPARE(mode(log + u".1"_s), 0600u);
+    // Said once each, and the live file stays within its bound however rotation fares.
+    QCOMPARE(m.output().count(u"was readable by others; now only you can read it"_s),
+             leftOpen ? 1 : 0);
+    QCOMPARE(m.output().count(u"⚠️ Could not rotate the log file"_s), renamesRefused ? 1 : 0);
+    if (renamesRefused)
+        QVERIFY(m.output().contains(u"%1.2: Is a directory; it starts over empty"_s.arg(log)));
+    QVERIFY(QFileInfo(log).size() <= s.options.logRotateBytes + line.size());
+    QVERIFY(s.logBytes().contains(line));
+}
+
+void TestSupervisor::consoleTakesACappedShareOfOutput() {
+    // Never destroyed, as in the application; its descriptor stays open with it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"console"_s);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT, 0600);
+    auto* console = new ConsoleWriter(fd, 4 * 1024 * 1024, {.bytes = 4096, .windowMs = 200});
+    const QByteArray chunk = QByteArray(63, 'x').append('\n').repeated(16);
+    QElapsedTimer feeding;
+    feeding.start();
+    for (int i = 0; i < 1000; ++i) {
+        console->writeCapped("out: ", chunk);
+        if (i % 100 == 0)
+            console->write("other line\n");
+    }
+    const qint64 windows = feeding.elapsed() / 200 + 2;
+    // What was written and what the count lines say was left out add up to what came; the
+    // last count comes when its window ends, with no more output to bring it.
+    qint64 shown = 0, leftOut = 0;
+    QByteArray written;
+    const auto accounted = [&] {
+        QFile file(path);
+        written = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        static const QRegularExpression counted(
+            u"⚠️ (\\d+) bytes of CLI output left off[^\n]*\n"_s);
+        shown = written.size() - written.count("other line\n") * 11 - written.count("out: ") * 6;
+        leftOut = 0;
+        for (const auto& match : counted.globalMatch(QString::fromUtf8(written))) {
+            leftOut += match.captured(1).toLongLong();
+            shown -= match.captured(0).toUtf8().size();
+        }
+        return shown + leftOut;
+    };
+    QTRY_COMPARE(accounted(), 1000 * chunk.size());
+    QCOMPARE(written.count("other line\n"), 10);
+    QVERIFY(leftOut > 0);
+    QVERIFY2(shown <= windows * 4096, qPrintable(QString::number(windows)));
 }
 
 void TestSupervisor::overridesApplyAndAreNamedOnlyWhenAsked_data() {
@@ -232,32 +328,47 @@ void TestSupervisor::shellFallback() {
 void TestSupervisor::outputIsMergedDecodedAndComplete() {
     SupervisorSandbox s;
     s.options.retainedLines = 1000; // most of the burst is skipped on its way to the tail
-    // The euro sign's bytes come in two writes, then far more than a pipe holds in one go,
-    // and the output ends inside a character.
+    // The euro sign's bytes come in two writes, invalid bytes sit inside lines, a MiB of random
+    // bytes and far more than a pipe holds in one go follow, and the output ends inside a
+    // character. Between the markers the log file must hold exactly what the CLI wrote.
     const QString go = s.path() + QStringLiteral("/go");
-    s.writeCli("echo out-line; echo err-line >&2; printf 'price \\xe2\\x82'; until [ -e '" +
+    QByteArray random(1 << 20, Qt::Uninitialized);
+    QRandomGenerator generator(25);
+    for (char& byte : random)
+        byte = char(generator.bounded(256));
+    QFile randomFile(s.path() + QStringLiteral("/random"));
+    QVERIFY(randomFile.open(QIODevice::WriteOnly) && randomFile.write(random) == random.size());
+    randomFile.close();
+    s.writeCli("printf '<<<'; echo out-line; echo err-line >&2; printf 'price \\xe2\\x82'; "
+               "until [ -e '" +
                go.toUtf8() +
                "' ]; do sleep 0.01; done; "
-               "printf '\\xac\\n\\033[31mred\\033[0m\\nbad \\xff\\n'; seq -w 1 50000; "
-               "printf 'cut \\xe2'");
+               "printf '\\xac\\n\\033[31mred\\033[0m\\nbad \\xff\\n'; cat '" +
+               randomFile.fileName().toUtf8() +
+               "'; printf '\\033[0m'; seq -w 1 50000; printf 'late \\xff\\xfe \\xc3\\x28 "
+               "ok\\n>>>cut \\xe2'");
     VantrelManager& m = s.manager();
     m.runCLI();
     // The first half of the euro sign has been read before the second is written.
     QTRY_VERIFY(m.output().contains(QStringLiteral("price ")));
     QVERIFY(QFile(go).open(QIODevice::WriteOnly));
     QTRY_VERIFY_WITH_TIMEOUT(finished(m), 30000);
-    m.flushLog();
-    QString burst;
+    QVERIFY(s.settled(m));
+    QByteArray burst;
     for (int i = 1; i <= 50000; ++i)
-        burst += QStringLiteral("%1\n").arg(i, 5, 10, QLatin1Char('0'));
-    // The log file has every byte, the tail the text as shown.
-    const QString log = s.logText();
-    for (const QString& piece :
-         {QStringLiteral("out-line\n"), QStringLiteral("err-line\n"), QStringLiteral("price €\n"),
-          QStringLiteral("\x1b[31mred\x1b[0m\n"), QStringLiteral("bad \uFFFD\n"), burst})
-        QVERIFY2(log.contains(piece), qPrintable(piece.left(20)));
-    QVERIFY(log.contains(burst + QStringLiteral("cut \uFFFD")));
-    QVERIFY(m.output().contains(burst.last(5000) + QStringLiteral("cut \uFFFD")));
+        burst += QByteArray::number(i).rightJustified(5, '0') + '\n';
+    const QByteArray late = "late \xff\xfe \xc3\x28 ok\n";
+    const QByteArray log = s.logBytes();
+    const qsizetype from = log.indexOf("<<<") + 3, to = log.lastIndexOf(">>>");
+    QVERIFY(from >= 3 && to > from);
+    QCOMPARE(log.sliced(from, to - from),
+             "out-line\nerr-line\nprice \xe2\x82\xac\n\x1b[31mred\x1b[0m"
+             "\nbad \xff\n" +
+                 random + "\x1b[0m" + burst + late);
+    QVERIFY(log.sliced(to).startsWith(">>>cut \xe2\n"));
+    // Only the window decodes: what is not UTF-8 shows as U+FFFD.
+    QVERIFY(m.output().contains(QString::fromLatin1(burst.last(5000)) +
+                                u"late \uFFFD\uFFFD \uFFFD( ok\n>>>cut \uFFFD"_s));
     QVERIFY(m.output().count(QLatin1Char('\n')) <= 1000);
 }
 

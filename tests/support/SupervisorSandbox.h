@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <memory>
 
@@ -51,6 +52,20 @@ public:
             done.wait(manager_->options().stopTimeoutMs + 2000);
         }
         manager_.reset();
+    }
+
+    // Turns the event loop until everything written so far is in the log file and the tail
+    // has taken all that waited; false if that took longer than timeoutMs.
+    static bool settled(VantrelManager& m, int timeoutMs = 30000) {
+        QObject context; // a late report, after a time-out, goes nowhere
+        bool written = false;
+        m.whenLogWritten(&context, [&written] { written = true; });
+        return QTest::qWaitFor([&] { return written && !m.outputLog().hasPending(); }, timeoutMs);
+    }
+    // The log file's bytes, rotated files not included.
+    QByteArray logBytes() const {
+        QFile file(options.logDir + QLatin1Char('/') + options.logFileName);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     // Writes a script (name relative to path()) and returns its path. A body without "#!" runs
