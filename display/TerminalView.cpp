@@ -159,6 +159,8 @@ void TerminalView::refresh() {
 void TerminalView::layoutContent() {
     const int width = viewport()->width() - 2 * Padding;
     buffer_->setColumns(std::max(1, int(std::floor(width / characterWidth_))));
+    // A program may draw on as many rows as the pane shows.
+    buffer_->setScreenRows((viewport()->height() - 2 * Padding) / lineHeight_);
     const qint64 content = 2 * Padding + buffer_->rowCount() * qint64(lineHeight_);
     const int maximum = int(std::clamp<qint64>(content - viewport()->height(), 0, INT_MAX));
     QScrollBar* bar = verticalScrollBar();

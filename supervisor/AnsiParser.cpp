@@ -32,6 +32,7 @@ TextStyle::Rgb clampedRgb(int r, int g, int b) {
 void AnsiParser::reset() {
     state_ = State::Ground;
     style_ = {};
+    savedStyle_ = {};
     paramCount_ = 0;
     paramOpen_ = false;
     privateMarker_ = 0;
@@ -109,6 +110,11 @@ struct NullSink {
     void backspace() {}
     void tab() {}
     void eraseInLine(int) {}
+    void eraseInDisplay(int) {}
+    void moveCursor(TerminalSink::Move, int) {}
+    void editChars(TerminalSink::CharEdit, int) {}
+    void saveCursor() {}
+    void restoreCursor() {}
 };
 } // namespace
 
@@ -134,9 +140,8 @@ template <typename Sink> bool AnsiParser::step(char16_t c, Sink& sink) {
         } else if (c >= 0x20 && c <= 0x2f) {
             state_ = State::EscapeIntermediate;
         } else if (c >= 0x30 && c <= 0x7e) {
-            if (c == u'c') // full reset
-                style_ = {};
             state_ = State::Ground;
+            escapeDispatch(c, sink);
         } else if (c == ESC) {
             // a new sequence starts; the old one is dropped
         } else if (c == CAN || c == SUB) {
@@ -289,7 +294,10 @@ void AnsiParser::skip(QByteArrayView utf8) {
             break;
         const QByteArrayView rest(escape, end - escape);
         if (rest.startsWith("\x1b[m") || rest.startsWith("\x1b[0m")) {
+            // What a skip moves over never saves the cursor, so the saved colours carry on.
+            const TextStyle saved = savedStyle_;
             *this = AnsiParser();
+            savedStyle_ = saved;
             p = escape + (rest[2] == 'm' ? 3 : 4);
             break;
         }
@@ -332,15 +340,95 @@ void AnsiParser::skip(QByteArrayView utf8) {
     }
 }
 
+int AnsiParser::amount(int i, int fallback) const {
+    const int value = i < std::min(paramCount_, MaxParams) ? params_[i] : 0;
+    return value > 0 ? value : fallback;
+}
+
+template <typename Sink> void AnsiParser::escapeDispatch(char16_t final, Sink& sink) {
+    switch (final) {
+    case u'7':
+        savedStyle_ = style_;
+        sink.saveCursor();
+        break;
+    case u'8':
+        style_ = savedStyle_;
+        sink.restoreCursor();
+        break;
+    case u'c': // full reset
+        style_ = {};
+        break;
+    default:
+        break;
+    }
+}
+
 template <typename Sink> void AnsiParser::csiDispatch(char16_t final, Sink& sink) {
     if (privateMarker_ || intermediate_)
         return;
-    if (final == u'm') {
+    using Move = TerminalSink::Move;
+    using Edit = TerminalSink::CharEdit;
+    switch (final) {
+    case u'm':
         selectGraphicRendition();
-    } else if (final == u'K') {
+        break;
+    case u'K':
+    case u'J': {
         const int mode = paramCount_ > 0 ? params_[0] : 0;
         if (mode >= 0 && mode <= 2)
-            sink.eraseInLine(mode);
+            final == u'K' ? sink.eraseInLine(mode) : sink.eraseInDisplay(mode);
+        break;
+    }
+    case u'A':
+        sink.moveCursor(Move::Up, amount(0));
+        break;
+    case u'B':
+    case u'e':
+        sink.moveCursor(Move::Down, amount(0));
+        break;
+    case u'C':
+    case u'a':
+        sink.moveCursor(Move::Forward, amount(0));
+        break;
+    case u'D':
+        sink.moveCursor(Move::Back, amount(0));
+        break;
+    case u'E':
+    case u'F':
+        sink.moveCursor(final == u'E' ? Move::Down : Move::Up, amount(0));
+        sink.moveCursor(Move::ToColumn, 0);
+        break;
+    case u'G':
+    case u'`':
+        sink.moveCursor(Move::ToColumn, amount(0) - 1);
+        break;
+    case u'd':
+        sink.moveCursor(Move::ToRow, amount(0) - 1);
+        break;
+    case u'H':
+    case u'f':
+        sink.moveCursor(Move::ToRow, amount(0) - 1);
+        sink.moveCursor(Move::ToColumn, amount(1) - 1);
+        break;
+    case u'X':
+        sink.editChars(Edit::Erase, amount(0));
+        break;
+    case u'@':
+        sink.editChars(Edit::Insert, amount(0));
+        break;
+    case u'P':
+        sink.editChars(Edit::Delete, amount(0));
+        break;
+    case u's':
+        if (paramCount_ == 0)
+            escapeDispatch(u'7', sink);
+        break;
+    case u'u':
+        if (paramCount_ == 0)
+            escapeDispatch(u'8', sink);
+        break;
+    default:
+        break;
     }
 }
 

@@ -35,9 +35,43 @@ qsizetype countNewlines(QByteArrayView bytes) {
     return count;
 }
 
+// Whether output may move the cursor up, or save or restore it: it can then rewrite lines
+// written before it, so its line breaks do not push them out. A sequence cut off at the end
+// counts for this piece (`open`) and for the next. Conservative: a false alarm costs only a
+// skip that waits for the next piece.
+bool mayMoveUp(QByteArrayView bytes, bool* open) {
+    const char* at = bytes.data();
+    const char* const end = at + bytes.size();
+    *open = false;
+    for (const char* c = at; (c = static_cast<const char*>(std::memchr(c, 0xc2, size_t(end - c))));
+         ++c)
+        if (c + 1 == end || uchar(c[1]) == 0x9b) { // a C1 CSI: rare, taken for a move
+            *open = c + 1 == end;
+            return true;
+        }
+    static constexpr char moves[] = {'A', 'F', 'H', 'f', 'd', 's', 'u'};
+    while ((at = static_cast<const char*>(std::memchr(at, 0x1b, size_t(end - at))))) {
+        if (++at == end)
+            return *open = true;
+        if (*at == '7' || *at == '8')
+            return true;
+        if (*at != '[')
+            continue;
+        for (++at; at < end && uchar(*at) >= 0x20 && uchar(*at) <= 0x3f;)
+            ++at;
+        if (at == end)
+            return *open = true;
+        if (std::memchr(moves, *at, sizeof moves))
+            return true;
+    }
+    return false;
+}
+
 struct Piece {
     QByteArray bytes;
     qsizetype lineBreaks = 0;
+    bool moves = false; // see mayMoveUp
+    qsizetype credit() const { return moves ? 0 : lineBreaks; }
 };
 } // namespace
 
@@ -50,7 +84,10 @@ struct OutputLog::Inbox {
     std::condition_variable room;     // readers held back wait here
     std::deque<Piece> pending;        // for the main thread
     qsizetype pendingBytes = 0;
-    qint64 pendingBreaks = 0;
+    qint64 pendingCredit = 0; // line breaks of pieces that cannot move the cursor up
+    qint64 pendingMoves = 0;  // pieces that may
+    bool lastOpen = false;    // the last piece ended inside a sequence
+    int screenRows = 0;       // the most the tail's screen has had
     // The parser as it stands where `pending` begins; unknown while the main thread parses
     // what it took last, since only it sees that text whole.
     AnsiParser startState;
@@ -67,14 +104,15 @@ struct OutputLog::Inbox {
     int readersWaiting = 0;
     OutputLog* owner = nullptr;
 
-    // Called with the mutex held, so all three channels see the same order; `breaks` is counted
-    // before, without it.
-    void add(const QByteArray& utf8, qsizetype breaks) {
+    // Called with the mutex held, so all three channels see the same order; `breaks` and
+    // `moves` are found before, without it.
+    void add(const QByteArray& utf8, qsizetype breaks, bool moves, bool open) {
         Console::log(QStringLiteral("🔧 VantrelManager outputHandler called with: "), utf8);
-        pending.push_back({utf8, breaks});
+        pending.push_back({utf8, breaks, moves || std::exchange(lastOpen, open)});
         pendingBytes += utf8.size();
         addedSinceTake += utf8.size();
-        pendingBreaks += breaks;
+        pendingCredit += pending.back().credit();
+        pendingMoves += pending.back().moves;
         // A busy writer comes back for more by itself; waking costs a system call.
         if (fileBytes.empty() && !writing)
             fileWork.notify_one();
@@ -85,18 +123,25 @@ struct OutputLog::Inbox {
         handOverQueued = true;
         QMetaObject::invokeMethod(owner, &OutputLog::handOver, Qt::QueuedConnection);
     }
-    // Drops whole pieces from the front while at least as many line breaks as the tail keeps
-    // follow them: every line they touch would be trimmed before anyone saw it. The scan that
-    // carries the parser's state across them runs with the mutex released.
+    // Drops whole pieces from the front while what follows them makes more new lines than the
+    // tail keeps, so every line they touch would be trimmed before anyone saw it. Line breaks
+    // after a cursor that may stand a screen's height up, once and after each piece that may
+    // move it up, move it down instead; and a piece that may move or save the cursor is never
+    // dropped. The scan that carries the parser's state across them runs with the mutex
+    // released.
     void cutFront(std::unique_lock<std::mutex>& lock) {
         if (!startKnown || scanning)
             return;
         std::vector<QByteArray> cut;
         qint64 breaks = 0;
-        while (pending.size() > 1 && pendingBreaks - pending.front().lineBreaks >= keptLines) {
+        const auto enoughAfter = [this] {
+            const qint64 credit = pendingCredit - pending.front().credit();
+            return credit - qint64(screenRows) * (pendingMoves + 2) >= keptLines;
+        };
+        while (pending.size() > 1 && !pending.front().moves && enoughAfter()) {
             Piece& front = pending.front();
             breaks += front.lineBreaks;
-            pendingBreaks -= front.lineBreaks;
+            pendingCredit -= front.credit();
             pendingBytes -= front.bytes.size();
             cut.push_back(std::move(front.bytes));
             pending.pop_front();
@@ -129,6 +174,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
     tail_->append(initialText);
     inbox_->owner = this;
     inbox_->keptLines = tail_->limits().maxLines;
+    inbox_->screenRows = tail_->screenRows();
     inbox_->startState = tail_->parser();
     inbox_->fileBytes.push_back(initialText.toUtf8());
     inbox_->fileSize = inbox_->fileBytes.back().size();
@@ -143,7 +189,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
                 const QByteArray utf8 = message.toUtf8();
                 const qsizetype breaks = countNewlines(utf8);
                 std::lock_guard lock(inbox->mutex);
-                inbox->add(utf8, breaks);
+                inbox->add(utf8, breaks, false, false);
             }
         };
         LogFile file(options.logDir, options.logFileName, options.logRotateBytes,
@@ -201,8 +247,10 @@ OutputLog::Writer OutputLog::writer() const {
         if (const auto inbox = weak.lock()) {
             const QByteArray utf8 = text.toUtf8();
             const qsizetype breaks = countNewlines(utf8);
+            bool open = false;
+            const bool moves = mayMoveUp(utf8, &open);
             std::unique_lock lock(inbox->mutex);
-            inbox->add(utf8, breaks);
+            inbox->add(utf8, breaks, moves, open);
             inbox->cutFront(lock);
         }
     };
@@ -212,6 +260,8 @@ void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>
     if (utf8.isEmpty())
         return;
     const qsizetype breaks = countNewlines(utf8);
+    bool open = false;
+    const bool moves = mayMoveUp(utf8, &open);
     std::unique_lock lock(inbox_->mutex);
     const auto behind = [&] {
         inbox_->cutFront(lock);
@@ -222,7 +272,7 @@ void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>
     while (behind() && !inbox_->stopping && !cancelled)
         inbox_->room.wait_for(lock, std::chrono::milliseconds(50));
     --inbox_->readersWaiting;
-    inbox_->add(utf8, breaks);
+    inbox_->add(utf8, breaks, moves, open);
     inbox_->cutFront(lock);
 }
 
@@ -258,7 +308,8 @@ bool OutputLog::takePending() {
         while (!inbox.pending.empty() && bytes < kSliceBytes) {
             bytes += inbox.pending.front().bytes.size();
             inbox.pendingBytes -= inbox.pending.front().bytes.size();
-            inbox.pendingBreaks -= inbox.pending.front().lineBreaks;
+            inbox.pendingCredit -= inbox.pending.front().credit();
+            inbox.pendingMoves -= inbox.pending.front().moves;
             taken.push_back(std::move(inbox.pending.front()));
             inbox.pending.pop_front();
         }
@@ -292,6 +343,7 @@ bool OutputLog::takePending() {
         std::unique_lock lock(inbox_->mutex);
         inbox_->startState = tail_->parser();
         inbox_->startKnown = true;
+        inbox_->screenRows = std::max(inbox_->screenRows, tail_->screenRows());
         flooding = inbox_->addedSinceTake > 0;
         inbox_->madeRoom();
         inbox_->cutFront(lock);
