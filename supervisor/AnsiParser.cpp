@@ -40,9 +40,28 @@ void AnsiParser::reset() {
     stringChars_ = 0;
 }
 
-void AnsiParser::enterString() {
+void AnsiParser::enterString(bool osc) {
     state_ = State::String;
     stringChars_ = 0;
+    osc_ = osc;
+    oscText_.clear();
+}
+
+template <typename Sink> void AnsiParser::endString(Sink& sink) {
+    state_ = State::Ground;
+    if (!osc_ || !oscText_.startsWith(u"8;"))
+        return;
+    // 8 ; parameters ; URI
+    const qsizetype uri = oscText_.indexOf(u';', 2);
+    if (uri >= 0)
+        style_.link = sink.hyperlink(QStringView(oscText_).sliced(uri + 1));
+    oscText_.clear();
+}
+
+void AnsiParser::resetRendition() {
+    const quint16 link = style_.link;
+    style_ = {};
+    style_.link = link;
 }
 
 void AnsiParser::enterCsi() {
@@ -115,6 +134,7 @@ struct NullSink {
     void editChars(TerminalSink::CharEdit, int) {}
     void saveCursor() {}
     void restoreCursor() {}
+    quint16 hyperlink(QStringView) { return 0; }
 };
 } // namespace
 
@@ -128,7 +148,7 @@ template <typename Sink> bool AnsiParser::step(char16_t c, Sink& sink) {
         else if (c == C1_CSI)
             enterCsi();
         else if (c == C1_OSC)
-            enterString();
+            enterString(true);
         else
             execute(c, sink);
         break;
@@ -136,7 +156,7 @@ template <typename Sink> bool AnsiParser::step(char16_t c, Sink& sink) {
         if (c == u'[') {
             enterCsi();
         } else if (c == u']' || c == u'P' || c == u'X' || c == u'^' || c == u'_') {
-            enterString();
+            enterString(c == u']');
         } else if (c >= 0x20 && c <= 0x2f) {
             state_ = State::EscapeIntermediate;
         } else if (c >= 0x30 && c <= 0x7e) {
@@ -217,21 +237,25 @@ template <typename Sink> bool AnsiParser::step(char16_t c, Sink& sink) {
         }
         break;
     case State::String:
-        // Titles, hyperlink targets and device strings are not shown, so nothing is kept.
-        // One left open ends at a line break, which acts, or at the bound, where the text
-        // from there on shows: the output must not vanish behind a program's mistake.
-        if (c == BEL || c == C1_ST || c == CAN || c == SUB) {
+        // Titles and device strings are not shown, so only a command's text is kept, for a
+        // hyperlink. One left open ends at a line break, which acts, or at the bound, where
+        // the text from there on shows: the output must not vanish behind a program's mistake.
+        if (c == BEL || c == C1_ST) {
+            endString(sink);
+        } else if (c == CAN || c == SUB) {
             state_ = State::Ground;
         } else if (c == ESC) {
             state_ = State::StringEscape;
         } else if (c == u'\n' || ++stringChars_ > MaxStringChars) {
             state_ = State::Ground;
             return false;
+        } else if (osc_) {
+            oscText_.append(QChar(c));
         }
         break;
     case State::StringEscape:
         if (c == u'\\') {
-            state_ = State::Ground;
+            endString(sink);
         } else {
             // ESC followed by anything else ends the string and starts a new sequence.
             state_ = State::Escape;
@@ -466,7 +490,7 @@ int AnsiParser::extendedColor(int i, TextStyle::Rgb& color) const {
 void AnsiParser::selectGraphicRendition() {
     const int count = std::min(paramCount_, MaxParams);
     if (count == 0) {
-        style_ = {};
+        resetRendition();
         return;
     }
     for (int i = 0; i < count; ++i) {
@@ -476,7 +500,7 @@ void AnsiParser::selectGraphicRendition() {
         const int p = params_[i];
         switch (p) {
         case 0:
-            style_ = {};
+            resetRendition();
             break;
         case 1:
             style_.set(TextStyle::Bold, true);

@@ -3,6 +3,7 @@
 #include "TextStyle.h"
 
 #include <QByteArrayView>
+#include <QString>
 #include <QStringView>
 
 #include <array>
@@ -29,13 +30,16 @@ public:
     virtual void editChars(CharEdit edit, int count) = 0;
     virtual void saveCursor() = 0;
     virtual void restoreCursor() = 0;
+    // The text that follows links to `uri` (none when empty); returns the number that styles
+    // carry for it, 0 for none.
+    virtual quint16 hyperlink(QStringView uri) = 0;
 };
 
 // Turns a stream of terminal output into styled text for a TerminalSink. Keeps its state
 // between chunks, so an escape sequence split anywhere is still understood. Interprets SGR
 // (colours and attributes), cursor movement, erasing and the editing of characters in a line,
-// and saving the cursor; every other escape, control or operating-system sequence is consumed
-// without a trace. A string sequence left open (OSC, DCS, ...) is given up
+// saving the cursor and hyperlinks (OSC 8); every other escape, control or operating-system
+// sequence is consumed without a trace. A string sequence left open (OSC, DCS, ...) is given up
 // at a newline or after MaxStringChars, so a program that never ends one cannot hide the rest.
 // A value: copied, it carries on from the same point.
 class AnsiParser {
@@ -66,7 +70,10 @@ private:
     template <typename Sink> bool step(char16_t c, Sink& sink);
     template <typename Sink> void execute(char16_t c, Sink& sink);
     void enterCsi();
-    void enterString();
+    void enterString(bool osc);
+    template <typename Sink> void endString(Sink& sink);
+    // SGR 0: the colours and attributes, not a hyperlink, which ends only by its own sequence.
+    void resetRendition();
     void addParam();
     void csiDigit(char16_t c);
     void csiSeparator(char16_t c);
@@ -90,4 +97,6 @@ private:
     char16_t privateMarker_ = 0;
     bool intermediate_ = false;
     int stringChars_ = 0;
+    bool osc_ = false;
+    QString oscText_; // of the operating-system command being read
 };

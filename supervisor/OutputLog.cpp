@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string.h> // memrchr
 #include <vector>
 
 namespace {
@@ -35,36 +36,44 @@ qsizetype countNewlines(QByteArrayView bytes) {
     return count;
 }
 
-// Whether output may move the cursor up, or save or restore it: it can then rewrite lines
-// written before it, so its line breaks do not push them out. A sequence cut off at the end
-// counts for this piece (`open`) and for the next. Conservative: a false alarm costs only a
-// skip that waits for the next piece.
-bool mayMoveUp(QByteArrayView bytes, bool* open) {
+// Whether a sequence complete in `bytes` may move the cursor up, or save or restore it: the
+// output can then rewrite lines written before it, so its line breaks do not push them out.
+// Conservative: a false alarm only holds a skip back.
+bool mayMoveUp(QByteArrayView bytes) {
     const char* at = bytes.data();
     const char* const end = at + bytes.size();
-    *open = false;
     for (const char* c = at; (c = static_cast<const char*>(std::memchr(c, 0xc2, size_t(end - c))));
          ++c)
-        if (c + 1 == end || uchar(c[1]) == 0x9b) { // a C1 CSI: rare, taken for a move
-            *open = c + 1 == end;
+        if (c + 1 < end && uchar(c[1]) == 0x9b) // a C1 CSI: rare, taken for a move
             return true;
-        }
     static constexpr char moves[] = {'A', 'F', 'H', 'f', 'd', 's', 'u'};
     while ((at = static_cast<const char*>(std::memchr(at, 0x1b, size_t(end - at))))) {
         if (++at == end)
-            return *open = true;
+            return false;
         if (*at == '7' || *at == '8')
             return true;
         if (*at != '[')
             continue;
         for (++at; at < end && uchar(*at) >= 0x20 && uchar(*at) <= 0x3f;)
             ++at;
-        if (at == end)
-            return *open = true;
-        if (std::memchr(moves, *at, sizeof moves))
+        if (at < end && std::memchr(moves, *at, sizeof moves))
             return true;
     }
     return false;
+}
+
+// Where an escape or control sequence left unfinished at the end of `bytes` starts, or -1.
+qsizetype unfinishedFrom(QByteArrayView bytes) {
+    const auto* escape =
+        static_cast<const char*>(::memrchr(bytes.data(), 0x1b, size_t(bytes.size())));
+    if (!escape)
+        return -1;
+    const char* const end = bytes.data() + bytes.size();
+    const char* at = escape + 1;
+    if (at < end && *at == '[')
+        for (++at; at < end && uchar(*at) >= 0x20 && uchar(*at) <= 0x3f;)
+            ++at;
+    return at == end ? escape - bytes.data() : -1;
 }
 
 struct Piece {
@@ -86,7 +95,7 @@ struct OutputLog::Inbox {
     qsizetype pendingBytes = 0;
     qint64 pendingCredit = 0; // line breaks of pieces that cannot move the cursor up
     qint64 pendingMoves = 0;  // pieces that may
-    bool lastOpen = false;    // the last piece ended inside a sequence
+    QByteArray openTail;      // a sequence the last piece left unfinished
     int screenRows = 0;       // the most the tail's screen has had
     // The parser as it stands where `pending` begins; unknown while the main thread parses
     // what it took last, since only it sees that text whole.
@@ -106,9 +115,25 @@ struct OutputLog::Inbox {
 
     // Called with the mutex held, so all three channels see the same order; `breaks` and
     // `moves` are found before, without it.
-    void add(const QByteArray& utf8, qsizetype breaks, bool moves, bool open) {
+    void add(const QByteArray& utf8, qsizetype breaks, bool moves) {
         Console::log(QStringLiteral("🔧 VantrelManager outputHandler called with: "), utf8);
-        pending.push_back({utf8, breaks, moves || std::exchange(lastOpen, open)});
+        // A sequence cut between two pieces acts in the second: it is read across the cut.
+        constexpr qsizetype longest = 64; // beyond any sequence a program means
+        const qsizetype own = unfinishedFrom(utf8);
+        QByteArray tail = own >= 0 ? utf8.sliced(own) : QByteArray();
+        if (!openTail.isEmpty()) {
+            const QByteArray joined = openTail + utf8.first(std::min(utf8.size(), longest));
+            moves = moves || mayMoveUp(joined);
+            const qsizetype still = unfinishedFrom(joined);
+            if (own < 0 && still >= 0 && still < openTail.size()) {
+                if (joined.size() - still > longest)
+                    moves = true;
+                else
+                    tail = joined.sliced(still);
+            }
+        }
+        openTail = tail;
+        pending.push_back({utf8, breaks, moves});
         pendingBytes += utf8.size();
         addedSinceTake += utf8.size();
         pendingCredit += pending.back().credit();
@@ -189,7 +214,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
                 const QByteArray utf8 = message.toUtf8();
                 const qsizetype breaks = countNewlines(utf8);
                 std::lock_guard lock(inbox->mutex);
-                inbox->add(utf8, breaks, false, false);
+                inbox->add(utf8, breaks, false);
             }
         };
         LogFile file(options.logDir, options.logFileName, options.logRotateBytes,
@@ -247,10 +272,9 @@ OutputLog::Writer OutputLog::writer() const {
         if (const auto inbox = weak.lock()) {
             const QByteArray utf8 = text.toUtf8();
             const qsizetype breaks = countNewlines(utf8);
-            bool open = false;
-            const bool moves = mayMoveUp(utf8, &open);
+            const bool moves = mayMoveUp(utf8);
             std::unique_lock lock(inbox->mutex);
-            inbox->add(utf8, breaks, moves, open);
+            inbox->add(utf8, breaks, moves);
             inbox->cutFront(lock);
         }
     };
@@ -260,8 +284,7 @@ void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>
     if (utf8.isEmpty())
         return;
     const qsizetype breaks = countNewlines(utf8);
-    bool open = false;
-    const bool moves = mayMoveUp(utf8, &open);
+    const bool moves = mayMoveUp(utf8);
     std::unique_lock lock(inbox_->mutex);
     const auto behind = [&] {
         inbox_->cutFront(lock);
@@ -272,7 +295,7 @@ void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>
     while (behind() && !inbox_->stopping && !cancelled)
         inbox_->room.wait_for(lock, std::chrono::milliseconds(50));
     --inbox_->readersWaiting;
-    inbox_->add(utf8, breaks, moves, open);
+    inbox_->add(utf8, breaks, moves);
     inbox_->cutFront(lock);
 }
 

@@ -552,6 +552,24 @@ void TerminalBuffer::restoreCursor() {
     setColumn(savedColumn_);
 }
 
+quint16 TerminalBuffer::hyperlink(QStringView uri) {
+    if (uri.isEmpty())
+        return 0;
+    const QString scheme = uri.left(uri.indexOf(u':')).toString().toLower();
+    if (scheme != u"http" && scheme != u"https" && scheme != u"mailto")
+        return 0;
+    if (lastLink_ != 0 && links_[lastLink_ % KeptLinks].second == uri)
+        return lastLink_; // the same link, drawn again
+    lastLink_ = lastLink_ == 0xffff ? 1 : lastLink_ + 1;
+    links_[lastLink_ % KeptLinks] = {lastLink_, uri.toString()};
+    return lastLink_;
+}
+
+QString TerminalBuffer::link(quint16 number) const {
+    const auto& [kept, uri] = links_[number % KeptLinks];
+    return number != 0 && kept == number ? uri : QString();
+}
+
 void TerminalBuffer::trim() {
     bool dropped = false;
     while (lineCount() > 1 && (lineCount() > limits_.maxLines || chars_ > limits_.maxChars)) {

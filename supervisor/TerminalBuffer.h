@@ -114,6 +114,10 @@ public:
     void editChars(CharEdit edit, int count) override;
     void saveCursor() override;
     void restoreCursor() override;
+    // Only web and mail addresses become links.
+    quint16 hyperlink(QStringView uri) override;
+    // The address a style's link goes to; empty for none, or once it is long forgotten.
+    QString link(quint16 number) const;
 
 private:
     // Items of many lines in large chunks, oldest first. A line's items are contiguous; only the
@@ -218,6 +222,10 @@ private:
     qsizetype savedColumn_ = 0;
     qint64 firstLineNumber_ = 0;
     int columns_ = 80;
+    // The last links, by number modulo their count.
+    static constexpr int KeptLinks = 1024;
+    std::vector<std::pair<quint16, QString>> links_ = decltype(links_)(KeptLinks);
+    quint16 lastLink_ = 0;
 };
 
 // Replaces [from, to) of a line's runs with `count` characters of `style`, shifting the runs

@@ -9,6 +9,10 @@
 
 #include <QAccessible>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QtTest>
 
@@ -39,6 +43,18 @@ struct Transcript : TerminalSink {
     }
     void saveCursor() override { events += u"<SC>"_s; }
     void restoreCursor() override { events += u"<RC>"_s; }
+    quint16 hyperlink(QStringView uri) override {
+        events += u"<LINK %1>"_s.arg(uri);
+        return uri.isEmpty() ? 0 : 7;
+    }
+};
+
+// Takes the addresses the desktop would open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+    Q_INVOKABLE void open(const QUrl& url) { opened.append(url); }
 };
 
 // Lines as a terminal shows them: no blanks at their ends, no blank lines at the end.
@@ -215,7 +231,13 @@ private Q_SLOTS:
         row("save and restore, also the colours",
             u"\x1b[31m\x1b[s\x1b[32m\x1b[uA\x1b[1s\x1b[33m\0337\x1b[34m\0338X"_s,
             "<SC><RC>A<SC><RC>X", fg(3));
-        row("OSC, BEL or ST", u"\x1b]0;title\aa\x1b]8;;https://127.0.0.1/\x1b\\b"_s, "ab");
+        TextStyle linked;
+        linked.link = 7;
+        row("OSC, BEL or ST", u"\x1b]0;title\aa\x1b]8;;https://127.0.0.1/\x1b\\b"_s,
+            "a<LINK https://127.0.0.1/>b", linked);
+        row("a link lasts through a reset of the colours",
+            u"\x1b]8;id=1;https://127.0.0.1/x\x1b\\\x1b[31mA\x1b[0mB\x1b]8;;\aC"_s,
+            "<LINK https://127.0.0.1/x>AB<LINK >C");
         row("DCS, PM and APC", u"\x1bP1$r0m\x1b\\\x1b^pm\x1b\\\x1b_apc\x1b\\ok"_s, "ok");
         row("charset, keypad, save cursor", u"\x1b(B\x1b=\0337ok\0338"_s, "<SC>ok<RC>");
         row("C1 CSI and OSC", u"\u009b2Jok\u009d0;t\u009c!"_s, "<ED2>ok!");
@@ -432,6 +454,9 @@ private Q_SLOTS:
         search.setPattern(u"äRGER"_s, Qt::CaseInsensitive, {});
         QTRY_COMPARE(finished.count(), 3);
         QCOMPARE(search.matchCount(), 3);
+        buffer.append(u"\x1b[A\x1b[2Kärger\n"_s); // a line redrawn is searched again
+        search.bufferChanged();
+        QTRY_COMPARE(search.matchCount(), 1);
     }
 
     // Output the tail would push out before the window got to it is skipped, not parsed: what
@@ -505,6 +530,54 @@ private Q_SLOTS:
         const QString before = topLine();
         feed(u"after\n"_s);
         QTRY_VERIFY(topLine() != before && bar->value() == bar->maximum());
+    }
+
+    void linksShowWhereTheyGoBeforeOpening() {
+        makeView();
+        UrlCatcher catcher;
+        for (const QString& scheme : {u"https"_s, u"file"_s})
+            QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+        const QString url = u"https://127.0.0.1/docs"_s;
+        feed(u"see \x1b]8;;%1\x1b\\the docs\x1b]8;;\x1b\\ or "
+             "\x1b]8;;file:///etc/passwd\a\x1b[1mthis\x1b]8;;\a\n"_s.arg(url));
+        const qint64 line = view_->buffer().endPosition().line - 1;
+        for (const auto& [column, expected] :
+             {std::pair{3, QString()}, {4, url}, {11, url}, {12, QString()}, {17, QString()}})
+            QCOMPARE(view_->linkAt({line, column}), expected);
+
+        // A click shows the address; only agreeing opens it.
+        view_->reveal({line, 5});
+        const QPoint at(
+            TerminalView::Padding + int(5.5 * view_->characterWidth()),
+            int(TerminalView::Padding +
+                (view_->buffer().firstRowOf(qsizetype(line - view_->buffer().firstLineNumber())) +
+                 0.5) *
+                    view_->lineHeight()) -
+                view_->verticalScrollBar()->value());
+        QTest::mouseClick(view_->viewport(), Qt::LeftButton, {}, at);
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = view_->findChild<QMessageBox*>()));
+        QCOMPARE(box->informativeText(), url);
+        QVERIFY(catcher.opened.isEmpty());
+        box->button(QMessageBox::Open)->click();
+        QCOMPARE(catcher.opened, QList<QUrl>{QUrl(url)});
+
+        // From the keyboard: the context menu offers the link where the current match is.
+        QSignalSpy found(view_->search(), &TerminalSearch::finished);
+        view_->search()->setPattern(u"docs"_s, Qt::CaseSensitive, view_->buffer().endPosition());
+        QTRY_COMPARE(found.count(), 1);
+        QContextMenuEvent keyboard(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                   view_->viewport()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(view_->viewport(), &keyboard);
+        QMenu* menu = nullptr;
+        QTRY_VERIFY((menu = view_->findChild<QMenu*>()));
+        QCOMPARE(menu->actions().first()->text(), u"Open Link…"_s);
+        menu->actions().first()->trigger();
+        QTRY_VERIFY((box = view_->findChild<QMessageBox*>()));
+        box->button(QMessageBox::Cancel)->click();
+        QCOMPARE(catcher.opened.size(), 1);
+        for (const QString& scheme : {u"https"_s, u"file"_s})
+            QDesktopServices::unsetUrlHandler(scheme);
     }
 
     void paintsSelectsAndCopies() {
@@ -591,6 +664,10 @@ private Q_SLOTS:
         QCOMPARE(
             text->textAtOffset(text->characterCount() - 3, QAccessible::LineBoundary, &start, &end),
             u"late 9\n"_s);
+        // A line drawn over reads as drawn.
+        feed(u"\x1b[3A\x1b[2Kredrawn\n\n\n"_s);
+        QCOMPARE(text->text(0, -1), buffer.text({}, buffer.endPosition()));
+        QVERIFY(text->text(0, -1).endsWith(u"late 6\nredrawn\nlate 8\nlate 9\n"_s));
     }
 
     void modelMatchesTheRetainedLogOnALaterTurn() {
