@@ -4,6 +4,11 @@
 
 #include <QStringDecoder>
 
+#include <bit>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -36,29 +41,56 @@ qsizetype countNewlines(QByteArrayView bytes) {
     return count;
 }
 
+// Whether the escape sequence at `at` may move the cursor up, or save or restore it.
+bool movesUp(const uchar* at, const uchar* end) {
+    if (++at == end)
+        return false;
+    if (*at == '7' || *at == '8')
+        return true;
+    if (*at != '[')
+        return false;
+    for (++at; at < end && *at >= 0x20 && *at <= 0x3f;)
+        ++at;
+    if (at == end)
+        return false;
+    switch (*at) {
+    case 'A': // up, to a previous line, to a position or row; save and restore
+    case 'F':
+    case 'H':
+    case 'f':
+    case 'd':
+    case 's':
+    case 'u':
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Whether a sequence complete in `bytes` may move the cursor up, or save or restore it: the
 // output can then rewrite lines written before it, so its line breaks do not push them out.
-// Conservative: a false alarm only holds a skip back.
+// Conservative: a false alarm only holds a skip back. A C1 CSI counts as a move. Coloured
+// output has an escape every few characters: they are found 16 bytes at a time.
 bool mayMoveUp(QByteArrayView bytes) {
-    const char* at = bytes.data();
-    const char* const end = at + bytes.size();
-    for (const char* c = at; (c = static_cast<const char*>(std::memchr(c, 0xc2, size_t(end - c))));
-         ++c)
-        if (c + 1 < end && uchar(c[1]) == 0x9b) // a C1 CSI: rare, taken for a move
-            return true;
-    static constexpr char moves[] = {'A', 'F', 'H', 'f', 'd', 's', 'u'};
-    while ((at = static_cast<const char*>(std::memchr(at, 0x1b, size_t(end - at))))) {
-        if (++at == end)
-            return false;
-        if (*at == '7' || *at == '8')
-            return true;
-        if (*at != '[')
-            continue;
-        for (++at; at < end && uchar(*at) >= 0x20 && uchar(*at) <= 0x3f;)
-            ++at;
-        if (at < end && std::memchr(moves, *at, sizeof moves))
-            return true;
+    const auto* at = reinterpret_cast<const uchar*>(bytes.data());
+    const auto* const end = at + bytes.size();
+    const auto c1 = [end](const uchar* c) { return c + 1 < end && c[1] == 0x9b; };
+#ifdef __SSE2__
+    const __m128i escape = _mm_set1_epi8(0x1b);
+    const __m128i c1Lead = _mm_set1_epi8(char(0xc2));
+    for (; end - at >= 16; at += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        for (auto m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(block, escape))); m; m &= m - 1)
+            if (movesUp(at + std::countr_zero(m), end))
+                return true;
+        for (auto m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c1Lead))); m; m &= m - 1)
+            if (c1(at + std::countr_zero(m)))
+                return true;
     }
+#endif
+    for (; at < end; ++at)
+        if ((*at == 0x1b && movesUp(at, end)) || (*at == 0xc2 && c1(at)))
+            return true;
     return false;
 }
 
