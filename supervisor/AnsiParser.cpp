@@ -403,45 +403,15 @@ template <typename Sink> void AnsiParser::csiDispatch(char16_t final, Sink& sink
             final == u'K' ? sink.eraseInLine(mode) : sink.eraseInDisplay(mode);
         break;
     }
-    case u'A':
-        sink.moveCursor(Move::Up, amount(0));
-        break;
-    case u'B':
-    case u'e':
-        sink.moveCursor(Move::Down, amount(0));
-        break;
-    case u'C':
-    case u'a':
-        sink.moveCursor(Move::Forward, amount(0));
-        break;
-    case u'D':
-        sink.moveCursor(Move::Back, amount(0));
-        break;
     case u'E':
     case u'F':
         sink.moveCursor(final == u'E' ? Move::Down : Move::Up, amount(0));
         sink.moveCursor(Move::ToColumn, 0);
         break;
-    case u'G':
-    case u'`':
-        sink.moveCursor(Move::ToColumn, amount(0) - 1);
-        break;
-    case u'd':
-        sink.moveCursor(Move::ToRow, amount(0) - 1);
-        break;
     case u'H':
     case u'f':
         sink.moveCursor(Move::ToRow, amount(0) - 1);
         sink.moveCursor(Move::ToColumn, amount(1) - 1);
-        break;
-    case u'X':
-        sink.editChars(Edit::Erase, amount(0));
-        break;
-    case u'@':
-        sink.editChars(Edit::Insert, amount(0));
-        break;
-    case u'P':
-        sink.editChars(Edit::Delete, amount(0));
         break;
     case u's':
         if (paramCount_ == 0)
@@ -451,8 +421,33 @@ template <typename Sink> void AnsiParser::csiDispatch(char16_t final, Sink& sink
         if (paramCount_ == 0)
             escapeDispatch(u'8', sink);
         break;
-    default:
+    default: {
+        // The sequences of one count: a distance, or a row or column counted from 1.
+        struct Single {
+            char16_t final;
+            bool edit;
+            int what; // a Move or a CharEdit
+            int offset;
+        };
+        static constexpr Single singles[] = {
+            {u'A', false, int(Move::Up), 0},        {u'B', false, int(Move::Down), 0},
+            {u'e', false, int(Move::Down), 0},      {u'C', false, int(Move::Forward), 0},
+            {u'a', false, int(Move::Forward), 0},   {u'D', false, int(Move::Back), 0},
+            {u'G', false, int(Move::ToColumn), -1}, {u'`', false, int(Move::ToColumn), -1},
+            {u'd', false, int(Move::ToRow), -1},    {u'X', true, int(Edit::Erase), 0},
+            {u'@', true, int(Edit::Insert), 0},     {u'P', true, int(Edit::Delete), 0},
+        };
+        for (const Single& single : singles) {
+            if (single.final != final)
+                continue;
+            if (single.edit)
+                sink.editChars(Edit(single.what), amount(0));
+            else
+                sink.moveCursor(Move(single.what), amount(0) + single.offset);
+            break;
+        }
         break;
+    }
     }
 }
 
