@@ -93,7 +93,11 @@ void TerminalAccessible::updateLineStarts() const {
     }
     for (; firstStartLine_ < first; ++firstStartLine_)
         lineStarts_.pop_front();
-    // Every line but the last is complete, so the starts up to the last line's are final.
+    // Lines above the screen are complete, so the starts up to the first screen line's are
+    // final; the screen's are worked out again.
+    const qint64 settled = first + lines.settledLineCount();
+    if (firstStartLine_ + qint64(lineStarts_.size()) > settled + 1)
+        lineStarts_.resize(size_t(settled + 1 - firstStartLine_));
     for (qint64 number = firstStartLine_ + qint64(lineStarts_.size()); number < end; ++number)
         lineStarts_.push_back(lineStarts_.back() +
                               lines.line(qsizetype(number - 1 - first)).text.size() + 1);

@@ -148,7 +148,7 @@ bool TerminalSearch::searchLine(qint64 number) {
 void TerminalSearch::searchSlice() {
     dropTrimmed();
     bool changed = false;
-    // What was found in the last line may no longer be there.
+    // What was found on the screen may no longer be there.
     const auto open = std::ranges::lower_bound(found_, nextLine_, {}, &Found::line);
     if (open != found_.end()) {
         total_ = open->before;
@@ -156,10 +156,11 @@ void TerminalSearch::searchSlice() {
         changed = true;
     }
     clock_.start();
-    const qint64 last = buffer_->firstLineNumber() + buffer_->lineCount() - 1;
+    const qint64 first = buffer_->firstLineNumber();
+    const qint64 settled = first + buffer_->settledLineCount();
     // The clock is read every 64 Ki characters or so: long lines count by their length.
-    for (qsizetype work = 0; nextLine_ < last;) {
-        work += buffer_->line(qsizetype(nextLine_ - buffer_->firstLineNumber())).text.size() + 1024;
+    for (qsizetype work = 0; nextLine_ < settled;) {
+        work += buffer_->line(qsizetype(nextLine_ - first)).text.size() + 1024;
         changed = searchLine(nextLine_++) || changed;
         if (work < 64 * 1024)
             continue;
@@ -171,7 +172,8 @@ void TerminalSearch::searchSlice() {
             return;
         }
     }
-    changed = searchLine(last) || changed;
+    for (qint64 number = nextLine_; number < first + buffer_->lineCount(); ++number)
+        changed = searchLine(number) || changed;
     if (current_ >= matchCount())
         current_ = matchCount() - 1;
     if (changed)

@@ -77,8 +77,8 @@ private:
     qsizetype total_ = 0;   // matches found since the search began
     qsizetype dropped_ = 0; // of those, in lines since trimmed
     qsizetype current_ = -1;
-    // Lines before it are searched for good: only the last line can still change, so its
-    // matches are found again after every change.
+    // Lines before it are searched for good: only the lines of the screen can still change,
+    // so their matches are found again after every change.
     qint64 nextLine_ = 0;
     bool searching_ = false;
     QTimer slice_;

@@ -12,8 +12,10 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QUrl>
 
@@ -56,9 +58,14 @@ QColor paintedBackground(const TextStyle& style) {
                                                        : QColor::fromRgb(style.background);
 }
 
+// Links show underlined.
+bool underlined(const TextStyle& style) {
+    return style.has(TextStyle::Underline) || style.link != 0;
+}
+
 int fontIndex(const TextStyle& style) {
     return (style.has(TextStyle::Bold) ? 1 : 0) | (style.has(TextStyle::Italic) ? 2 : 0) |
-           (style.has(TextStyle::Underline) ? 4 : 0) | (style.has(TextStyle::Strike) ? 8 : 0);
+           (underlined(style) ? 4 : 0) | (style.has(TextStyle::Strike) ? 8 : 0);
 }
 
 bool isWordCharacter(QChar c) {
@@ -101,6 +108,8 @@ TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
     selectAllAction_ = new QAction(tr("Select All"), this);
     selectAllAction_->setShortcut(QKeySequence::SelectAll);
     connect(selectAllAction_, &QAction::triggered, this, &TerminalView::selectAll);
+    openLinkAction_ = new QAction(tr("Open Link…"), this);
+    connect(openLinkAction_, &QAction::triggered, this, [this] { askToOpen(menuLink_); });
     openLogAction_ = new QAction(tr("Open Log File"), this);
     connect(openLogAction_, &QAction::triggered, this, &TerminalView::openLogFile);
 
@@ -159,6 +168,8 @@ void TerminalView::refresh() {
 void TerminalView::layoutContent() {
     const int width = viewport()->width() - 2 * Padding;
     buffer_->setColumns(std::max(1, int(std::floor(width / characterWidth_))));
+    // A program may draw on as many rows as the pane shows.
+    buffer_->setScreenRows((viewport()->height() - 2 * Padding) / lineHeight_);
     const qint64 content = 2 * Padding + buffer_->rowCount() * qint64(lineHeight_);
     const int maximum = int(std::clamp<qint64>(content - viewport()->height(), 0, INT_MAX));
     QScrollBar* bar = verticalScrollBar();
@@ -239,7 +250,7 @@ const QFont& TerminalView::fontFor(const TextStyle& style) {
         QFont f = font();
         f.setBold(style.has(TextStyle::Bold));
         f.setItalic(style.has(TextStyle::Italic));
-        f.setUnderline(style.has(TextStyle::Underline));
+        f.setUnderline(underlined(style));
         f.setStrikeOut(style.has(TextStyle::Strike));
         fonts_[size_t(index)] = f;
         fontReady_[size_t(index)] = true;
@@ -445,8 +456,38 @@ void TerminalView::openLogFile() {
     });
 }
 
+QString TerminalView::linkAt(TextPosition position) const {
+    position = buffer_->clamped(position);
+    const TerminalLine line = buffer_->line(qsizetype(position.line - buffer_->firstLineNumber()));
+    if (position.column >= line.text.size())
+        return {};
+    const auto run =
+        std::upper_bound(line.runs.begin(), line.runs.end(), position.column,
+                         [](qsizetype column, const StyledRun& r) { return column < r.start; });
+    return run == line.runs.begin() ? QString() : buffer_->link((run - 1)->style.link);
+}
+
+void TerminalView::askToOpen(const QString& link) {
+    if (link.isEmpty())
+        return;
+    // Where a link goes is shown before anything opens it: its text may say otherwise.
+    auto* box = new QMessageBox(QMessageBox::Question, tr("Open Link"),
+                                tr("Open this address with the desktop's default application?"),
+                                QMessageBox::Open | QMessageBox::Cancel, this);
+    box->setInformativeText(link);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box->button(QMessageBox::Open), &QAbstractButton::clicked, this, [link] {
+        if (!QDesktopServices::openUrl(QUrl(link)))
+            Console::log(QStringLiteral("❌ Could not open the link ") + link);
+    });
+    box->open();
+}
+
 QMenu* TerminalView::createContextMenu(QWidget* parent) {
     auto* menu = new QMenu(parent);
+    openLinkAction_->setEnabled(!menuLink_.isEmpty());
+    if (!menuLink_.isEmpty())
+        menu->addAction(openLinkAction_);
     copyAction_->setEnabled(hasSelection());
     openLogAction_->setEnabled(model_ && !model_->logFilePath().isEmpty());
     menu->addAction(copyAction_);
@@ -457,6 +498,12 @@ QMenu* TerminalView::createContextMenu(QWidget* parent) {
 }
 
 void TerminalView::contextMenuEvent(QContextMenuEvent* event) {
+    // From the keyboard: the link where the selection or the current match starts.
+    const qsizetype match = search_->currentIndex();
+    menuLink_ = event->reason() == QContextMenuEvent::Mouse ? linkAt(positionAt(event->pos()))
+                : hasSelection() ? linkAt(std::min(selectionAnchor_, selectionCursor_))
+                : match >= 0     ? linkAt(search_->match(match))
+                                 : QString();
     QMenu* menu = createContextMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(event->globalPos());
@@ -512,6 +559,8 @@ void TerminalView::mouseReleaseEvent(QMouseEvent* event) {
         if (selecting_) {
             selecting_ = false;
             publishSelection();
+            if (!hasSelection()) // a click, not a drag
+                askToOpen(linkAt(positionAt(event->position().toPoint())));
         }
         return;
     }

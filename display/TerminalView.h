@@ -54,10 +54,15 @@ public:
     TerminalSearch* search() const { return search_; }
     int lineHeight() const { return lineHeight_; }
     qreal characterWidth() const { return characterWidth_; }
+    // The address of the link at a position; empty where there is none.
+    QString linkAt(TextPosition position) const;
+    // Shows where a link goes and opens it with the desktop's handler once the user agrees.
+    void askToOpen(const QString& link);
     // Viewport rectangle of the "new output" badge (valid while it shows).
     QRect newOutputBadgeRect() const;
 
-    // The context menu's entries: Copy, Select All, Open Log File. The caller owns the menu.
+    // The context menu's entries: Open Link (on a link), Copy, Select All, Open Log File. The
+    // caller owns the menu.
     QMenu* createContextMenu(QWidget* parent = nullptr);
 
     QSize sizeHint() const override { return {800, 600}; }
@@ -122,4 +127,6 @@ private:
     QAction* copyAction_ = nullptr;
     QAction* selectAllAction_ = nullptr;
     QAction* openLogAction_ = nullptr;
+    QAction* openLinkAction_ = nullptr;
+    QString menuLink_; // the link the context menu was opened on
 };

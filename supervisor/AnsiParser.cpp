@@ -32,6 +32,7 @@ TextStyle::Rgb clampedRgb(int r, int g, int b) {
 void AnsiParser::reset() {
     state_ = State::Ground;
     style_ = {};
+    savedStyle_ = {};
     paramCount_ = 0;
     paramOpen_ = false;
     privateMarker_ = 0;
@@ -39,9 +40,28 @@ void AnsiParser::reset() {
     stringChars_ = 0;
 }
 
-void AnsiParser::enterString() {
+void AnsiParser::enterString(bool osc) {
     state_ = State::String;
     stringChars_ = 0;
+    osc_ = osc;
+    oscText_.clear();
+}
+
+template <typename Sink> void AnsiParser::endString(Sink& sink) {
+    state_ = State::Ground;
+    if (!osc_ || !oscText_.startsWith(u"8;"))
+        return;
+    // 8 ; parameters ; URI
+    const qsizetype uri = oscText_.indexOf(u';', 2);
+    if (uri >= 0)
+        style_.link = sink.hyperlink(QStringView(oscText_).sliced(uri + 1));
+    oscText_.clear();
+}
+
+void AnsiParser::resetRendition() {
+    const quint16 link = style_.link;
+    style_ = {};
+    style_.link = link;
 }
 
 void AnsiParser::enterCsi() {
@@ -109,6 +129,12 @@ struct NullSink {
     void backspace() {}
     void tab() {}
     void eraseInLine(int) {}
+    void eraseInDisplay(int) {}
+    void moveCursor(TerminalSink::Move, int) {}
+    void editChars(TerminalSink::CharEdit, int) {}
+    void saveCursor() {}
+    void restoreCursor() {}
+    quint16 hyperlink(QStringView) { return 0; }
 };
 } // namespace
 
@@ -122,7 +148,7 @@ template <typename Sink> bool AnsiParser::step(char16_t c, Sink& sink) {
         else if (c == C1_CSI)
             enterCsi();
         else if (c == C1_OSC)
-            enterString();
+            enterString(true);
         else
             execute(c, sink);
         break;
@@ -130,13 +156,12 @@ template <typename Sink> bool AnsiParser::step(char16_t c, Sink& sink) {
         if (c == u'[') {
             enterCsi();
         } else if (c == u']' || c == u'P' || c == u'X' || c == u'^' || c == u'_') {
-            enterString();
+            enterString(c == u']');
         } else if (c >= 0x20 && c <= 0x2f) {
             state_ = State::EscapeIntermediate;
         } else if (c >= 0x30 && c <= 0x7e) {
-            if (c == u'c') // full reset
-                style_ = {};
             state_ = State::Ground;
+            escapeDispatch(c, sink);
         } else if (c == ESC) {
             // a new sequence starts; the old one is dropped
         } else if (c == CAN || c == SUB) {
@@ -212,21 +237,25 @@ template <typename Sink> bool AnsiParser::step(char16_t c, Sink& sink) {
         }
         break;
     case State::String:
-        // Titles, hyperlink targets and device strings are not shown, so nothing is kept.
-        // One left open ends at a line break, which acts, or at the bound, where the text
-        // from there on shows: the output must not vanish behind a program's mistake.
-        if (c == BEL || c == C1_ST || c == CAN || c == SUB) {
+        // Titles and device strings are not shown, so only a command's text is kept, for a
+        // hyperlink. One left open ends at a line break, which acts, or at the bound, where
+        // the text from there on shows: the output must not vanish behind a program's mistake.
+        if (c == BEL || c == C1_ST) {
+            endString(sink);
+        } else if (c == CAN || c == SUB) {
             state_ = State::Ground;
         } else if (c == ESC) {
             state_ = State::StringEscape;
         } else if (c == u'\n' || ++stringChars_ > MaxStringChars) {
             state_ = State::Ground;
             return false;
+        } else if (osc_) {
+            oscText_.append(QChar(c));
         }
         break;
     case State::StringEscape:
         if (c == u'\\') {
-            state_ = State::Ground;
+            endString(sink);
         } else {
             // ESC followed by anything else ends the string and starts a new sequence.
             state_ = State::Escape;
@@ -289,7 +318,10 @@ void AnsiParser::skip(QByteArrayView utf8) {
             break;
         const QByteArrayView rest(escape, end - escape);
         if (rest.startsWith("\x1b[m") || rest.startsWith("\x1b[0m")) {
+            // What a skip moves over never saves the cursor, so the saved colours carry on.
+            const TextStyle saved = savedStyle_;
             *this = AnsiParser();
+            savedStyle_ = saved;
             p = escape + (rest[2] == 'm' ? 3 : 4);
             break;
         }
@@ -332,15 +364,90 @@ void AnsiParser::skip(QByteArrayView utf8) {
     }
 }
 
+int AnsiParser::amount(int i, int fallback) const {
+    const int value = i < std::min(paramCount_, MaxParams) ? params_[i] : 0;
+    return value > 0 ? value : fallback;
+}
+
+template <typename Sink> void AnsiParser::escapeDispatch(char16_t final, Sink& sink) {
+    switch (final) {
+    case u'7':
+        savedStyle_ = style_;
+        sink.saveCursor();
+        break;
+    case u'8':
+        style_ = savedStyle_;
+        sink.restoreCursor();
+        break;
+    case u'c': // full reset
+        style_ = {};
+        break;
+    default:
+        break;
+    }
+}
+
 template <typename Sink> void AnsiParser::csiDispatch(char16_t final, Sink& sink) {
     if (privateMarker_ || intermediate_)
         return;
-    if (final == u'm') {
+    using Move = TerminalSink::Move;
+    using Edit = TerminalSink::CharEdit;
+    switch (final) {
+    case u'm':
         selectGraphicRendition();
-    } else if (final == u'K') {
+        break;
+    case u'K':
+    case u'J': {
         const int mode = paramCount_ > 0 ? params_[0] : 0;
         if (mode >= 0 && mode <= 2)
-            sink.eraseInLine(mode);
+            final == u'K' ? sink.eraseInLine(mode) : sink.eraseInDisplay(mode);
+        break;
+    }
+    case u'E':
+    case u'F':
+        sink.moveCursor(final == u'E' ? Move::Down : Move::Up, amount(0));
+        sink.moveCursor(Move::ToColumn, 0);
+        break;
+    case u'H':
+    case u'f':
+        sink.moveCursor(Move::ToRow, amount(0) - 1);
+        sink.moveCursor(Move::ToColumn, amount(1) - 1);
+        break;
+    case u's':
+        if (paramCount_ == 0)
+            escapeDispatch(u'7', sink);
+        break;
+    case u'u':
+        if (paramCount_ == 0)
+            escapeDispatch(u'8', sink);
+        break;
+    default: {
+        // The sequences of one count: a distance, or a row or column counted from 1.
+        struct Single {
+            char16_t final;
+            bool edit;
+            int what; // a Move or a CharEdit
+            int offset;
+        };
+        static constexpr Single singles[] = {
+            {u'A', false, int(Move::Up), 0},        {u'B', false, int(Move::Down), 0},
+            {u'e', false, int(Move::Down), 0},      {u'C', false, int(Move::Forward), 0},
+            {u'a', false, int(Move::Forward), 0},   {u'D', false, int(Move::Back), 0},
+            {u'G', false, int(Move::ToColumn), -1}, {u'`', false, int(Move::ToColumn), -1},
+            {u'd', false, int(Move::ToRow), -1},    {u'X', true, int(Edit::Erase), 0},
+            {u'@', true, int(Edit::Insert), 0},     {u'P', true, int(Edit::Delete), 0},
+        };
+        for (const Single& single : singles) {
+            if (single.final != final)
+                continue;
+            if (single.edit)
+                sink.editChars(Edit(single.what), amount(0));
+            else
+                sink.moveCursor(Move(single.what), amount(0) + single.offset);
+            break;
+        }
+        break;
+    }
     }
 }
 
@@ -378,7 +485,7 @@ int AnsiParser::extendedColor(int i, TextStyle::Rgb& color) const {
 void AnsiParser::selectGraphicRendition() {
     const int count = std::min(paramCount_, MaxParams);
     if (count == 0) {
-        style_ = {};
+        resetRendition();
         return;
     }
     for (int i = 0; i < count; ++i) {
@@ -388,7 +495,7 @@ void AnsiParser::selectGraphicRendition() {
         const int p = params_[i];
         switch (p) {
         case 0:
-            style_ = {};
+            resetRendition();
             break;
         case 1:
             style_.set(TextStyle::Bold, true);

@@ -5,10 +5,16 @@
 #include <QPointer>
 #include <QStringDecoder>
 
+#include <bit>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string.h> // memrchr
 #include <vector>
 
 namespace {
@@ -36,9 +42,78 @@ qsizetype countNewlines(QByteArrayView bytes) {
     return count;
 }
 
+// Whether the escape sequence at `at` may move the cursor up, or save or restore it.
+bool movesUp(const uchar* at, const uchar* end) {
+    if (++at == end)
+        return false;
+    if (*at == '7' || *at == '8')
+        return true;
+    if (*at != '[')
+        return false;
+    for (++at; at < end && *at >= 0x20 && *at <= 0x3f;)
+        ++at;
+    if (at == end)
+        return false;
+    switch (*at) {
+    case 'A': // up, to a previous line, to a position or row; save and restore
+    case 'F':
+    case 'H':
+    case 'f':
+    case 'd':
+    case 's':
+    case 'u':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Whether a sequence complete in `bytes` may move the cursor up, or save or restore it: the
+// output can then rewrite lines written before it, so its line breaks do not push them out.
+// Conservative: a false alarm only holds a skip back. A C1 CSI counts as a move. Coloured
+// output has an escape every few characters: they are found 16 bytes at a time.
+bool mayMoveUp(QByteArrayView bytes) {
+    const auto* at = reinterpret_cast<const uchar*>(bytes.data());
+    const auto* const end = at + bytes.size();
+    const auto c1 = [end](const uchar* c) { return c + 1 < end && c[1] == 0x9b; };
+#ifdef __SSE2__
+    const __m128i escape = _mm_set1_epi8(0x1b);
+    const __m128i c1Lead = _mm_set1_epi8(char(0xc2));
+    for (; end - at >= 16; at += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        for (auto m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(block, escape))); m; m &= m - 1)
+            if (movesUp(at + std::countr_zero(m), end))
+                return true;
+        for (auto m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c1Lead))); m; m &= m - 1)
+            if (c1(at + std::countr_zero(m)))
+                return true;
+    }
+#endif
+    for (; at < end; ++at)
+        if ((*at == 0x1b && movesUp(at, end)) || (*at == 0xc2 && c1(at)))
+            return true;
+    return false;
+}
+
+// Where an escape or control sequence left unfinished at the end of `bytes` starts, or -1.
+qsizetype unfinishedFrom(QByteArrayView bytes) {
+    const auto* escape =
+        static_cast<const char*>(::memrchr(bytes.data(), 0x1b, size_t(bytes.size())));
+    if (!escape)
+        return -1;
+    const char* const end = bytes.data() + bytes.size();
+    const char* at = escape + 1;
+    if (at < end && *at == '[')
+        for (++at; at < end && uchar(*at) >= 0x20 && uchar(*at) <= 0x3f;)
+            ++at;
+    return at == end ? escape - bytes.data() : -1;
+}
+
 struct Piece {
     QByteArray bytes;
     qsizetype lineBreaks = 0;
+    bool moves = false; // see mayMoveUp
+    qsizetype credit() const { return moves ? 0 : lineBreaks; }
 };
 } // namespace
 
@@ -51,7 +126,10 @@ struct OutputLog::Inbox {
     std::condition_variable room;     // readers held back wait here
     std::deque<Piece> pending;        // for the main thread
     qsizetype pendingBytes = 0;
-    qint64 pendingBreaks = 0;
+    qint64 pendingCredit = 0; // line breaks of pieces that cannot move the cursor up
+    qint64 pendingMoves = 0;  // pieces that may
+    QByteArray openTail;      // a sequence the last piece left unfinished
+    int screenRows = 0;       // the most the tail's screen has had
     // The parser as it stands where `pending` begins; unknown while the main thread parses
     // what it took last, since only it sees that text whole.
     AnsiParser startState;
@@ -71,18 +149,36 @@ struct OutputLog::Inbox {
     int readersWaiting = 0;
     OutputLog* owner = nullptr;
 
-    // Called with the mutex held, so all three channels see the same order; `breaks` is counted
-    // before, without it. The CLI's own output has a capped share of the console.
-    void add(const QByteArray& utf8, qsizetype breaks, bool fromCli) {
+    // Called with the mutex held, so all three channels see the same order; `breaks` and
+    // `moves` are found before, without it. The CLI's own output has a capped share of the
+    // console.
+    void add(const QByteArray& utf8, qsizetype breaks, bool moves, bool fromCli) {
         static const QString echo = QStringLiteral("🔧 VantrelManager outputHandler called with: ");
         if (fromCli)
             Console::logOutput(echo, utf8);
         else
             Console::log(echo, utf8);
-        pending.push_back({utf8, breaks});
+        // A sequence cut between two pieces acts in the second: it is read across the cut.
+        constexpr qsizetype longest = 64; // beyond any sequence a program means
+        const qsizetype own = unfinishedFrom(utf8);
+        QByteArray tail = own >= 0 ? utf8.sliced(own) : QByteArray();
+        if (!openTail.isEmpty()) {
+            const QByteArray joined = openTail + utf8.first(std::min(utf8.size(), longest));
+            moves = moves || mayMoveUp(joined);
+            const qsizetype still = unfinishedFrom(joined);
+            if (own < 0 && still >= 0 && still < openTail.size()) {
+                if (joined.size() - still > longest)
+                    moves = true;
+                else
+                    tail = joined.sliced(still);
+            }
+        }
+        openTail = tail;
+        pending.push_back({utf8, breaks, moves});
         pendingBytes += utf8.size();
         addedSinceTake += utf8.size();
-        pendingBreaks += breaks;
+        pendingCredit += pending.back().credit();
+        pendingMoves += pending.back().moves;
         // A busy writer comes back for more by itself; waking costs a system call.
         if (fileBytes.empty() && !writing)
             fileWork.notify_one();
@@ -94,18 +190,25 @@ struct OutputLog::Inbox {
         handOverQueued = true;
         QMetaObject::invokeMethod(owner, &OutputLog::handOver, Qt::QueuedConnection);
     }
-    // Drops whole pieces from the front while at least as many line breaks as the tail keeps
-    // follow them: every line they touch would be trimmed before anyone saw it. The scan that
-    // carries the parser's state across them runs with the mutex released.
+    // Drops whole pieces from the front while what follows them makes more new lines than the
+    // tail keeps, so every line they touch would be trimmed before anyone saw it. Line breaks
+    // after a cursor that may stand a screen's height up, once and after each piece that may
+    // move it up, move it down instead; and a piece that may move or save the cursor is never
+    // dropped. The scan that carries the parser's state across them runs with the mutex
+    // released.
     void cutFront(std::unique_lock<std::mutex>& lock) {
         if (!startKnown || scanning)
             return;
         std::vector<QByteArray> cut;
         qint64 breaks = 0;
-        while (pending.size() > 1 && pendingBreaks - pending.front().lineBreaks >= keptLines) {
+        const auto enoughAfter = [this] {
+            const qint64 credit = pendingCredit - pending.front().credit();
+            return credit - qint64(screenRows) * (pendingMoves + 2) >= keptLines;
+        };
+        while (pending.size() > 1 && !pending.front().moves && enoughAfter()) {
             Piece& front = pending.front();
             breaks += front.lineBreaks;
-            pendingBreaks -= front.lineBreaks;
+            pendingCredit -= front.credit();
             pendingBytes -= front.bytes.size();
             cut.push_back(std::move(front.bytes));
             pending.pop_front();
@@ -145,6 +248,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
     tail_->append(initialText);
     inbox_->owner = this;
     inbox_->keptLines = tail_->limits().maxLines;
+    inbox_->screenRows = tail_->screenRows();
     inbox_->startState = tail_->parser();
     inbox_->fileBytes.push_back(initialText.toUtf8());
     inbox_->fileSize = inbox_->fileBytes.back().size();
@@ -226,8 +330,9 @@ OutputLog::Writer OutputLog::writer() const {
         if (const auto inbox = weak.lock()) {
             const QByteArray utf8 = text.toUtf8();
             const qsizetype breaks = countNewlines(utf8);
+            const bool moves = mayMoveUp(utf8);
             std::unique_lock lock(inbox->mutex);
-            inbox->add(utf8, breaks, false);
+            inbox->add(utf8, breaks, moves, false);
             inbox->cutFront(lock);
         }
     };
@@ -237,6 +342,7 @@ void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>
     if (utf8.isEmpty())
         return;
     const qsizetype breaks = countNewlines(utf8);
+    const bool moves = mayMoveUp(utf8);
     std::unique_lock lock(inbox_->mutex);
     const auto behind = [&] {
         inbox_->cutFront(lock);
@@ -247,7 +353,7 @@ void OutputLog::appendFromReader(const QByteArray& utf8, const std::atomic<bool>
     while (behind() && !inbox_->stopping && !cancelled)
         inbox_->room.wait_for(lock, std::chrono::milliseconds(50));
     --inbox_->readersWaiting;
-    inbox_->add(utf8, breaks, true);
+    inbox_->add(utf8, breaks, moves, true);
     inbox_->cutFront(lock);
 }
 
@@ -283,7 +389,8 @@ bool OutputLog::takePending() {
         while (!inbox.pending.empty() && bytes < kSliceBytes) {
             bytes += inbox.pending.front().bytes.size();
             inbox.pendingBytes -= inbox.pending.front().bytes.size();
-            inbox.pendingBreaks -= inbox.pending.front().lineBreaks;
+            inbox.pendingCredit -= inbox.pending.front().credit();
+            inbox.pendingMoves -= inbox.pending.front().moves;
             taken.push_back(std::move(inbox.pending.front()));
             inbox.pending.pop_front();
         }
@@ -318,6 +425,7 @@ bool OutputLog::takePending() {
         std::unique_lock lock(inbox_->mutex);
         inbox_->startState = tail_->parser();
         inbox_->startKnown = true;
+        inbox_->screenRows = std::max(inbox_->screenRows, tail_->screenRows());
         flooding = inbox_->addedSinceTake > 0;
         inbox_->madeRoom();
         inbox_->cutFront(lock);

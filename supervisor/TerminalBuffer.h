@@ -33,11 +33,14 @@ struct TextPosition {
     auto operator<=>(const TextPosition&) const = default;
 };
 
-// The scrollback: styled lines, bounded by a line count and a character count, trimmed by
-// whole lines from the front. The cursor is always in the last line. Lines live in large
-// shared chunks, so appending and trimming cost no allocation per line once the bounds are
-// reached. Wrapping uses a fixed number of columns, so the wrapped row of any line is found by
-// binary search and a new width costs one pass over the line lengths.
+// What a terminal shows: styled lines, bounded by a line count and a character count, trimmed
+// by whole lines from the front. The last lines, as many as the terminal has rows, are the
+// screen: the cursor moves over them and rewrites them, as a terminal does. Lines above it are
+// the scrollback and never change again; they live in large shared chunks, so appending and
+// trimming cost no allocation per line once the bounds are reached. Rows and columns of the
+// screen are cells: a wide character takes two. Wrapping for display uses a fixed number of
+// columns, so the wrapped row of any line is found by binary search and a new width costs one
+// pass over the line lengths.
 class TerminalBuffer final : public TerminalSink {
 public:
     struct Limits {
@@ -46,6 +49,10 @@ public:
         // A longer line is broken, so one endless line cannot escape the character bound.
         qsizetype maxLineChars = 1024 * 1024;
     };
+
+    // The screen is as tall as a terminal a program may assume, at least this.
+    static constexpr int MinScreenRows = 24;
+    static constexpr int MaxScreenRows = 500;
 
     TerminalBuffer() : TerminalBuffer(Limits{}) {}
     explicit TerminalBuffer(Limits limits);
@@ -61,11 +68,20 @@ public:
     const AnsiParser& parser() const { return parser_; }
     const Limits& limits() const { return limits_; }
 
-    qsizetype lineCount() const { return count_; }
+    qsizetype lineCount() const { return count_ + screenCount_; }
     qsizetype charCount() const { return chars_; }
+    // Lines before this index have left the screen: they never change again.
+    qsizetype settledLineCount() const { return count_; }
+    // At least MinScreenRows and never more than the line bound; a screen made shorter lets
+    // its top lines go to the scrollback.
+    void setScreenRows(int rows);
+    int screenRows() const { return screenRows_; }
     // The number of the line at index 0; grows as lines are trimmed, so it also counts them.
     qint64 firstLineNumber() const { return firstLineNumber_; }
     TerminalLine line(qsizetype index) const;
+    // Where the cursor is: its line, and the index in that line's text (past the end when it
+    // stands on blank cells after the text).
+    qsizetype cursorLine() const { return count_ + row_; }
     qsizetype cursorColumn() const { return cursor_; }
 
     // Wrapping. Rows are counted over the lines that are shown: all of them, except the last
@@ -74,10 +90,8 @@ public:
     int columns() const { return columns_; }
     qsizetype shownLineCount() const;
     qint64 rowCount() const;
-    qint64 rowsOf(qsizetype index) const { return rowsFor(record(index).length); }
-    qint64 firstRowOf(qsizetype index) const {
-        return record(index).rowsBefore - record(0).rowsBefore;
-    }
+    qint64 rowsOf(qsizetype index) const { return rowsFor(line(index).text.size()); }
+    qint64 firstRowOf(qsizetype index) const;
     // The index of the line that holds wrapped row `row` (clamped to the shown lines).
     qsizetype lineAtRow(qint64 row) const;
 
@@ -91,10 +105,19 @@ public:
     // TerminalSink
     void write(QStringView text, const TextStyle& style) override;
     void newLine() override;
-    void carriageReturn() override { cursor_ = 0; }
-    void backspace() override;
+    void carriageReturn() override;
+    void backspace() override { moveCursor(Move::Back, 1); }
     void tab() override;
     void eraseInLine(int mode) override;
+    void eraseInDisplay(int mode) override;
+    void moveCursor(Move move, int amount) override;
+    void editChars(CharEdit edit, int count) override;
+    void saveCursor() override;
+    void restoreCursor() override;
+    // Only web and mail addresses become links.
+    quint16 hyperlink(QStringView uri) override;
+    // The address a style's link goes to; empty for none, or once it is long forgotten.
+    QString link(quint16 number) const;
 
 private:
     // Items of many lines in large chunks, oldest first. A line's items are contiguous; only the
@@ -137,19 +160,43 @@ private:
         qint64 rowsBefore = 0; // wrapped rows of every earlier line, from an arbitrary origin
     };
 
+    // A line of the screen, rewritten in place; its storage is kept for the next line.
+    struct ScreenLine {
+        std::u16string text;
+        QList<StyledRun> runs;
+    };
+
     const Record& record(qsizetype index) const {
         return ring_[size_t(head_ + index) & (ring_.size() - 1)];
     }
-    Record& last() { return ring_[size_t(head_ + count_ - 1) & (ring_.size() - 1)]; }
-    const Record& last() const { return record(count_ - 1); }
-    void startLine(qint64 rowsBefore);
-    char16_t* textRoom(qsizetype size);
-    void setLength(qsizetype length);
-    void setRuns(const QList<StyledRun>& runs);
-    QList<StyledRun>& editableRuns();
+    ScreenLine& screenLine(qsizetype row) {
+        return screen_[size_t(screenHead_ + row) & (screen_.size() - 1)];
+    }
+    const ScreenLine& screenLine(qsizetype row) const {
+        return screen_[size_t(screenHead_ + row) & (screen_.size() - 1)];
+    }
+    ScreenLine& current() { return screenLine(row_); }
     qint64 rowsFor(qsizetype length) const {
         return length == 0 ? 1 : (length + columns_ - 1) / columns_;
     }
+
+    // The wrapped rows before screen line `row`, from the same origin as the records'.
+    qint64 rowsBeforeScreenLine(qsizetype row) const;
+    // A new empty line at the bottom of the screen; the top one goes to the scrollback when
+    // the screen is full.
+    void pushLine();
+    void commitTop();
+    void resizeScreen(qsizetype size);
+    void toRow(qsizetype row);
+    // The cursor in cells, and placing it at a cell of its line.
+    qsizetype column() const;
+    void setColumn(qsizetype cells);
+    // Replaces [from, to) of a screen line with `with` in `style`.
+    void splice(ScreenLine& line, qsizetype from, qsizetype to, QStringView with,
+                const TextStyle& style = {});
+    void clearLine(ScreenLine& line);
+    // Blanks cells [from, to) of the cursor's line, whole wide characters at either edge.
+    void blankCells(qsizetype from, qsizetype to);
     void writeInLine(QStringView text, const TextStyle& style);
     void trim();
 
@@ -160,14 +207,28 @@ private:
     Arena<StyledRun, 128 * 1024> runs_;
     std::vector<Record, HugePages::Allocator<Record>> ring_; // a power of two in size
     qsizetype head_ = 0;
-    qsizetype count_ = 0;
+    qsizetype count_ = 0; // lines in the scrollback
+    // The screen, a ring of a power of two in size.
+    std::vector<ScreenLine> screen_;
+    qsizetype screenHead_ = 0;
+    qsizetype screenCount_ = 0;
+    int screenRows_ = MinScreenRows;
+    qint64 screenRowsBefore_ = 0; // wrapped rows above the screen
     qsizetype chars_ = 0;
-    qsizetype cursor_ = 0;
+    qsizetype row_ = 0;     // of the cursor, in the screen
+    qsizetype cursor_ = 0;  // index in the cursor's line
+    bool halfCell_ = false; // on the right half of the wide character at cursor_
+    qsizetype savedRow_ = 0;
+    qsizetype savedColumn_ = 0;
     qint64 firstLineNumber_ = 0;
     int columns_ = 80;
-    QList<StyledRun> scratch_; // the last line's runs while they are rewritten
+    // The last links, by number modulo their count.
+    static constexpr int KeptLinks = 1024;
+    std::vector<std::pair<quint16, QString>> links_ = decltype(links_)(KeptLinks);
+    quint16 lastLink_ = 0;
 };
 
-// Gives [from, to) of a line `style`, splitting and merging runs as needed.
-void applyStyle(QList<StyledRun>& runs, qsizetype lineLength, int from, int to,
+// Replaces [from, to) of a line's runs with `count` characters of `style`, shifting the runs
+// after it, splitting and merging runs as needed.
+void spliceRuns(QList<StyledRun>& runs, qsizetype lineLength, int from, int to, int count,
                 const TextStyle& style);

@@ -20,6 +20,7 @@ struct TextStyle {
     Rgb foreground = DefaultColor;
     Rgb background = DefaultColor;
     quint8 flags = 0;
+    quint16 link = 0; // a hyperlink, by the number its screen gave it; 0 for none
 
     bool has(Flag flag) const { return flags & flag; }
     void set(Flag flag, bool on) { flags = on ? quint8(flags | flag) : quint8(flags & ~flag); }

@@ -94,6 +94,30 @@ QString colouredPattern() {
     return pattern;
 }
 
+// Live displays as CLI libraries draw them, ASCII only, 1009 frames: a progress line rewritten
+// after a carriage return, a line break every 100 frames ("progress"); or three lines redrawn
+// after moving the cursor up over them, left standing every 100 frames ("redraw").
+QString livePattern(bool redraw) {
+    QString pattern;
+    for (int i = 0; i < 1009; ++i) {
+        const QString bar =
+            QStringLiteral("\x1b[36mDownloading\x1b[0m \x1b[38;2;249;38;114m%1\x1b[38;5;237m%2"
+                           "\x1b[0m \x1b[35m%3%\x1b[0m %4 MB/s")
+                .arg(QString(i % 40, QLatin1Char('#')), QString(40 - i % 40, QLatin1Char('-')))
+                .arg(i % 100, 3)
+                .arg(i * 7 % 1000 / 10.0, 5, 'f', 1);
+        if (redraw)
+            pattern += QStringLiteral("\r\x1b[2A\x1b[2K%1\n\x1b[2K\x1b[32mInstalling\x1b[0m %2"
+                                      "\n\x1b[2Kworker-%3 busy")
+                           .arg(bar, bar.mid(5), QString::number(i % 16));
+        else
+            pattern += QLatin1Char('\r') + bar;
+        if (i % 100 == 99)
+            pattern += redraw ? QStringLiteral("\n\n\n") : QStringLiteral("\n");
+    }
+    return pattern;
+}
+
 // Drops CSI sequences, carrying a sequence cut by a batch boundary over to the next batch.
 class EscapeStripper {
 public:
@@ -175,7 +199,7 @@ int runCase(const QString& which, double megabytes, FILE* results) {
     // the view with a one-letter find left active.
     const bool openingLog = which == QLatin1String("openlog");
     const bool finding = which == QLatin1String("find");
-    const bool isView = which == QLatin1String("view") || openingLog || finding;
+    const bool isView = which != QLatin1String("plain");
     const qint64 totalChars = qint64(megabytes * 1e6);
     const QString marker = QStringLiteral("end of the flood\n");
 
@@ -278,7 +302,9 @@ int runCase(const QString& which, double megabytes, FILE* results) {
     });
 
     // The stream as UTF-8, twice over, so any 4 KiB window of the endless stream is in here.
-    const QString pattern = colouredPattern();
+    const QString pattern = which == QLatin1String("progress") ? livePattern(false)
+                            : which == QLatin1String("redraw") ? livePattern(true)
+                                                               : colouredPattern();
     const QByteArray twice = (pattern + pattern).toUtf8();
     const qsizetype patternBytes = twice.size() / 2;
     const qint64 rssBefore = statusKiB("VmRSS");
@@ -434,9 +460,14 @@ int main(int argc, char** argv) {
     const auto plain = runChild(QStringLiteral("plain"), plainMb, home);
     const auto openLog = runChild(QStringLiteral("openlog"), viewMb, home);
     const auto find = runChild(QStringLiteral("find"), viewMb, home);
-    if (view.empty() || plain.empty() || openLog.empty() || find.empty())
+    // Live displays are parsed whole, as no line break of theirs pushes anything out.
+    const double liveMb = 50;
+    const auto progress = runChild(QStringLiteral("progress"), liveMb, home);
+    const auto redraw = runChild(QStringLiteral("redraw"), liveMb, home);
+    if (view.empty() || plain.empty() || openLog.empty() || find.empty() || progress.empty() ||
+        redraw.empty())
         return 1;
-    for (const auto* values : {&view, &plain, &openLog, &find})
+    for (const auto* values : {&view, &plain, &openLog, &find, &progress, &redraw})
         std::fprintf(stderr,
                      "bench_display: %.0f MB in %.0f deliveries carrying %.1f MB, %.0f repaints, "
                      "%.0f lines kept, %.0f timer samples, lateness max %.1f ms\n",
@@ -492,6 +523,15 @@ int main(int argc, char** argv) {
             .arg(EdgeBatches),
         at(view, "late_us"), QStringLiteral("first %1 chunks of the same run").arg(EdgeBatches),
         at(view, "early_us"), QStringLiteral("µs"));
+    const QString coloured = QStringLiteral("coloured lines, %1").arg(viewVolume);
+    for (const auto& [name, values] : {std::pair{QStringLiteral("\\r progress updates"), &progress},
+                                       std::pair{QStringLiteral("cursor-up redraws"), &redraw}}) {
+        const QString live = QStringLiteral("%1 MB of %2").arg(liveMb).arg(name);
+        row(QStringLiteral("view throughput, %1").arg(live), rate(*values), coloured, rate(view),
+            QStringLiteral("MB/s"));
+        row(QStringLiteral("view, lateness of a 10 ms timer during %1, p99").arg(live),
+            at(*values, "p99_ms"), coloured, at(view, "p99_ms"), QStringLiteral("ms"));
+    }
     return 0;
 }
 
