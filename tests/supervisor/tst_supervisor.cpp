@@ -175,22 +175,28 @@ void TestSupervisor::overridesApplyAndAreNamedOnlyWhenAsked() {
 void TestSupervisor::shellFallback_data() {
     QTest::addColumn<bool>("zshPresent");
     QTest::addColumn<bool>("bashPresent");
+    QTest::addColumn<QByteArray>("zshrc");
     QTest::addColumn<int>("cliExit");
     QTest::addColumn<QStringList>("shells"); // the shells started, in order
     QTest::addColumn<Phase>("phase");
     const QString zsh = QStringLiteral("zsh"), bash = QStringLiteral("bash");
-    QTest::newRow("zsh runs it") << true << true << 0 << QStringList{zsh} << Phase::Exited;
+    QTest::newRow("zsh runs it") << true << true << ""_ba << 0 << QStringList{zsh} << Phase::Exited;
     QTest::newRow("CLI's own failure, not rerun by bash")
-        << true << true << 3 << QStringList{zsh} << Phase::Restarting;
-    QTest::newRow("zsh could not execute it, bash once")
-        << true << true << 127 << QStringList{zsh, bash} << Phase::Restarting;
-    QTest::newRow("zsh missing") << false << true << 0 << QStringList{bash} << Phase::Exited;
-    QTest::newRow("no shell at all") << false << false << 0 << QStringList{} << Phase::Failed;
+        << true << true << ""_ba << 3 << QStringList{zsh} << Phase::Restarting;
+    QTest::newRow("CLI's own 127, not rerun by bash")
+        << true << true << ""_ba << 127 << QStringList{zsh} << Phase::Restarting;
+    QTest::newRow(".zshrc exits before the CLI: bash runs it")
+        << true << true << "echo zshrc; exit 3"_ba << 0 << QStringList{zsh, bash} << Phase::Exited;
+    QTest::newRow("zsh missing") << false << true << ""_ba << 0 << QStringList{bash}
+                                 << Phase::Exited;
+    QTest::newRow("no shell at all")
+        << false << false << ""_ba << 0 << QStringList{} << Phase::Failed;
 }
 
 void TestSupervisor::shellFallback() {
     QFETCH(bool, zshPresent);
     QFETCH(bool, bashPresent);
+    QFETCH(QByteArray, zshrc);
     QFETCH(int, cliExit);
     QFETCH(QStringList, shells);
     QFETCH(Phase, phase);
@@ -209,6 +215,8 @@ void TestSupervisor::shellFallback() {
     s.options.zshPath = s.path() + (zshPresent ? "/zsh" : "/no-zsh");
     s.options.bashPath = s.path() + (bashPresent ? "/bash" : "/no-bash");
     s.options.restartFirstDelayMs = 60000;
+    s.options.cliEnvironment.insert(u"ZDOTDIR"_s, s.path() + u"/zdot"_s);
+    s.writeScript(QStringLiteral("zdot/.zshrc"), zshrc);
     s.writeCli("echo \"TERM=$TERM NO_COLOR=${NO_COLOR-unset} ANSI=${ANSI_COLORS_DISABLED-unset} "
                "OTHER=$HALVANE_UNRELATED HOME=$HOME\"; exit " +
                QByteArray::number(cliExit));
@@ -220,11 +228,12 @@ void TestSupervisor::shellFallback() {
     QCOMPARE(m.state().ending, phase == Phase::Failed
                                    ? QString()
                                    : QStringLiteral("exited with code %1").arg(cliExit));
-    // Once per run.
+    // Once per run of the CLI.
     const QString colour =
         QStringLiteral("TERM=xterm-256color NO_COLOR=unset ANSI=unset OTHER=kept HOME=%1\n")
             .arg(QDir::homePath());
-    QCOMPARE(m.output().count(colour), shells.size());
+    QCOMPARE(m.output().count(colour), shells.size() - (zshrc.isEmpty() ? 0 : 1));
+    QCOMPARE(m.output().contains(u"⚠️ zsh failed, trying bash...\n"_s), shells.size() == 2);
 }
 
 void TestSupervisor::outputIsMergedDecodedAndComplete() {
