@@ -4,12 +4,14 @@
 #include "RestartPolicy.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
+#include "TestHttps.h"
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -53,10 +55,15 @@ private Q_SLOTS:
     void shellFallback();
     void outputIsMergedDecodedAndComplete();
     void runRestartAndCleanupStopWholeGroups();
+    void oneSigtermPerProcessPerStop_data();
+    void oneSigtermPerProcessPerStop();
+    void parentDeathEndsTheCli();
+    void runCliUntilKilled(); // the helper process of parentDeathEndsTheCli
 
     void parsePgrepOutput_data();
     void parsePgrepOutput();
     void sweepEndsOnlyCliProcessesWaitingOnce();
+    void quitDuringTheSweepFinishesIt();
     void restartPolicy_data();
     void restartPolicy();
     void restartsAfterUnexpectedEndsOnly_data();
@@ -312,6 +319,100 @@ void TestSupervisor::runRestartAndCleanupStopWholeGroups() {
         QTRY_VERIFY(!alive(daemon.toInt()));
 }
 
+void TestSupervisor::oneSigtermPerProcessPerStop_data() {
+    QTest::addColumn<QString>("request");
+    QTest::newRow("Quit") << u"cleanup"_s;
+    QTest::newRow("Restart CLI") << u"restart"_s;
+    QTest::newRow("Update CLI") << u"update"_s;
+    QTest::newRow("restart after a crash") << u"crash"_s;
+}
+
+// The CLI, a child in its group and a daemon that left it with a cleared environment each note
+// the SIGTERMs they get and live on a little, so that a second one would be seen. They write
+// nothing to the pipe, which nobody reads once the CLI has ended.
+void TestSupervisor::oneSigtermPerProcessPerStop() {
+    QFETCH(QString, request);
+    SupervisorSandbox s;
+    s.options.restartFirstDelayMs = 1;
+    s.options.cliEnvironment.insert(u"D"_s, s.path());
+    if (request == u"crash"_s)
+        s.options.cliEnvironment.insert(u"CRASH"_s, u"1"_s);
+    const QByteArray cli =
+        "cd \"$D\"; echo run >> runs; R=$(wc -l < runs)\n"
+        "rec() { exec >/dev/null 2>&1; trap 'echo \"$R $BASHPID\" >> signals; n=1' TERM; n=0; echo "
+        "\"$R $BASHPID\" >> "
+        "recorders; while :; do sleep 0.05; [ $n = 0 ] || { n=$((n+1)); [ $n -gt 6 ] && exit 0; }; "
+        "done; }\n"
+        "rec & setsid env -i R=$R /bin/bash -c \"$(declare -f rec); rec\" &\n"
+        "if [ \"$CRASH\" ] && [ $R = 1 ]; then\n"
+        "  until [ $(wc -l < recorders) -ge 2 ]; do sleep 0.05; done; exit 3; fi\n"
+        "rec\n";
+    s.writeCli(cli);
+    std::unique_ptr<TestHttps> https;
+    if (request == u"update"_s) {
+        https = std::make_unique<TestHttps>();
+        QVERIFY2(https->error().isEmpty(), qPrintable(https->error()));
+        https->serve("#!/bin/bash\n" + cli + "# the next build\n");
+        s.options.baseURL = QUrl(https->baseUrl());
+        s.options.caCertificates = TestHttps::pki()->caCert;
+    }
+    const QString recorders = s.path() + u"/recorders"_s;
+    const auto ofRun = [&](const char* run) {
+        QStringList lines = fileLines(recorders).filter(QRegularExpression(u"^"_s + run + u" "_s));
+        lines.sort();
+        return lines;
+    };
+    VantrelManager& m = s.manager();
+    QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
+    m.runCLI();
+    QTRY_COMPARE(ofRun("1").size(), request == u"crash"_s ? 2 : 3);
+    if (request == u"cleanup"_s) {
+        m.cleanup();
+        QVERIFY(cleanedUp.wait());
+    } else {
+        if (request == u"restart"_s)
+            m.restartCLI();
+        else if (request == u"update"_s)
+            m.updateCLI();
+        // The next run starts once the stop is over.
+        QTRY_COMPARE_WITH_TIMEOUT(ofRun("2").size(), 3, 15000);
+    }
+    QStringList signalled = fileLines(s.path() + u"/signals"_s);
+    signalled.sort();
+    QCOMPARE(signalled, ofRun("1"));
+    for (const QString& line : ofRun("1"))
+        QVERIFY(!ProcessGroup::isAlive(line.section(u' ', 1).toInt()));
+}
+
+// Run in a process of its own by parentDeathEndsTheCli, which kills it with SIGKILL.
+void TestSupervisor::runCliUntilKilled() {
+    const QString cli = qEnvironmentVariable("HALVANE_TEST_CLI");
+    if (cli.isEmpty())
+        return;
+    CliProcess shell(u"bash"_s);
+    shell.setProgram(u"/bin/bash"_s);
+    shell.setArguments(CliProcess::loginShellArguments(cli));
+    QVERIFY(shell.launch([](const QByteArray&, const std::atomic<bool>&) {}));
+    QSignalSpy(&shell, &QProcess::finished).wait(60000);
+}
+
+void TestSupervisor::parentDeathEndsTheCli() {
+    SupervisorSandbox s;
+    const QString pidFile = s.path() + u"/cli"_s;
+    s.writeCli("echo $$ > '" + pidFile.toUtf8() + "'; while :; do sleep 0.05; done");
+    QProcess helper;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"HALVANE_TEST_CLI"_s, s.cliPath());
+    helper.setProcessEnvironment(environment);
+    helper.start(QCoreApplication::applicationFilePath(), {u"runCliUntilKilled"_s});
+    QTRY_VERIFY(!fileLines(pidFile).isEmpty());
+    const pid_t cli = fileLines(pidFile).first().toInt();
+    ::kill(pid_t(helper.processId()), SIGKILL);
+    QVERIFY(helper.waitForFinished());
+    QTRY_VERIFY(!ProcessGroup::isAlive(cli));
+    ::waitpid(cli, nullptr, WNOHANG); // adopted here, as by the application
+}
+
 void TestSupervisor::parsePgrepOutput_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QList<pid_t>>("pids");
@@ -389,6 +490,26 @@ void TestSupervisor::sweepEndsOnlyCliProcessesWaitingOnce() {
     // The download fails (nothing serves it) and the installed CLI runs all the same.
     QTRY_VERIFY(m.output().contains(QStringLiteral("installed cli\n")));
     qDeleteAll(targets + spared);
+}
+
+// Quit while the sweep waits for a stale CLI that ignores SIGTERM: it still gets its SIGKILL.
+void TestSupervisor::quitDuringTheSweepFinishesIt() {
+    SupervisorSandbox s;
+    s.options.sweepGraceMs = 1500;
+    const QString terms = s.path() + u"/terms"_s;
+    QProcess stale;
+    stale.start(s.writeScript(u"old/vantrel"_s, "trap 'echo TERM >> \"" + terms.toUtf8() +
+                                                    "\"' TERM; while :; do sleep 0.05; done"));
+    QVERIFY(stale.waitForStarted());
+    VantrelManager& m = s.manager();
+    QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
+    m.downloadAndRunCLI();
+    QTRY_COMPARE(fileLines(terms).size(), 1);
+    m.cleanup();
+    QVERIFY(cleanedUp.wait());
+    QTRY_COMPARE(stale.state(), QProcess::NotRunning);
+    QCOMPARE(stale.exitStatus(), QProcess::CrashExit);
+    QVERIFY(!m.output().contains(u"📥"_s));
 }
 
 void TestSupervisor::restartPolicy_data() {
