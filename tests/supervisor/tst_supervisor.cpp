@@ -1,4 +1,5 @@
 #include "ConsoleCapture.h"
+#include "EmergencyStop.h"
 #include "Environment.h"
 #include "ProcessGroup.h"
 #include "RestartPolicy.h"
@@ -366,6 +367,8 @@ void TestSupervisor::oneSigtermPerProcessPerStop() {
     QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
     m.runCLI();
     QTRY_COMPARE(ofRun("1").size(), request == u"crash"_s ? 2 : 3);
+    // What a fatal signal of the application would end: the CLI's group, while it lives.
+    QCOMPARE(EmergencyStop::trackedCount(), 1);
     if (request == u"cleanup"_s) {
         m.cleanup();
         QVERIFY(cleanedUp.wait());
@@ -377,6 +380,7 @@ void TestSupervisor::oneSigtermPerProcessPerStop() {
         // The next run starts once the stop is over.
         QTRY_COMPARE_WITH_TIMEOUT(ofRun("2").size(), 3, 15000);
     }
+    QCOMPARE(EmergencyStop::trackedCount(), request == u"cleanup"_s ? 0 : 1);
     QStringList signalled = fileLines(s.path() + u"/signals"_s);
     signalled.sort();
     QCOMPARE(signalled, ofRun("1"));
