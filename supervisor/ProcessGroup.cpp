@@ -161,16 +161,6 @@ QStringList ProcessGroup::arguments(pid_t pid) {
     return result;
 }
 
-bool ProcessGroup::environmentHas(pid_t pid, const QByteArray& entry) {
-#ifdef Q_OS_LINUX
-    return procFile(pid, "environ").split('\0').contains(entry);
-#else
-    Q_UNUSED(pid);
-    Q_UNUSED(entry);
-    return false;
-#endif
-}
-
 QList<ProcessGroup::ProcessInfo> ProcessGroup::descendantsOutsideSession(const QList<pid_t>& skip) {
     QList<ProcessInfo> found;
 #ifdef Q_OS_LINUX

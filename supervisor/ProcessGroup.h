@@ -36,8 +36,6 @@ QString executable(pid_t pid);
 // The kernel's command name: the program's file name, at most 15 bytes.
 QString commandName(pid_t pid);
 QStringList arguments(pid_t pid);
-// Whether the process started with `entry` ("NAME=value") in its environment.
-bool environmentHas(pid_t pid, const QByteArray& entry);
 // Live processes below this one, as the process table links them now, that left its session:
 // what its children started in sessions of their own, and the orphans it adopted from there as
 // their subreaper, whatever their environment. Children that share its session (a QProcess
