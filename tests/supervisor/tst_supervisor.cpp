@@ -404,10 +404,9 @@ void TestSupervisor::parentDeathEndsTheCli() {
     SupervisorSandbox s;
     const QString pidFile = s.path() + u"/cli"_s;
     s.writeCli("echo $$ > '" + pidFile.toUtf8() + "'; while :; do sleep 0.05; done");
+    EnvironmentGuard env;
+    env.set("HALVANE_TEST_CLI", s.cliPath().toUtf8());
     QProcess helper;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"HALVANE_TEST_CLI"_s, s.cliPath());
-    helper.setProcessEnvironment(environment);
     helper.start(QCoreApplication::applicationFilePath(), {u"runCliUntilKilled"_s});
     QTRY_VERIFY(!fileLines(pidFile).isEmpty());
     const pid_t cli = fileLines(pidFile).first().toInt();
