@@ -189,6 +189,8 @@ void CliLifecycle::downloadAndRunCLI() {
 }
 
 void CliLifecycle::onSweepFinished() {
+    if (stage_ == Stage::ShuttingDown)
+        return stopForQuit(); // cleanup came during the sweep's wait
     if (stage_ != Stage::Sweeping)
         return;
     if (!sweepThenDownload_)
@@ -422,12 +424,15 @@ void CliLifecycle::cleanup() {
     say_(QStringLiteral("🧹 Cleaning up CLI process...\n"));
     for (QTimer* timer : {&restartTimer_, &trialTimer_, &installRetryTimer_, &installNotifyTimer_})
         timer->stop();
-    sweep_->cancel();
     installer_->cancel();
     switch (stage_) {
     case Stage::ShuttingDown:
         Console::log(QStringLiteral("ℹ️ The CLI is already being stopped"));
         return;
+    case Stage::Sweeping:
+        // What the sweep signalled still gets its SIGKILL: the stop follows the sweep's end.
+        Console::log(QStringLiteral("🧹 Finishing the stale-process sweep first"));
+        return enter(Stage::ShuttingDown);
     case Stage::Stopping:
         // The stop under way is the one cleanup needs; what was to follow it is dropped.
         Console::log(QStringLiteral("🧹 Terminating running CLI process"));
@@ -436,6 +441,10 @@ void CliLifecycle::cleanup() {
     default:
         break;
     }
+    stopForQuit();
+}
+
+void CliLifecycle::stopForQuit() {
     if (runner_->hasSomethingToStop()) {
         Console::log(QStringLiteral("🧹 Terminating running CLI process"));
         if (stage_ == Stage::Finished) {

@@ -26,6 +26,7 @@ class ProcessSweep;
 //     │               └─restart/update──▶ Stopping ──▶ Running
 //   Sweeping ──▶ Downloading ──failed, no CLI──▶ WaitingForInstall ──timer/network──▶ Downloading
 //   any ──cleanup──▶ ShuttingDown ──stopped──▶ Finished (refuses everything after)
+//   (cleanup while Sweeping lets the sweep finish its SIGKILLs, then stops the CLI's leftovers)
 class CliLifecycle final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CliLifecycle)
@@ -92,6 +93,7 @@ private:
     void clearGiveUp();
     void retryInstallLater(const QString& reason);
     void clearInstallProblem();
+    void stopForQuit();
     void finishCleanup();
     void setBuild(const QString& build);
     void setNotice(const QString& notice, bool problem);

@@ -1,5 +1,4 @@
 #include "CliProcess.h"
-#include "ProcessGroup.h"
 #include "SystemPipe.h"
 
 #include <cerrno>
@@ -7,6 +6,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace {
 constexpr int kStartTimeoutMs = 5000;
@@ -35,13 +38,23 @@ bool CliProcess::launch(OutputPump::Sink sink) {
         return false;
     }
     const int writeEnd = fds[1];
-    setChildProcessModifier([writeEnd] {
+    const pid_t parent = ::getpid();
+    setChildProcessModifier([writeEnd, parent] {
         ::setsid();
+#ifdef Q_OS_LINUX
+        // When this process dies without a stop (kill -9, a crash), the kernel sends the shell
+        // SIGTERM, and so the CLI that the shell runs in its place: shells exec a lone command.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
+#endif
         ::dup2(writeEnd, STDOUT_FILENO);
         ::dup2(writeEnd, STDERR_FILENO);
         // The application ignores SIGPIPE for itself; the CLI gets the usual behaviour.
         ::signal(SIGPIPE, SIG_DFL);
     });
+    if (const auto cli = cliPathOf(arguments()))
+        cliOpened_ = std::make_unique<FileOpenWatch>(*cli);
     start();
     // Normally at once (fork and exec report back); bounded for a system too loaded to say.
     const bool started = waitForStarted(kStartTimeoutMs);
@@ -65,9 +78,11 @@ void CliProcess::drainOutputThen(std::function<void()> done) {
         done();
 }
 
-void CliProcess::requestStop() {
-    stopRequested_ = true;
-    ProcessGroup::signal(groupId_, SIGTERM);
+bool CliProcess::ranCli() {
+    if (const std::optional<bool> opened = cliOpened_ ? cliOpened_->opened() : std::nullopt)
+        return *opened;
+    // Without the watch: 126 and 127 are the shell saying it could not execute the command.
+    return exitStatus() == QProcess::CrashExit || (exitCode() != 126 && exitCode() != 127);
 }
 
 QStringList CliProcess::loginShellArguments(const QString& cliPath) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileOpenWatch.h"
 #include "OutputPump.h"
 
 #include <QElapsedTimer>
@@ -32,10 +33,12 @@ public:
     // See OutputPump::drainThen.
     void drainOutputThen(std::function<void()> done);
 
-    // Set when the supervisor itself asked the CLI to stop, so its end is not mistaken for a
-    // failure of the shell.
+    // Set when the supervisor itself stops the CLI (the stop signals it), so its end is not
+    // mistaken for a failure of the shell or of the CLI.
     bool stopRequested() const { return stopRequested_; }
-    void requestStop();
+    void markStopRequested() { stopRequested_ = true; }
+    // Whether the shell got as far as running the CLI, once it has ended.
+    bool ranCli();
 
     // The login shell's arguments that run the CLI at cliPath, and the way back: the CLI path
     // such a shell runs, or nothing when the arguments are not exactly of that form.
@@ -50,4 +53,5 @@ private:
     bool stopRequested_ = false;
     QElapsedTimer started_;
     std::unique_ptr<OutputPump> pump_;
+    std::unique_ptr<FileOpenWatch> cliOpened_;
 };

@@ -1,6 +1,7 @@
 #include "CliRunner.h"
 #include "ChildReaper.h"
 #include "Console.h"
+#include "EmergencyStop.h"
 #include "ProcessGroup.h"
 #include "ProcessWaiter.h"
 
@@ -10,7 +11,7 @@
 #include <csignal>
 
 namespace {
-QProcessEnvironment colourEnvironment(QProcessEnvironment environment, const QByteArray& lineage) {
+QProcessEnvironment colourEnvironment(QProcessEnvironment environment) {
     environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm-256color"));
     environment.insert(QStringLiteral("COLORTERM"), QStringLiteral("truecolor"));
     environment.insert(QStringLiteral("FORCE_COLOR"), QStringLiteral("1"));
@@ -19,9 +20,6 @@ QProcessEnvironment colourEnvironment(QProcessEnvironment environment, const QBy
     environment.insert(QStringLiteral("TERM_PROGRAM"), QStringLiteral("Vantrel Mac"));
     environment.remove(QStringLiteral("NO_COLOR"));
     environment.remove(QStringLiteral("ANSI_COLORS_DISABLED"));
-    const qsizetype equals = lineage.indexOf('=');
-    environment.insert(QString::fromLatin1(lineage.left(equals)),
-                       QString::fromLatin1(lineage.mid(equals + 1)));
     return environment;
 }
 
@@ -30,9 +28,6 @@ QProcessEnvironment colourEnvironment(QProcessEnvironment environment, const QBy
 CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* parent)
     : QObject(parent), options_(options), log_(log), say_(log->writer()),
       waiter_(new ProcessWaiter(this)) {
-    static int runners = 0;
-    lineage_ =
-        "HALVANE_RUNNER=" + QByteArray::number(::getpid()) + '.' + QByteArray::number(++runners);
     new ChildReaper(&CliProcess::liveShells, this);
     connect(waiter_, &ProcessWaiter::finished, this, &CliRunner::onWaitOver);
 }
@@ -40,6 +35,8 @@ CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* 
 // Reader threads end with their processes, before the log they write into.
 CliRunner::~CliRunner() {
     qDeleteAll(findChildren<CliProcess*>(Qt::FindDirectChildrenOnly));
+    for (pid_t group : std::as_const(ownedGroups_))
+        EmergencyStop::untrack(-group);
 }
 
 bool CliRunner::isRunning() const {
@@ -71,7 +68,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
     auto* process = new CliProcess(shell, this);
     process->setProgram(zsh ? options_.zshPath : options_.bashPath);
     process->setArguments(CliProcess::loginShellArguments(options_.cliPath()));
-    process->setProcessEnvironment(colourEnvironment(options_.cliEnvironment, lineage_));
+    process->setProcessEnvironment(colourEnvironment(options_.cliEnvironment));
     say_(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
          QStringLiteral(" with color support...\n"));
     connect(process, &QProcess::finished, waiter_, &ProcessWaiter::check);
@@ -105,6 +102,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
         return;
     }
     ownedGroups_.append(process->groupId());
+    EmergencyStop::track(-process->groupId());
     currentProcess_ = process;
     say_(QStringLiteral("✅ CLI started successfully in ") + shell + QLatin1Char('\n'));
     Q_EMIT stateChanged(SupervisorState::of(SupervisorState::Phase::Running));
@@ -116,12 +114,12 @@ void CliRunner::onProcessFinished(CliProcess* process) {
     process->deleteLater();
     const int status = process->exitCode();
     const bool crashed = process->exitStatus() == QProcess::CrashExit;
-    // 126 and 127 are the shell saying it could not execute the command; any other end is the
-    // CLI's own, and running it again would repeat whatever it did.
-    if (process->shell() == QLatin1String("zsh") && !process->stopRequested() && !crashed &&
-        (status == 126 || status == 127)) {
-        say_(QStringLiteral("⚠️ zsh could not run the CLI (status %1), trying bash...\n")
-                 .arg(status));
+    // A zsh that ended before it ran the CLI (its start-up files failed, or it could not
+    // execute the file) gets bash as the one other try. Once the CLI ran, its end is its own,
+    // and running it again would repeat whatever it did.
+    if (process->shell() == QLatin1String("zsh") && !process->stopRequested() &&
+        !process->ranCli()) {
+        say_(QStringLiteral("⚠️ zsh failed, trying bash...\n"));
         runCLIInShell(QStringLiteral("bash"));
         return;
     }
@@ -145,20 +143,29 @@ void CliRunner::onProcessFinished(CliProcess* process) {
 }
 
 void CliRunner::forgetDeadGroups() {
-    ownedGroups_.removeIf([](pid_t group) { return !ProcessGroup::hasLiveMembers(group); });
+    ownedGroups_.removeIf([](pid_t group) {
+        if (ProcessGroup::hasLiveMembers(group))
+            return false;
+        EmergencyStop::untrack(-group);
+        return true;
+    });
 }
 
-QList<pid_t> CliRunner::detachedDescendants() const {
-    QList<pid_t> found = ProcessGroup::descendants(::getpid());
-    found.removeIf([this](pid_t pid) {
-        return !ProcessGroup::environmentHas(pid, lineage_) || !ProcessGroup::isAlive(pid);
-    });
+QList<pid_t> CliRunner::strays() const {
+    // Another runner's shells and groups, and all below them, are that runner's.
+    QList<pid_t> others = CliProcess::liveShells();
+    for (const CliProcess* own : findChildren<CliProcess*>(Qt::FindDirectChildrenOnly))
+        others.removeAll(own->groupId());
+    QList<pid_t> found;
+    for (const ProcessGroup::ProcessInfo& process : ProcessGroup::descendantsOutsideSession(others))
+        if (!ownedGroups_.contains(process.group) && !others.contains(process.group))
+            found.append(process.pid);
     return found;
 }
 
 bool CliRunner::hasSomethingToStop() {
     forgetDeadGroups();
-    return isRunning() || !ownedGroups_.isEmpty() || !detachedDescendants().isEmpty();
+    return isRunning() || !ownedGroups_.isEmpty() || !strays().isEmpty();
 }
 
 void CliRunner::stop() {
@@ -171,17 +178,18 @@ void CliRunner::stop() {
     // before the stop's, and say the end was ours.
     stopTarget_ = currentProcess_;
     if (stopTarget_)
-        stopTarget_->requestStop();
-    // What the CLI started and detached from its group is found by its mark, before the group
-    // ends and while it still is a descendant. The shell alone exiting is not enough: the CLI
-    // or its children may still be alive in the group, and those must not be orphaned.
+        stopTarget_->markStopRequested();
+    // Found before anything is signalled, while what detached is still below the CLI; a process
+    // in one of the groups gets its SIGTERM from the group alone.
     forgetDeadGroups();
-    const QList<pid_t> strays = detachedDescendants();
+    stopStrays_ = strays();
     for (pid_t group : std::as_const(ownedGroups_))
         ProcessGroup::signal(group, SIGTERM);
-    for (pid_t pid : strays)
+    for (pid_t pid : std::as_const(stopStrays_)) {
+        EmergencyStop::track(pid);
         ::kill(pid, SIGTERM);
-    waiter_->start(ownedGroups_, strays, options_.stopTimeoutMs);
+    }
+    waiter_->start(ownedGroups_, stopStrays_, options_.stopTimeoutMs);
 }
 
 void CliRunner::onWaitOver(bool allGone) {
@@ -190,7 +198,16 @@ void CliRunner::onWaitOver(bool allGone) {
             QStringLiteral("⚠️ Process didn't terminate gracefully, forcing termination"));
         forced_ = true;
         const QList<pid_t> groups = waiter_->remainingGroups();
-        const QList<pid_t> pids = waiter_->remainingPids();
+        QList<pid_t> pids = waiter_->remainingPids();
+        // Also what detached during the grace period.
+        for (pid_t pid : strays()) {
+            if (!stopStrays_.contains(pid)) {
+                stopStrays_.append(pid);
+                EmergencyStop::track(pid);
+            }
+            if (!pids.contains(pid))
+                pids.append(pid);
+        }
         for (pid_t group : groups)
             ProcessGroup::signal(group, SIGKILL);
         for (pid_t pid : pids)
@@ -214,6 +231,9 @@ void CliRunner::finishStopIfDone() {
         return;
     ProcessGroup::reapAdoptedZombies(CliProcess::liveShells());
     forgetDeadGroups();
+    for (pid_t pid : std::as_const(stopStrays_))
+        EmergencyStop::untrack(pid);
+    stopStrays_.clear();
     stopping_ = false;
     if (currentProcess_ && currentProcess_->state() == QProcess::NotRunning)
         currentProcess_ = nullptr;
@@ -222,7 +242,7 @@ void CliRunner::finishStopIfDone() {
 
 void CliRunner::killNow() {
     waiter_->cancel();
-    for (pid_t pid : detachedDescendants())
+    for (pid_t pid : strays())
         ::kill(pid, SIGKILL);
     for (pid_t group : std::as_const(ownedGroups_))
         ProcessGroup::signal(group, SIGKILL);

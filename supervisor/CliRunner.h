@@ -36,8 +36,10 @@ public:
     void runCLIInShell(const QString& shell);
     // Whether there is anything of ours left to stop.
     bool hasSomethingToStop();
-    // SIGTERM to every group of ours and to what left them, SIGKILL to what is left after
-    // stopTimeoutMs; stopped() once all of it is gone and the shell's end was reported.
+    // The one stop: what it ends is worked out once (the CLI's groups, and what left them), each
+    // process gets one SIGTERM, by its group or else by its PID, and what is left at
+    // stopTimeoutMs gets SIGKILL; stopped() once all of it is gone and the shell's end was
+    // reported.
     void stop();
     // The last resort on the way out: SIGKILL to all of it, without waiting.
     void killNow();
@@ -56,8 +58,9 @@ private:
     void onWaitOver(bool allGone);
     void finishStopIfDone();
     void forgetDeadGroups();
-    // Live descendants of this process that carry this runner's lineage entry.
-    QList<pid_t> detachedDescendants() const;
+    // What the CLIs started outside their groups, found by ancestry (this process is their
+    // subreaper), never another runner's CLI.
+    QList<pid_t> strays() const;
 
     SupervisorOptions options_;
     OutputLog* log_;
@@ -66,11 +69,11 @@ private:
     QElapsedTimer runStarted_; // the run's first shell, so a fallback counts with it
     // Kept apart from shell processes: a CLI's group can outlive its shell.
     QList<pid_t> ownedGroups_;
-    QByteArray lineage_; // "NAME=value" in the environment of this runner's CLIs
     ProcessWaiter* waiter_;
     // The stop in progress: the shell it ends, whose exit step must come first.
     bool stopping_ = false;
     bool forced_ = false;
     bool waitOver_ = false;
     QPointer<CliProcess> stopTarget_;
+    QList<pid_t> stopStrays_; // signalled by PID, tracked for an emergency until the stop ends
 };

@@ -1,4 +1,5 @@
 #include "ProcessGroup.h"
+#include "EmergencyStop.h"
 
 #include <QDir>
 #include <QFile>
@@ -80,10 +81,11 @@ ProcessGroup::ProcessInfo ProcessGroup::info(pid_t pid) {
 #ifdef Q_OS_LINUX
     const QList<QByteArray> fields = statFields(pid);
     struct stat st {};
-    if (fields.size() > 1 &&
+    if (fields.size() > 3 &&
         ::stat(QStringLiteral("/proc/%1").arg(pid).toLocal8Bit().constData(), &st) == 0) {
         result.parent = pid_t(fields[1].toInt());
-        result.session = fields.size() > 3 ? pid_t(fields[3].toInt()) : 0;
+        result.group = pid_t(fields[2].toInt());
+        result.session = pid_t(fields[3].toInt());
         result.zombie = fields[0] == "Z";
         result.owner = st.st_uid;
         result.valid = true;
@@ -159,37 +161,28 @@ QStringList ProcessGroup::arguments(pid_t pid) {
     return result;
 }
 
-bool ProcessGroup::environmentHas(pid_t pid, const QByteArray& entry) {
+QList<ProcessGroup::ProcessInfo> ProcessGroup::descendantsOutsideSession(const QList<pid_t>& skip) {
+    QList<ProcessInfo> found;
 #ifdef Q_OS_LINUX
-    return procFile(pid, "environ").split('\0').contains(entry);
-#else
-    Q_UNUSED(pid);
-    Q_UNUSED(entry);
-    return false;
-#endif
-}
-
-QList<pid_t> ProcessGroup::descendants(pid_t root) {
-    QList<pid_t> found;
-#ifdef Q_OS_LINUX
-    QMultiHash<pid_t, pid_t> children;
-    for (pid_t pid : all()) {
-        const QList<QByteArray> fields = statFields(pid);
-        if (fields.size() > 1)
-            children.insert(pid_t(fields[1].toInt()), pid);
-    }
-    QList<pid_t> next{root};
+    const pid_t self = ::getpid();
+    const pid_t session = ::getsid(0);
+    QMultiHash<pid_t, ProcessInfo> children;
+    for (pid_t pid : all())
+        if (const ProcessInfo process = info(pid); process.valid && pid != self)
+            children.insert(process.parent, process);
+    QList<pid_t> next{self};
     while (!next.isEmpty()) {
         const pid_t parent = next.takeLast();
-        for (pid_t child : children.values(parent)) {
-            if (!found.contains(child) && child != root) {
+        for (const ProcessInfo& child : children.values(parent)) {
+            if ((parent == self && child.session == session) || skip.contains(child.pid))
+                continue;
+            if (!child.zombie)
                 found.append(child);
-                next.append(child);
-            }
+            next.append(child.pid);
         }
     }
 #else
-    Q_UNUSED(root);
+    Q_UNUSED(skip);
 #endif
     return found;
 }
@@ -211,8 +204,8 @@ void ProcessGroup::reapAdoptedZombies(const QList<pid_t>& keep) {
     for (pid_t pid : all()) {
         const ProcessInfo child = info(pid);
         if (child.valid && child.parent == self && child.zombie && child.session != session &&
-            !keep.contains(pid))
-            ::waitpid(pid, nullptr, WNOHANG);
+            !keep.contains(pid) && ::waitpid(pid, nullptr, WNOHANG) == pid)
+            EmergencyStop::untrack(pid); // the PID is free for others now
     }
 #else
     Q_UNUSED(keep);

@@ -19,6 +19,7 @@ bool isAlive(pid_t pid);
 struct ProcessInfo {
     pid_t pid = 0;
     pid_t parent = 0;
+    pid_t group = 0;
     pid_t session = 0;
     uid_t owner = 0;
     bool zombie = false;
@@ -35,10 +36,11 @@ QString executable(pid_t pid);
 // The kernel's command name: the program's file name, at most 15 bytes.
 QString commandName(pid_t pid);
 QStringList arguments(pid_t pid);
-// Whether the process started with `entry` ("NAME=value") in its environment.
-bool environmentHas(pid_t pid, const QByteArray& entry);
-// Children, grandchildren, ... of root, as the process table links them now.
-QList<pid_t> descendants(pid_t root);
+// Live processes below this one, as the process table links them now, that left its session:
+// what its children started in sessions of their own, and the orphans it adopted from there as
+// their subreaper, whatever their environment. Children that share its session (a QProcess
+// that is not a CLI) are left out with all below them, and so are the subtrees of `skip`.
+QList<ProcessInfo> descendantsOutsideSession(const QList<pid_t>& skip);
 
 // Orphans anywhere below this process are handed to it instead of init, so that descendants
 // which detached stay reachable (Linux; false elsewhere).

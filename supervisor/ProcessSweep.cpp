@@ -157,18 +157,11 @@ QList<pid_t> ProcessSweep::findCandidates(bool* searched) const {
     return pids;
 }
 
-void ProcessSweep::cancel() {
-    waiter_->cancel();
-    running_ = false;
-}
-
 void ProcessSweep::finish() {
-    running_ = false;
     Q_EMIT finished();
 }
 
 void ProcessSweep::start() {
-    running_ = true;
     killing_ = false;
     Console::log(QStringLiteral("🔍 Searching for existing vantrel processes..."));
     say_(QStringLiteral("🔍 Checking for existing vantrel processes...\n"));
@@ -188,13 +181,7 @@ void ProcessSweep::start() {
         say_(QStringLiteral("ℹ️ No existing vantrel processes found\n"));
     }
     if (!searched || targets.isEmpty()) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (running_)
-                    finish();
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &ProcessSweep::finish, Qt::QueuedConnection);
         return;
     }
 

@@ -24,10 +24,9 @@ public:
                  QObject* parent = nullptr);
 
     // Searches the process table and signals at once; the waits run on timers, and finished()
-    // reports the end, always from the event loop.
+    // reports the end, always from the event loop, after the SIGKILL that any target needed
+    // (bounded: the grace period and 0.5 s).
     void start();
-    // Gives up waiting: what was signalled stays signalled, finished() does not come.
-    void cancel();
 
     // The process identifiers in pgrep's output, in order; lines that are not one strict
     // decimal number are skipped.
@@ -47,6 +46,5 @@ private:
     SupervisorOptions options_;
     OutputLog::Writer say_;
     ProcessWaiter* waiter_;
-    bool running_ = false;
     bool killing_ = false;
 };

@@ -1,10 +1,12 @@
 #include "ConsoleCapture.h"
 #include "ConsoleWriter.h"
+#include "EmergencyStop.h"
 #include "Environment.h"
 #include "ProcessGroup.h"
 #include "RestartPolicy.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
+#include "TestHttps.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -14,6 +16,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -60,12 +63,17 @@ private Q_SLOTS:
     void shellFallback();
     void outputIsMergedDecodedAndComplete();
     void runRestartAndCleanupStopWholeGroups();
+    void oneSigtermPerProcessPerStop_data();
+    void oneSigtermPerProcessPerStop();
+    void parentDeathEndsTheCli();
+    void runCliUntilKilled(); // the helper process of parentDeathEndsTheCli
 
     void parsePgrepOutput_data();
     void parsePgrepOutput();
     void sweepEndsOnlyCliProcessesWaitingOnce();
     void unusableSweepRootSweepsNothing_data();
     void unusableSweepRootSweepsNothing();
+    void quitDuringTheSweepFinishesIt();
     void restartPolicy_data();
     void restartPolicy();
     void restartsAfterUnexpectedEndsOnly_data();
@@ -273,22 +281,28 @@ void TestSupervisor::overridesApplyAndAreNamedOnlyWhenAsked() {
 void TestSupervisor::shellFallback_data() {
     QTest::addColumn<bool>("zshPresent");
     QTest::addColumn<bool>("bashPresent");
+    QTest::addColumn<QByteArray>("zshrc");
     QTest::addColumn<int>("cliExit");
     QTest::addColumn<QStringList>("shells"); // the shells started, in order
     QTest::addColumn<Phase>("phase");
     const QString zsh = QStringLiteral("zsh"), bash = QStringLiteral("bash");
-    QTest::newRow("zsh runs it") << true << true << 0 << QStringList{zsh} << Phase::Exited;
+    QTest::newRow("zsh runs it") << true << true << ""_ba << 0 << QStringList{zsh} << Phase::Exited;
     QTest::newRow("CLI's own failure, not rerun by bash")
-        << true << true << 3 << QStringList{zsh} << Phase::Restarting;
-    QTest::newRow("zsh could not execute it, bash once")
-        << true << true << 127 << QStringList{zsh, bash} << Phase::Restarting;
-    QTest::newRow("zsh missing") << false << true << 0 << QStringList{bash} << Phase::Exited;
-    QTest::newRow("no shell at all") << false << false << 0 << QStringList{} << Phase::Failed;
+        << true << true << ""_ba << 3 << QStringList{zsh} << Phase::Restarting;
+    QTest::newRow("CLI's own 127, not rerun by bash")
+        << true << true << ""_ba << 127 << QStringList{zsh} << Phase::Restarting;
+    QTest::newRow(".zshrc exits before the CLI: bash runs it")
+        << true << true << "echo zshrc; exit 3"_ba << 0 << QStringList{zsh, bash} << Phase::Exited;
+    QTest::newRow("zsh missing") << false << true << ""_ba << 0 << QStringList{bash}
+                                 << Phase::Exited;
+    QTest::newRow("no shell at all")
+        << false << false << ""_ba << 0 << QStringList{} << Phase::Failed;
 }
 
 void TestSupervisor::shellFallback() {
     QFETCH(bool, zshPresent);
     QFETCH(bool, bashPresent);
+    QFETCH(QByteArray, zshrc);
     QFETCH(int, cliExit);
     QFETCH(QStringList, shells);
     QFETCH(Phase, phase);
@@ -307,6 +321,8 @@ void TestSupervisor::shellFallback() {
     s.options.zshPath = s.path() + (zshPresent ? "/zsh" : "/no-zsh");
     s.options.bashPath = s.path() + (bashPresent ? "/bash" : "/no-bash");
     s.options.restartFirstDelayMs = 60000;
+    s.options.cliEnvironment.insert(u"ZDOTDIR"_s, s.path() + u"/zdot"_s);
+    s.writeScript(QStringLiteral("zdot/.zshrc"), zshrc);
     s.writeCli("echo \"TERM=$TERM NO_COLOR=${NO_COLOR-unset} ANSI=${ANSI_COLORS_DISABLED-unset} "
                "OTHER=$HALVANE_UNRELATED HOME=$HOME\"; exit " +
                QByteArray::number(cliExit));
@@ -318,11 +334,12 @@ void TestSupervisor::shellFallback() {
     QCOMPARE(m.state().ending, phase == Phase::Failed
                                    ? QString()
                                    : QStringLiteral("exited with code %1").arg(cliExit));
-    // Once per run.
+    // Once per run of the CLI.
     const QString colour =
         QStringLiteral("TERM=xterm-256color NO_COLOR=unset ANSI=unset OTHER=kept HOME=%1\n")
             .arg(QDir::homePath());
-    QCOMPARE(m.output().count(colour), shells.size());
+    QCOMPARE(m.output().count(colour), shells.size() - (zshrc.isEmpty() ? 0 : 1));
+    QCOMPARE(m.output().contains(u"⚠️ zsh failed, trying bash...\n"_s), shells.size() == 2);
 }
 
 void TestSupervisor::outputIsMergedDecodedAndComplete() {
@@ -414,6 +431,102 @@ void TestSupervisor::runRestartAndCleanupStopWholeGroups() {
     // Both runs' daemons are gone, and reaped: alive() also sees zombies.
     for (const QString& daemon : fileLines(daemons))
         QTRY_VERIFY(!alive(daemon.toInt()));
+}
+
+void TestSupervisor::oneSigtermPerProcessPerStop_data() {
+    QTest::addColumn<QString>("request");
+    QTest::newRow("Quit") << u"cleanup"_s;
+    QTest::newRow("Restart CLI") << u"restart"_s;
+    QTest::newRow("Update CLI") << u"update"_s;
+    QTest::newRow("restart after a crash") << u"crash"_s;
+}
+
+// The CLI, a child in its group and a daemon that left it with a cleared environment each note
+// the SIGTERMs they get and live on a little, so that a second one would be seen. They write
+// nothing to the pipe, which nobody reads once the CLI has ended.
+void TestSupervisor::oneSigtermPerProcessPerStop() {
+    QFETCH(QString, request);
+    SupervisorSandbox s;
+    s.options.restartFirstDelayMs = 1;
+    s.options.cliEnvironment.insert(u"D"_s, s.path());
+    if (request == u"crash"_s)
+        s.options.cliEnvironment.insert(u"CRASH"_s, u"1"_s);
+    const QByteArray cli =
+        "cd \"$D\"; echo run >> runs; R=$(wc -l < runs)\n"
+        "rec() { exec >/dev/null 2>&1; trap 'echo \"$R $BASHPID\" >> signals; n=1' TERM; n=0; echo "
+        "\"$R $BASHPID\" >> "
+        "recorders; while :; do sleep 0.05; [ $n = 0 ] || { n=$((n+1)); [ $n -gt 6 ] && exit 0; }; "
+        "done; }\n"
+        "rec & setsid env -i R=$R /bin/bash -c \"$(declare -f rec); rec\" &\n"
+        "if [ \"$CRASH\" ] && [ $R = 1 ]; then\n"
+        "  until [ $(wc -l < recorders) -ge 2 ]; do sleep 0.05; done; exit 3; fi\n"
+        "rec\n";
+    s.writeCli(cli);
+    std::unique_ptr<TestHttps> https;
+    if (request == u"update"_s) {
+        https = std::make_unique<TestHttps>();
+        QVERIFY2(https->error().isEmpty(), qPrintable(https->error()));
+        https->serve("#!/bin/bash\n" + cli + "# the next build\n");
+        s.options.baseURL = QUrl(https->baseUrl());
+        s.options.caCertificates = TestHttps::pki()->caCert;
+    }
+    const QString recorders = s.path() + u"/recorders"_s;
+    const auto ofRun = [&](const char* run) {
+        QStringList lines = fileLines(recorders).filter(QRegularExpression(u"^"_s + run + u" "_s));
+        lines.sort();
+        return lines;
+    };
+    VantrelManager& m = s.manager();
+    QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
+    m.runCLI();
+    QTRY_COMPARE(ofRun("1").size(), request == u"crash"_s ? 2 : 3);
+    // What a fatal signal of the application would end: the CLI's group, while it lives.
+    QCOMPARE(EmergencyStop::trackedCount(), 1);
+    if (request == u"cleanup"_s) {
+        m.cleanup();
+        QVERIFY(cleanedUp.wait());
+    } else {
+        if (request == u"restart"_s)
+            m.restartCLI();
+        else if (request == u"update"_s)
+            m.updateCLI();
+        // The next run starts once the stop is over.
+        QTRY_COMPARE_WITH_TIMEOUT(ofRun("2").size(), 3, 15000);
+    }
+    QCOMPARE(EmergencyStop::trackedCount(), request == u"cleanup"_s ? 0 : 1);
+    QStringList signalled = fileLines(s.path() + u"/signals"_s);
+    signalled.sort();
+    QCOMPARE(signalled, ofRun("1"));
+    for (const QString& line : ofRun("1"))
+        QVERIFY(!ProcessGroup::isAlive(line.section(u' ', 1).toInt()));
+}
+
+// Run in a process of its own by parentDeathEndsTheCli, which kills it with SIGKILL.
+void TestSupervisor::runCliUntilKilled() {
+    const QString cli = qEnvironmentVariable("HALVANE_TEST_CLI");
+    if (cli.isEmpty())
+        return;
+    CliProcess shell(u"bash"_s);
+    shell.setProgram(u"/bin/bash"_s);
+    shell.setArguments(CliProcess::loginShellArguments(cli));
+    QVERIFY(shell.launch([](const QByteArray&, const std::atomic<bool>&) {}));
+    QSignalSpy(&shell, &QProcess::finished).wait(60000);
+}
+
+void TestSupervisor::parentDeathEndsTheCli() {
+    SupervisorSandbox s;
+    const QString pidFile = s.path() + u"/cli"_s;
+    s.writeCli("echo $$ > '" + pidFile.toUtf8() + "'; while :; do sleep 0.05; done");
+    EnvironmentGuard env;
+    env.set("HALVANE_TEST_CLI", s.cliPath().toUtf8());
+    QProcess helper;
+    helper.start(QCoreApplication::applicationFilePath(), {u"runCliUntilKilled"_s});
+    QTRY_VERIFY(!fileLines(pidFile).isEmpty());
+    const pid_t cli = fileLines(pidFile).first().toInt();
+    ::kill(pid_t(helper.processId()), SIGKILL);
+    QVERIFY(helper.waitForFinished());
+    QTRY_VERIFY(!ProcessGroup::isAlive(cli));
+    ::waitpid(cli, nullptr, WNOHANG); // adopted here, as by the application
 }
 
 void TestSupervisor::parsePgrepOutput_data() {
@@ -528,6 +641,26 @@ void TestSupervisor::sweepEndsOnlyCliProcessesWaitingOnce() {
     // The download fails (nothing serves it) and the installed CLI runs all the same.
     QTRY_VERIFY(m.output().contains(QStringLiteral("installed cli\n")));
     qDeleteAll(targets + spared);
+}
+
+// Quit while the sweep waits for a stale CLI that ignores SIGTERM: it still gets its SIGKILL.
+void TestSupervisor::quitDuringTheSweepFinishesIt() {
+    SupervisorSandbox s;
+    s.options.sweepGraceMs = 1500;
+    const QString terms = s.path() + u"/terms"_s;
+    QProcess stale;
+    stale.start(s.writeScript(u"old/vantrel"_s, "trap 'echo TERM >> \"" + terms.toUtf8() +
+                                                    "\"' TERM; while :; do sleep 0.05; done"));
+    QVERIFY(stale.waitForStarted());
+    VantrelManager& m = s.manager();
+    QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
+    m.downloadAndRunCLI();
+    QTRY_COMPARE(fileLines(terms).size(), 1);
+    m.cleanup();
+    QVERIFY(cleanedUp.wait());
+    QTRY_COMPARE(stale.state(), QProcess::NotRunning);
+    QCOMPARE(stale.exitStatus(), QProcess::CrashExit);
+    QVERIFY(!m.output().contains(u"📥"_s));
 }
 
 void TestSupervisor::restartPolicy_data() {
