@@ -1,6 +1,7 @@
 #include "SingleInstance.h"
 #include "Console.h"
 #include "Environment.h"
+#include "ProcessGroup.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -13,6 +14,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <sys/stat.h>
@@ -82,19 +84,46 @@ QString SingleInstance::runtimeDirectory(const Environment& environment, const I
 }
 
 namespace {
-// The user at the other end of a local socket; -1 when it cannot be told.
-long peerUser(int fd) {
+// The user at the other end of a local socket, and its process where the system tells; -1
+// when it cannot be told.
+long peerUser(int fd, pid_t* pid = nullptr) {
 #ifdef Q_OS_LINUX
     ucred credentials{};
     socklen_t size = sizeof credentials;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0
-               ? long(credentials.uid)
-               : -1;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return -1;
+    if (pid)
+        *pid = credentials.pid;
+    return long(credentials.uid);
 #else
+    Q_UNUSED(pid);
     uid_t user = 0;
     gid_t group = 0;
     return ::getpeereid(fd, &user, &group) == 0 ? long(user) : -1;
 #endif
+}
+
+// Until the process has ended (a zombie has), without sleeping where the kernel can say so.
+bool waitForExit(pid_t pid, int timeoutMs) {
+    if (pid <= 0)
+        return true;
+    const QDeadlineTimer deadline(timeoutMs);
+#if defined(Q_OS_LINUX) && defined(SYS_pidfd_open)
+    if (const int fd = int(::syscall(SYS_pidfd_open, pid, 0)); fd >= 0) {
+        pollfd gone{fd, POLLIN, 0};
+        int n = 0;
+        while ((n = ::poll(&gone, 1, int(deadline.remainingTime()))) < 0 && errno == EINTR)
+            ;
+        ::close(fd);
+        return n > 0;
+    }
+#endif
+    while (ProcessGroup::isAlive(pid)) {
+        if (deadline.hasExpired())
+            return false;
+        ::poll(nullptr, 0, 20);
+    }
+    return true;
 }
 } // namespace
 
@@ -127,17 +156,59 @@ SingleInstance::SingleInstance(const Environment& environment, QObject* parent, 
                 continue;
             }
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                if (!socket->readAll().contains("show"))
+                // One line per connection; what comes after it is not read.
+                if (socket->property("answered").toBool())
                     return;
-                // The launch that asked leaves at once, or waits for this one to be gone.
-                socket->write(leaving_ ? "leaving\n" : "ok\n");
-                socket->flush();
-                socket->disconnectFromServer();
-                if (!leaving_)
-                    Q_EMIT showRequested();
+                QByteArray line = socket->property("line").toByteArray() + socket->readAll();
+                const qsizetype end = line.indexOf('\n');
+                if (end < 0 && line.size() <= maxRequest)
+                    return void(socket->setProperty("line", line));
+                socket->setProperty("answered", true);
+                if (end < 0 || end > maxRequest) {
+                    socket->write("error: the request is longer than 64 bytes\n");
+                    socket->disconnectFromServer();
+                    return;
+                }
+                line.truncate(end);
+                answer(socket, line);
             });
         }
     });
+}
+
+void SingleInstance::answer(QLocalSocket* socket, const QByteArray& line) {
+    // An instance on its way out takes no command: the launch that asked waits for it to go.
+    const bool status = line == "status" || line == "status json";
+    if (leaving_ && !status) {
+        socket->write("leaving\n");
+        socket->disconnectFromServer();
+        return;
+    }
+    void (SingleInstance::*request)() = nullptr;
+    if (line == "show")
+        request = &SingleInstance::showRequested;
+    else if (line == "restart-cli")
+        request = &SingleInstance::restartRequested;
+    else if (line == "update-cli")
+        request = &SingleInstance::updateRequested;
+    else if (line == "quit")
+        request = &SingleInstance::quitRequested;
+    if (!request && !status) {
+        socket->write("error: unknown request '" + line.left(maxRequest).toPercentEncoding(" ") +
+                      "'\n");
+        socket->disconnectFromServer();
+        return;
+    }
+    socket->write("ok\n");
+    if (status)
+        socket->write(statusSource_ ? statusSource_(line.endsWith("json")) : QByteArray());
+    socket->flush();
+    // The one who asked to quit learns that this instance has gone when the connection closes
+    // with it.
+    if (request != &SingleInstance::quitRequested)
+        socket->disconnectFromServer();
+    if (request)
+        Q_EMIT(this->*request)();
 }
 
 SingleInstance::~SingleInstance() {
@@ -181,7 +252,8 @@ bool SingleInstance::address(sockaddr_un* to, socklen_t* length) const {
 
 // Plain POSIX, so that a second launch needs no application object, no event loop and none of
 // the GUI.
-SingleInstance::Reply SingleInstance::askToShow(int timeoutMs) const {
+SingleInstance::Reply SingleInstance::ask(const QByteArray& request, int timeoutMs,
+                                          QByteArray* body, pid_t* pid) const {
     sockaddr_un to{};
     socklen_t length = 0;
     if (!address(&to, &length))
@@ -193,7 +265,7 @@ SingleInstance::Reply SingleInstance::askToShow(int timeoutMs) const {
         ::close(fd);
         return Reply::Nobody;
     }
-    if (peerUser(fd) != long(::getuid())) {
+    if (peerUser(fd, pid) != long(::getuid())) {
         ::close(fd);
         return Reply::Stranger;
     }
@@ -202,25 +274,90 @@ SingleInstance::Reply SingleInstance::askToShow(int timeoutMs) const {
 #else
     constexpr int flags = 0;
 #endif
-    static constexpr char request[] = "show\n";
-    const bool sent = ::send(fd, request, sizeof request - 1, flags) == ssize_t(sizeof request - 1);
+    const QByteArray line = request + '\n';
+    const bool sent = ::send(fd, line.constData(), size_t(line.size()), flags) == line.size();
+    // The first line, or everything up to the end when a body is wanted.
     QByteArray reply;
     const QDeadlineTimer deadline(timeoutMs);
-    while (sent && !reply.contains('\n')) {
+    while (sent && (body || !reply.contains('\n'))) {
         pollfd ready{fd, POLLIN, 0};
         const int n = ::poll(&ready, 1, int(deadline.remainingTime()));
         if (n < 0 && errno == EINTR)
             continue;
-        char buffer[64];
+        char buffer[4096];
         const ssize_t got = n > 0 ? ::read(fd, buffer, sizeof buffer) : 0;
         if (got <= 0)
             break;
         reply.append(buffer, got);
     }
     ::close(fd);
-    return reply.startsWith("ok")        ? Reply::Shown
-           : reply.startsWith("leaving") ? Reply::Leaving
-                                         : Reply::Silent;
+    const qsizetype end = reply.indexOf('\n');
+    if (body)
+        *body = end < 0 ? QByteArray() : reply.mid(end + 1);
+    if (reply.startsWith("error: ") && body)
+        *body = reply.mid(7, end - 7);
+    return reply.startsWith("ok\n")        ? Reply::Shown
+           : reply.startsWith("leaving\n") ? Reply::Leaving
+           : reply.startsWith("error: ")   ? Reply::Refused
+                                           : Reply::Silent;
+}
+
+bool SingleInstance::held() {
+    if (!lock_ && abstractName_.isEmpty())
+        return false;
+    if (!take(0))
+        return true;
+    if (lock_) {
+        lock_->unlock();
+    } else {
+        ::close(abstractFd_);
+        abstractFd_ = -1;
+    }
+    return false;
+}
+
+SingleInstance::Sent SingleInstance::send(const QByteArray& request, QByteArray* output,
+                                          QString* error) {
+    const bool quit = request == "quit";
+    const QDeadlineTimer deadline(leavingWaitMs);
+    while (!deadline.hasExpired()) {
+        pid_t pid = 0;
+        QByteArray body;
+        // Quitting answers when the instance has left, which takes up to its whole stop.
+        const Reply reply = ask(request, quit ? leavingWaitMs : 5000, &body, &pid);
+        switch (reply) {
+        case Reply::Shown:
+            if (quit && !waitForExit(pid, int(deadline.remainingTime()))) {
+                *error = QStringLiteral("the instance did not leave in time");
+                return Sent::Failed;
+            }
+            *output = body;
+            return Sent::Done;
+        case Reply::Refused:
+            *error = QStringLiteral("the instance refused the request: ") + QString::fromUtf8(body);
+            return Sent::Failed;
+        case Reply::Stranger:
+            *error = QStringLiteral("the one-instance socket is held by another user");
+            return Sent::Failed;
+        case Reply::Leaving:
+            if (quit) {
+                if (!waitForExit(pid, int(deadline.remainingTime())))
+                    break;
+                return Sent::Done;
+            }
+            *error = QStringLiteral("the instance is quitting");
+            return Sent::Failed;
+        case Reply::Silent:
+        case Reply::Nobody:
+            // Not listening yet, or just gone: only a lock nobody holds means no instance.
+            if (!held())
+                return Sent::NoInstance;
+            ::poll(nullptr, 0, 100);
+            break;
+        }
+    }
+    *error = QStringLiteral("the instance did not answer");
+    return Sent::Failed;
 }
 
 // The lock file, or else the abstract name: binding it is taking it.
@@ -287,7 +424,7 @@ bool SingleInstance::claim(bool* answered) {
     // gone without answering) is waited for, and this launch then takes its place.
     const QDeadlineTimer deadline(leavingWaitMs);
     while (!deadline.hasExpired()) {
-        switch (askToShow(2000)) {
+        switch (ask("show", 2000)) {
         case Reply::Shown:
             if (answered)
                 *answered = true;
@@ -304,6 +441,7 @@ bool SingleInstance::claim(bool* answered) {
             break;
         case Reply::Silent:
         case Reply::Nobody:
+        case Reply::Refused:
             if (take(100))
                 return true;
             break;

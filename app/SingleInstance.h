@@ -64,12 +64,32 @@ public:
     // The abstract socket name used when there is no folder; empty where there is none.
     QString abstractName() const { return abstractName_; }
 
+    // A command of `halvane --restart-cli` and the like for the running instance, which this
+    // process never becomes. Done: output holds the answer's body; failed: error says why.
+    enum class Sent { Done, NoInstance, Failed };
+    Sent send(const QByteArray& request, QByteArray* output, QString* error);
+    // What a `status` request is answered with; json for `status json`.
+    void setStatusSource(std::function<QByteArray(bool json)> source) {
+        statusSource_ = std::move(source);
+    }
+    // The longest request line the socket takes; anything longer is refused.
+    static constexpr int maxRequest = 64;
+
 Q_SIGNALS:
     void showRequested();
+    void restartRequested();
+    void updateRequested();
+    void quitRequested();
 
 private:
-    enum class Reply { Shown, Leaving, Silent, Nobody, Stranger };
-    Reply askToShow(int timeoutMs) const;
+    enum class Reply { Shown, Leaving, Silent, Nobody, Stranger, Refused };
+    // Sends one request line and reads the answer to its end; body gets what follows the
+    // first line, and pid the answering process.
+    Reply ask(const QByteArray& request, int timeoutMs, QByteArray* body = nullptr,
+              pid_t* pid = nullptr) const;
+    void answer(class QLocalSocket* socket, const QByteArray& line);
+    // Whether anyone holds the lock or the name; this process lets go of it at once.
+    bool held();
     bool address(sockaddr_un* to, socklen_t* length) const;
     bool take(int timeoutMs);
     bool useAbstractName(const QString& why);
@@ -82,4 +102,5 @@ private:
     QLocalServer server_;
     QString socketPath_;
     bool leaving_ = false;
+    std::function<QByteArray(bool json)> statusSource_;
 };

@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "CommandLine.h"
 #include "Console.h"
 #include "DBusNotifier.h"
 #include "Environment.h"
@@ -8,6 +9,7 @@
 #include "QuitGate.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
+#include "StatusReport.h"
 #include "TrayController.h"
 #include "TrayHostWatcher.h"
 #include "VantrelManager.h"
@@ -19,11 +21,62 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdio>
+#include <optional>
+
+namespace {
+void print(std::FILE* to, const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), to);
+    std::fflush(to);
+}
+
+// --help, --version, a mistake, or a command for the running instance: answered here, before
+// anything of the application starts. Empty when the application is to run.
+std::optional<int> answerCommandLine(const CommandLine& command) {
+    switch (command.action) {
+    case CommandLine::Action::Help:
+        print(stdout, CommandLine::helpText());
+        return 0;
+    case CommandLine::Action::Version:
+        print(stdout, CommandLine::versionText());
+        return 0;
+    case CommandLine::Action::Invalid:
+        print(stderr, QStringLiteral("halvane: %1\nTry 'halvane --help' for more information.\n")
+                          .arg(command.error));
+        return CommandLine::kUsageError;
+    case CommandLine::Action::Run:
+    case CommandLine::Action::Show: // a launch: it shows the running instance or becomes it
+        return std::nullopt;
+    default:
+        break;
+    }
+    SingleInstance instance(Environment::fromProcess());
+    QByteArray output;
+    QString error;
+    switch (instance.send(command.request(), &output, &error)) {
+    case SingleInstance::Sent::Done:
+        print(stdout, QString::fromUtf8(output));
+        return 0;
+    case SingleInstance::Sent::NoInstance:
+        print(stderr, QStringLiteral("halvane: Vantrel Halvane is not running\n"));
+        return CommandLine::kNoInstance;
+    case SingleInstance::Sent::Failed:
+        break;
+    }
+    print(stderr, QStringLiteral("halvane: %1\n").arg(error));
+    return 1;
+}
+} // namespace
 
 // The one place that decides what each request of the user does.
 int main(int argc, char** argv) {
     // A reader of standard output that went away must not end the application.
     ::signal(SIGPIPE, SIG_IGN);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (const std::optional<int> status = answerCommandLine(CommandLine::parse(arguments)))
+        return *status;
     Console::installMessageHandler();
     // A second launch only asks the first to show its window: it does so before the GUI is set
     // up, which would cost it several times more, most of all while a flood loads the machine.
@@ -126,6 +179,14 @@ int main(int argc, char** argv) {
     QObject::connect(windows, &WindowManager::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&instance, &SingleInstance::showRequested, windows,
                      &WindowManager::showTerminalWindow);
+    // The commands of `halvane --restart-cli` and the like do what the tray's entries do.
+    QObject::connect(&instance, &SingleInstance::restartRequested, manager,
+                     &VantrelManager::restartCLI);
+    QObject::connect(&instance, &SingleInstance::updateRequested, installer,
+                     &InstallerViewModel::startInstall);
+    QObject::connect(&instance, &SingleInstance::quitRequested, &app, &QCoreApplication::quit);
+    StatusReport statusReport(manager);
+    instance.setStatusSource([&statusReport](bool json) { return statusReport.text(json); });
     QObject::connect(&delegate, &AppDelegate::windowRequested, windows,
                      &WindowManager::showTerminalWindow);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,

@@ -2,6 +2,9 @@
 #include "TestDesktop.h"
 #include "TestEnvironment.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QtTest>
 
@@ -25,6 +28,9 @@ private Q_SLOTS:
     void everyWayOutStopsTheCli();
     void relaunchDuringQuitTakesOver();
     void noPrivateFolderStillOneInstance();
+    void commandLineWithoutAnInstance_data();
+    void commandLineWithoutAnInstance();
+    void commandsForTheRunningInstance();
 
 private:
     // reader, when given, gets the application's output instead of this test.
@@ -68,6 +74,21 @@ private:
         cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
+    // Runs `halvane arguments` to its end: its exit status, and what it wrote.
+    int command(const QStringList& arguments, QByteArray* out = nullptr,
+                QByteArray* err = nullptr) {
+        auto* run = new QProcess(this);
+        apps_.append(run);
+        run->setProcessEnvironment(env_);
+        run->start(QStringLiteral(HALVANE_BINARY), arguments);
+        if (!run->waitForFinished(15000))
+            return -1;
+        if (out)
+            *out = run->readAllStandardOutput();
+        if (err)
+            *err = run->readAllStandardError();
+        return run->exitStatus() == QProcess::NormalExit ? run->exitCode() : -1;
+    }
     static bool ended(QProcess* app) {
         return app->state() == QProcess::NotRunning || app->waitForFinished(10000);
     }
@@ -275,6 +296,88 @@ void TestAppProcess::noPrivateFolderStillOneInstance() {
     QVERIFY(second->waitForFinished(10000));
     QVERIFY(second->readAll().contains("already running: showed its window"));
     QCOMPARE(first->state(), QProcess::Running);
+}
+
+void TestAppProcess::commandLineWithoutAnInstance_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("says");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage: halvane");
+    QTest::newRow("version") << QStringList{"--version"} << 0
+                             << QByteArray("Vantrel Halvane " HALVANE_VERSION " (");
+    QTest::newRow("unknown") << QStringList{"--bogus"} << 2
+                             << QByteArray("halvane: unknown option '--bogus'\nTry 'halvane "
+                                           "--help' for more information.\n");
+    for (const char* word : {"--restart-cli", "--update-cli", "--quit", "--status"})
+        QTest::newRow(word) << QStringList{QString::fromLatin1(word)} << 3
+                            << QByteArray("halvane: Vantrel Halvane is not running\n");
+    QTest::newRow("status as JSON")
+        << QStringList{"--status", "--json"} << 3 << QByteArray("is not running");
+}
+
+// Asked how it is used, or for a running instance that is not there: it answers, writes
+// nothing in the home, takes no lock, and starts no CLI.
+void TestAppProcess::commandLineWithoutAnInstance() {
+    QFETCH(QStringList, arguments);
+    const auto files = [] {
+        QStringList all;
+        for (const QString& root : {QDir::homePath(), qEnvironmentVariable("XDG_RUNTIME_DIR")}) {
+            QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext())
+                all << it.next();
+        }
+        return all;
+    };
+    const QStringList before = files();
+    QByteArray out, err;
+    QTEST(command(arguments, &out, &err), "status");
+    QFETCH(QByteArray, says);
+    QVERIFY2((out + err).contains(says), (out + err).constData());
+    QCOMPARE(files(), before);
+    QVERIFY(!QFile::exists(pidFile_));
+}
+
+// Each command reaches the instance that runs; the socket refuses what is not a command; --quit
+// returns once the instance and its CLI are gone.
+void TestAppProcess::commandsForTheRunningInstance() {
+    writeCli(QStringLiteral("echo cli-up"), QStringLiteral("sleep 0.7; exit 0"));
+    QProcess* app = launch();
+    const pid_t cli = waitForCliPid();
+    QVERIFY(cli > 0);
+    QByteArray out;
+    QCOMPARE(command({"--status"}, &out), 0);
+    QVERIFY2(out.startsWith("stage: running\nstate: Running\npid: "), out.constData());
+    QCOMPARE(command({"--status", "--json"}, &out), 0);
+    const QJsonObject status = QJsonDocument::fromJson(out).object();
+    QCOMPARE(status.value(u"stage").toString(), u"running");
+    QVERIFY(ProcessGroup::isAlive(pid_t(status.value(u"pid").toInteger())));
+    QVERIFY(status.contains(u"last_check_result") && status.value(u"notice").isNull());
+
+    QCOMPARE(command({"--restart-cli"}), 0);
+    const pid_t restarted = waitForCliPid(cli);
+    QVERIFY(restarted > 0 && !ProcessGroup::isAlive(cli));
+    QByteArray said = app->readAll();
+    QCOMPARE(command({"--update-cli"}), 0);
+    QTRY_COMPARE((said += app->readAll()).count("📥 installCLI() called"), 2);
+
+    for (const QByteArray& garbage :
+         {QByteArray("restart\n"), QByteArray(200, 'x'), QByteArray("\xff\x00show\n", 7)}) {
+        QLocalSocket socket;
+        socket.connectToServer(qEnvironmentVariable("XDG_RUNTIME_DIR") +
+                               QStringLiteral("/halvane.socket"));
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(garbage);
+        QVERIFY(socket.waitForDisconnected(5000));
+        QVERIFY2(socket.readAll().startsWith("error: "), garbage.constData());
+    }
+    QCOMPARE(ProcessGroup::isAlive(restarted), true);
+
+    QCOMPARE(command({"--quit"}), 0);
+    QVERIFY(!ProcessGroup::isAlive(pid_t(app->processId())));
+    QVERIFY(!ProcessGroup::isAlive(restarted));
+    QVERIFY(ended(app) && app->exitCode() == 0);
+    QCOMPARE(command({"--quit"}), 3);
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestAppProcess)

@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "CommandLine.h"
 #include "ConsoleCapture.h"
 #include "DBusNotifier.h"
 #include "Environment.h"
@@ -70,6 +71,8 @@ private Q_SLOTS:
     void oneInstanceLockInAPrivateFolder();
     void launchWhileTheFirstIsLeavingTakesOver();
     void quitIsHeldUntilTheStopHasReported();
+    void commandLine_data();
+    void commandLine();
 
 private:
     ConsoleCapture console_;
@@ -370,6 +373,54 @@ void TestAppShell::quitIsHeldUntilTheStopHasReported() {
     QTRY_COMPARE(left.count(), 1);
     QVERIFY(!aliveWhenLeft);
     QCOMPARE(told.count(), 0);
+}
+
+void TestAppShell::commandLine_data() {
+    using A = CommandLine::Action;
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("error");
+    const auto row = [](const char* name, QStringList args, A action, QByteArray request = {},
+                        QString error = {}) {
+        args.prepend(QStringLiteral("halvane"));
+        QTest::newRow(name) << args << int(action) << request << error;
+    };
+    row("nothing", {}, A::Run);
+    row("help wins over a command", {"--quit", "--help"}, A::Help);
+    row("-h", {"-h"}, A::Help);
+    row("version", {"--version"}, A::Version);
+    row("help wins over version", {"--version", "--help"}, A::Help);
+    row("show", {"--show"}, A::Show, "show");
+    row("restart", {"--restart-cli"}, A::RestartCLI, "restart-cli");
+    row("update", {"--update-cli"}, A::UpdateCLI, "update-cli");
+    row("quit", {"--quit"}, A::Quit, "quit");
+    row("status", {"--status"}, A::Status, "status");
+    row("status as JSON", {"--json", "--status"}, A::Status, "status json");
+    row("the same command twice", {"--quit", "--quit"}, A::Quit, "quit");
+    row("Qt's options with values", {"-platform", "offscreen", "--style=fusion", "--show"}, A::Show,
+        "show");
+    row("Qt's option without a value", {"-reverse"}, A::Run);
+    row("unknown", {"--frobnicate"}, A::Invalid, {}, "unknown option '--frobnicate'");
+    row("a word", {"status"}, A::Invalid, {}, "unknown option 'status'");
+    row("a prefix of Qt's", {"-plat", "x"}, A::Invalid, {}, "unknown option '-plat'");
+    row("Qt's option missing its value", {"-platform"}, A::Invalid, {},
+        "option '-platform' needs a value");
+    row("two commands", {"--quit", "--restart-cli"}, A::Invalid, {},
+        "'--restart-cli' cannot be combined with another command");
+    row("json without status", {"--json"}, A::Invalid, {}, "'--json' goes with '--status'");
+}
+
+// Read before anything starts: what runs, what the running instance is asked, and the words of
+// a mistake.
+void TestAppShell::commandLine() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, action);
+    const CommandLine line = CommandLine::parse(arguments);
+    QCOMPARE(int(line.action), action);
+    QTEST(line.request(), "request");
+    QTEST(line.error, "error");
+    QCOMPARE(line.isInstanceCommand(), !line.request().isEmpty());
 }
 
 HALVANE_TEST_WIDGETS_MAIN(TestAppShell)
