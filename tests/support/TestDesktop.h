@@ -76,10 +76,10 @@ public:
     }
     // Whether the window manager has given that window the focus.
     bool isActive(const QString& id) const {
-        return tool("xprop", {"-root", "_NET_ACTIVE_WINDOW"})
-                   .section(u'#', 1)
-                   .trimmed()
-                   .toULongLong(nullptr, 0) == id.toULongLong();
+        return !id.isEmpty() && tool("xprop", {"-root", "_NET_ACTIVE_WINDOW"})
+                                        .section(u'#', 1)
+                                        .trimmed()
+                                        .toULongLong(nullptr, 0) == id.toULongLong();
     }
     // Asks the window manager to close that window, as its title bar's close button does:
     // whatever has the keyboard focus.
