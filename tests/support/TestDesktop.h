@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -53,6 +54,39 @@ public:
             process.kill();
         process.waitForFinished(2000);
         return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+    // The shown windows of that process, as decimal X window ids: mapped, so neither minimized
+    // nor closed, and none of its popups, tray icons or unmapped helper windows.
+    QStringList windowsOf(qint64 pid) const {
+        return tool("xdotool", {"search", "--all", "--onlyvisible", "--pid", QString::number(pid)})
+            .split(u'\n', Qt::SkipEmptyParts);
+    }
+    // Of those, the top-level windows of that title the window manager has taken on as its
+    // clients: only these can it focus, minimize or close.
+    QStringList managedWindows(qint64 pid, const QString& title) const {
+        static const QRegularExpression client(
+            QStringLiteral(R"(^0x([0-9a-f]+) +-?\d+ +(\d+) +\S+ (.*)$)"),
+            QRegularExpression::MultilineOption);
+        const QStringList shown = windowsOf(pid);
+        QStringList managed;
+        for (const QRegularExpressionMatch& m : client.globalMatch(tool("wmctrl", {"-lp"}))) {
+            const QString id = QString::number(m.captured(1).toULongLong(nullptr, 16));
+            if (m.captured(2).toLongLong() == pid && m.captured(3) == title && shown.contains(id))
+                managed.append(id);
+        }
+        return managed;
+    }
+    // Whether the window manager has given that window the focus.
+    bool isActive(const QString& id) const {
+        return !id.isEmpty() && tool("xprop", {"-root", "_NET_ACTIVE_WINDOW"})
+                                        .section(u'#', 1)
+                                        .trimmed()
+                                        .toULongLong(nullptr, 0) == id.toULongLong();
+    }
+    // Asks the window manager to close that window, as its title bar's close button does:
+    // whatever has the keyboard focus.
+    void close(const QString& id) const {
+        tool("wmctrl", {"-i", "-c", QStringLiteral("0x") + QString::number(id.toULongLong(), 16)});
     }
 
 private:
