@@ -264,7 +264,7 @@ OutputLog::OutputLog(const SupervisorOptions& options, const QString& initialTex
                 const QByteArray utf8 = message.toUtf8();
                 const qsizetype breaks = countNewlines(utf8);
                 std::lock_guard lock(inbox->mutex);
-                inbox->add(utf8, breaks, false);
+                inbox->add(utf8, breaks, mayMoveUp(utf8), false);
             }
         };
         LogFile file(options.logDir, options.logFileName, options.logRotateBytes,
