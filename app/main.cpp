@@ -77,6 +77,8 @@ int main(int argc, char** argv) {
         arguments << QString::fromLocal8Bit(argv[i]);
     if (const std::optional<int> status = answerCommandLine(CommandLine::parse(arguments)))
         return *status;
+    // Inherited by all this process starts but the CLI, whose environment drops it again.
+    qputenv(ProcessGroup::kNotCliName, "1");
     Console::installMessageHandler();
     // A second launch only asks the first to show its window: it does so before the GUI is set
     // up, which would cost it several times more, most of all while a flood loads the machine.

@@ -20,6 +20,7 @@ QProcessEnvironment colourEnvironment(QProcessEnvironment environment) {
     environment.insert(QStringLiteral("TERM_PROGRAM"), QStringLiteral("Vantrel Mac"));
     environment.remove(QStringLiteral("NO_COLOR"));
     environment.remove(QStringLiteral("ANSI_COLORS_DISABLED"));
+    environment.remove(QString::fromLatin1(ProcessGroup::kNotCliName));
     return environment;
 }
 

@@ -161,6 +161,16 @@ QStringList ProcessGroup::arguments(pid_t pid) {
     return result;
 }
 
+bool ProcessGroup::environmentHas(pid_t pid, const QByteArray& entry) {
+#ifdef Q_OS_LINUX
+    return procFile(pid, "environ").split('\0').contains(entry);
+#else
+    Q_UNUSED(pid);
+    Q_UNUSED(entry);
+    return false;
+#endif
+}
+
 QList<ProcessGroup::ProcessInfo> ProcessGroup::descendantsOutsideSession(const QList<pid_t>& skip) {
     QList<ProcessInfo> found;
 #ifdef Q_OS_LINUX
@@ -174,7 +184,8 @@ QList<ProcessGroup::ProcessInfo> ProcessGroup::descendantsOutsideSession(const Q
     while (!next.isEmpty()) {
         const pid_t parent = next.takeLast();
         for (const ProcessInfo& child : children.values(parent)) {
-            if ((parent == self && child.session == session) || skip.contains(child.pid))
+            if ((parent == self && child.session == session) || skip.contains(child.pid) ||
+                environmentHas(child.pid, kNotCliEntry))
                 continue;
             if (!child.zombie)
                 found.append(child);

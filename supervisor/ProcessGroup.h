@@ -40,7 +40,15 @@ QStringList arguments(pid_t pid);
 // what its children started in sessions of their own, and the orphans it adopted from there as
 // their subreaper, whatever their environment. Children that share its session (a QProcess
 // that is not a CLI) are left out with all below them, and so are the subtrees of `skip`.
+// Subtrees whose processes carry kNotCliEntry are passed over too.
 QList<ProcessInfo> descendantsOutsideSession(const QList<pid_t>& skip);
+// In the environment of all the application starts but the CLI (a browser opened for a link, an
+// editor for the log file, a bus it autolaunched): what these leave behind comes to it as orphans
+// as well, and is not the CLI's to stop.
+inline constexpr char kNotCliName[] = "HALVANE_NOT_CLI";
+inline constexpr char kNotCliEntry[] = "HALVANE_NOT_CLI=1";
+// Whether the process started with `entry` ("NAME=value") in its environment.
+bool environmentHas(pid_t pid, const QByteArray& entry);
 
 // Orphans anywhere below this process are handed to it instead of init, so that descendants
 // which detached stay reachable (Linux; false elsewhere).

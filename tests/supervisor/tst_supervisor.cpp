@@ -476,6 +476,13 @@ void TestSupervisor::oneSigtermPerProcessPerStop() {
         lines.sort();
         return lines;
     };
+    // What the application opens for the user (a browser for a link) also leaves its session and
+    // comes to it as an orphan: not the CLI's, so no stop ends it.
+    qputenv(ProcessGroup::kNotCliName, "1");
+    qint64 opened = 0;
+    QVERIFY(QProcess::startDetached(u"sleep"_s, {u"30"_s}, {}, &opened));
+    qunsetenv(ProcessGroup::kNotCliName);
+    const auto endOpened = qScopeGuard([opened] { ::kill(pid_t(opened), SIGKILL); });
     VantrelManager& m = s.manager();
     QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
     m.runCLI();
@@ -499,6 +506,7 @@ void TestSupervisor::oneSigtermPerProcessPerStop() {
     QCOMPARE(signalled, ofRun("1"));
     for (const QString& line : ofRun("1"))
         QVERIFY(!ProcessGroup::isAlive(line.section(u' ', 1).toInt()));
+    QVERIFY(ProcessGroup::isAlive(pid_t(opened)));
 }
 
 // Run in a process of its own by parentDeathEndsTheCli, which kills it with SIGKILL.
