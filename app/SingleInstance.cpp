@@ -381,7 +381,17 @@ bool SingleInstance::take(int timeoutMs) {
             ::close(fd);
         if (deadline.hasExpired())
             return false;
-        ::usleep(50000);
+        // The kernel frees the name when its holder ends: wait for that end, not for a time.
+        pid_t holder = 0;
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr*>(&to), length) == 0)
+            peerUser(probe, &holder);
+        if (probe >= 0)
+            ::close(probe);
+        if (holder > 0)
+            waitForExit(holder, int(deadline.remainingTime()));
+        else // between its bind and its listen, or just gone: asked again shortly
+            ::poll(nullptr, 0, 10);
     }
 #else
     Q_UNUSED(timeoutMs);
