@@ -61,9 +61,17 @@ private:
         const qsizetype at = said_.lastIndexOf(u"item "_s);
         return at < 0 ? QString() : said_.mid(at + 5).section(u' ', 0, 0);
     }
-    void startPanel() {
+    // Whether the panel's watcher and host came onto the bus: a panel that is only starting
+    // may miss the second the application gives it to answer.
+    bool startPanel() {
         said_.clear();
         startDetached(panel_, u"/usr/bin/python3"_s, {QStringLiteral(HALVANE_SNI_PANEL)});
+        return QTest::qWaitFor(
+            [this] {
+                return (said_ += QString::fromUtf8(panel_.readAllStandardOutput()))
+                    .contains(u"ready"_s);
+            },
+            kSlowMs);
     }
     // The application's own window, once the window manager manages and shows it.
     QString visibleWindow() const {
@@ -159,7 +167,7 @@ void TestTray::itemOnAStatusNotifierPanel() {
     cli.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     if (panelFirst)
-        startPanel();
+        QVERIFY(startPanel());
     startDetached(app_, QStringLiteral(HALVANE_APP_BINARY), {});
     QTRY_VERIFY_WITH_TIMEOUT(!visibleWindow().isEmpty(), kSlowMs);
     QTRY_VERIFY_WITH_TIMEOUT(runs().size() == 1, kSlowMs);
@@ -180,7 +188,7 @@ void TestTray::itemOnAStatusNotifierPanel() {
         startDetached(second, QStringLiteral(HALVANE_APP_BINARY), {});
         QVERIFY(second.waitForFinished(kSlowMs) && second.exitCode() == 0);
         QTRY_VERIFY_WITH_TIMEOUT(!visibleWindow().isEmpty(), kSlowMs);
-        startPanel();
+        QVERIFY(startPanel());
     }
     // With the panel up from the start, its answer is waited for: no false warning.
     appSaid_ += QString::fromUtf8(app_.readAllStandardOutput());
@@ -218,7 +226,7 @@ void TestTray::itemOnAStatusNotifierPanel() {
         QDBusMessage::ReplyMessage);
 
     TestDesktop::stop(panel_);
-    startPanel();
+    QVERIFY(startPanel());
     QTRY_VERIFY_WITH_TIMEOUT(!(item_ = registeredItem()).isEmpty(), kSlowMs);
 
     // A double click on Restart CLI: the second joins the first's stop, one CLI runs after.
