@@ -1,5 +1,6 @@
 #include "FindBar.h"
 
+#include "LiveLabel.h"
 #include "TerminalSearch.h"
 #include "TerminalView.h"
 
@@ -29,13 +30,16 @@ FindBar::FindBar(TerminalView* view, QWidget* parent) : QWidget(parent), view_(v
     field_->setAccessibleName(tr("Find"));
     field_->setPlaceholderText(tr("Find"));
     field_->setClearButtonEnabled(true);
+    for (QAbstractButton* clear : field_->findChildren<QAbstractButton*>()) {
+        clear->setAccessibleName(tr("Clear find field")); // only an icon otherwise
+        clear->setToolTip(tr("Clear find field"));
+    }
     field_->installEventFilter(this);
     previous_ = button(QStringLiteral("▲"), tr("Previous match"), tr("Shift+Enter"), this);
     next_ = button(QStringLiteral("▼"), tr("Next match"), tr("Enter"), this);
     case_ = new QCheckBox(tr("Match case"), this);
     case_->setAccessibleName(tr("Match case"));
-    count_ = new QLabel(this);
-    count_->setAccessibleName(tr("Matches"));
+    count_ = new LiveLabel(QAccessible::StaticText, tr("Matches"), this);
     // Wide enough for any count, so the bar does not shift as it changes.
     count_->setMinimumWidth(
         count_->fontMetrics().horizontalAdvance(tr("%1 of %2").arg(99999).arg(99999)));
@@ -64,6 +68,10 @@ FindBar::FindBar(TerminalView* view, QWidget* parent) : QWidget(parent), view_(v
     connect(search, &TerminalSearch::currentChanged, this, &FindBar::showCount);
     connect(search, &TerminalSearch::finished, this, &FindBar::showCount);
     setVisible(false);
+}
+
+QLabel* FindBar::matchCount() const {
+    return count_;
 }
 
 void FindBar::open() {
@@ -111,13 +119,13 @@ void FindBar::showCount() {
     previous_->setEnabled(any);
     next_->setEnabled(any);
     if (search->pattern().isEmpty())
-        count_->clear();
+        count_->setLiveText({});
     else if (!any)
-        count_->setText(search->isSearching() ? QString() : tr("No matches"));
+        count_->setLiveText(search->isSearching() ? QString() : tr("No matches"));
     else if (search->currentIndex() < 0)
-        count_->setText(count == 1 ? tr("1 match") : tr("%1 matches").arg(count));
+        count_->setLiveText(count == 1 ? tr("1 match") : tr("%1 matches").arg(count));
     else
-        count_->setText(tr("%1 of %2").arg(search->currentIndex() + 1).arg(count));
+        count_->setLiveText(tr("%1 of %2").arg(search->currentIndex() + 1).arg(count));
 }
 
 bool FindBar::eventFilter(QObject* watched, QEvent* event) {

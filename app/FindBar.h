@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class LiveLabel;
 class QLabel;
 class QLineEdit;
 class QToolButton;
@@ -21,7 +22,7 @@ public:
     QLineEdit* field() const { return field_; }
     QCheckBox* caseSensitive() const { return case_; }
     // "2 of 5", "No matches", or nothing while the field is empty.
-    QLabel* matchCount() const { return count_; }
+    QLabel* matchCount() const;
 
 public Q_SLOTS:
     // Shows the bar with its text selected, searching again for it.
@@ -43,5 +44,5 @@ private:
     QToolButton* previous_;
     QToolButton* next_;
     QCheckBox* case_;
-    QLabel* count_;
+    LiveLabel* count_;
 };

@@ -2,6 +2,7 @@
 #include "AppActions.h"
 #include "FindBar.h"
 #include "InstallerViewModel.h"
+#include "LiveLabel.h"
 #include "SupervisorState.h"
 #include "TerminalView.h"
 
@@ -36,22 +37,20 @@ TerminalWindow::TerminalWindow(TerminalViewModel* model, InstallerViewModel* ins
     addShortcut(QKeySequence::Find, {}, &FindBar::open);
     addShortcut(QKeySequence::FindNext, Qt::Key_F3, &FindBar::findNext);
     addShortcut(QKeySequence::FindPrevious, Qt::SHIFT | Qt::Key_F3, &FindBar::findPrevious);
-    status_ = new QLabel(this);
+    status_ = new LiveLabel(QAccessible::StatusBar, tr("CLI status"), this);
     status_->setObjectName(QStringLiteral("statusLine"));
-    status_->setAccessibleName(tr("CLI status"));
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // A long notice wraps instead of widening the window.
     status_->setWordWrap(true);
-    installStatus_ = new QLabel(this);
+    installStatus_ = new LiveLabel(QAccessible::StaticText, tr("Update progress"), this);
     installStatus_->setVisible(false);
-    installStatus_->setAccessibleName(tr("Update progress"));
     auto* restart = new QPushButton(AppActions::restartLabel(), this);
     auto* update = new QPushButton(AppActions::updateLabel(), this);
     connect(restart, &QPushButton::clicked, this, &TerminalWindow::restartRequested);
     connect(update, &QPushButton::clicked, this, &TerminalWindow::updateRequested);
     if (installer) {
         const auto showInstall = [this, installer, update] {
-            installStatus_->setText(installer->status());
+            installStatus_->setLiveText(installer->status());
             installStatus_->setVisible(installer->isRunning());
             update->setEnabled(!installer->isRunning());
         };
@@ -85,12 +84,20 @@ TerminalWindow::TerminalWindow(TerminalViewModel* model, InstallerViewModel* ins
     layout->addLayout(bottom);
 }
 
+QLabel* TerminalWindow::statusLine() const {
+    return status_;
+}
+
+QLabel* TerminalWindow::installStatus() const {
+    return installStatus_;
+}
+
 void TerminalWindow::setActionsVisible(bool visible) {
     actions_->setVisible(visible);
 }
 
 void TerminalWindow::showState(const SupervisorState& state) {
-    status_->setText(state.summary());
+    status_->setLiveText(state.summary());
 }
 
 void TerminalWindow::showLoginEnabled(bool enabled) {

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class FindBar;
+class LiveLabel;
 class QLabel;
 class InstallerViewModel;
 class QPushButton;
@@ -24,8 +25,8 @@ public:
 
     TerminalView* view() const { return view_; }
     FindBar* findBar() const { return findBar_; }
-    QLabel* statusLine() const { return status_; }
-    QLabel* installStatus() const { return installStatus_; }
+    QLabel* statusLine() const;
+    QLabel* installStatus() const;
     // Shows or hides the start-at-login and quit buttons.
     void setActionsVisible(bool visible);
     void showState(const SupervisorState& state);
@@ -44,8 +45,8 @@ protected:
 private:
     TerminalView* view_;
     FindBar* findBar_;
-    QLabel* status_;
-    QLabel* installStatus_;
+    LiveLabel* status_;
+    LiveLabel* installStatus_;
     QWidget* actions_;
     QPushButton* login_;
 };

@@ -1,5 +1,6 @@
 #include "TerminalAccessible.h"
 
+#include "CharacterText.h"
 #include "TerminalView.h"
 
 #include <QScrollBar>
@@ -14,27 +15,6 @@ QAccessibleInterface* createFor(const QString& className, QObject* object) {
             return new TerminalAccessible(view);
     return nullptr;
 }
-
-// A few lines of the view as plain text, so Qt's own word, sentence and line boundaries can be
-// found in them without assembling the whole scrollback.
-struct TextExcerpt final : QAccessibleTextInterface {
-    QString excerpt;
-    int cursor = 0;
-    explicit TextExcerpt(QString text, int at) : excerpt(std::move(text)), cursor(at) {}
-    void selection(int, int* s, int* e) const override { *s = *e = 0; }
-    int selectionCount() const override { return 0; }
-    void addSelection(int, int) override {}
-    void removeSelection(int) override {}
-    void setSelection(int, int, int) override {}
-    int cursorPosition() const override { return cursor; }
-    void setCursorPosition(int) override {}
-    QString text(int s, int e) const override { return excerpt.mid(s, e - s); }
-    int characterCount() const override { return int(excerpt.size()); }
-    QRect characterRect(int) const override { return {}; }
-    int offsetAtPoint(const QPoint&) const override { return -1; }
-    void scrollToSubstring(int, int) override {}
-    QString attributes(int, int*, int*) const override { return {}; }
-};
 } // namespace
 
 TerminalAccessible::TerminalAccessible(TerminalView* view)
@@ -100,14 +80,16 @@ void TerminalAccessible::updateLineStarts() const {
         lineStarts_.resize(size_t(settled + 1 - firstStartLine_));
     for (qint64 number = firstStartLine_ + qint64(lineStarts_.size()); number < end; ++number)
         lineStarts_.push_back(lineStarts_.back() +
-                              lines.line(qsizetype(number - 1 - first)).text.size() + 1);
+                              CharacterText::count(lines.line(qsizetype(number - 1 - first)).text) +
+                              1);
 }
 
 int TerminalAccessible::offsetOf(TextPosition position) const {
     updateLineStarts();
     position = buffer().clamped(position);
+    const QStringView line = buffer().line(qsizetype(position.line - firstStartLine_)).text;
     return int(lineStarts_[size_t(position.line - firstStartLine_)] - lineStarts_.front() +
-               position.column);
+               CharacterText::count(line.first(position.column)));
 }
 
 TextPosition TerminalAccessible::positionOf(int offset) const {
@@ -115,14 +97,15 @@ TextPosition TerminalAccessible::positionOf(int offset) const {
     const qint64 at = lineStarts_.front() + std::clamp(offset, 0, characterCount());
     const auto after = std::upper_bound(lineStarts_.begin(), lineStarts_.end(), at);
     const qsizetype index = (after - lineStarts_.begin()) - 1;
-    const qsizetype length = buffer().line(index).text.size();
-    return {firstStartLine_ + index, std::min<qsizetype>(at - lineStarts_[size_t(index)], length)};
+    return {firstStartLine_ + index,
+            CharacterText::units(buffer().line(index).text,
+                                 qsizetype(at - lineStarts_[size_t(index)]))};
 }
 
 int TerminalAccessible::characterCount() const {
     updateLineStarts();
     return int(lineStarts_.back() - lineStarts_.front() +
-               buffer().line(buffer().lineCount() - 1).text.size());
+               CharacterText::count(buffer().line(buffer().lineCount() - 1).text));
 }
 
 QString TerminalAccessible::text(int startOffset, int endOffset) const {
@@ -170,7 +153,7 @@ void TerminalAccessible::setCursorPosition(int position) {
     view()->setSelection(at, at);
 }
 
-QString TerminalAccessible::textNear(Side side, int offset,
+QString TerminalAccessible::textNear(CharacterText::Side side, int offset,
                                      QAccessible::TextBoundaryType boundaryType, int* startOffset,
                                      int* endOffset) const {
     const int count = characterCount();
@@ -190,39 +173,28 @@ QString TerminalAccessible::textNear(Side side, int offset,
     const TextPosition from{std::max(first, at.line - 1), 0};
     const TextPosition to{std::min(last, at.line + 1), std::numeric_limits<qsizetype>::max()};
     const int base = offsetOf(from);
-    const TextExcerpt excerpt(buffer().text(from, to), cursorPosition() - base);
-    QString result;
-    switch (side) {
-    case Side::Before:
-        result = excerpt.textBeforeOffset(offset - base, boundaryType, startOffset, endOffset);
-        break;
-    case Side::At:
-        result = excerpt.textAtOffset(offset - base, boundaryType, startOffset, endOffset);
-        break;
-    case Side::After:
-        result = excerpt.textAfterOffset(offset - base, boundaryType, startOffset, endOffset);
-        break;
-    }
-    if (*startOffset >= 0)
-        *startOffset += base;
-    if (*endOffset >= 0)
-        *endOffset += base;
+    const QString result = CharacterText(buffer().text(from, to))
+                               .near(side, offset - base, boundaryType, cursorPosition() - base,
+                                     startOffset, endOffset);
+    for (int* bound : {startOffset, endOffset})
+        if (*bound >= 0)
+            *bound += base;
     return result;
 }
 
 QString TerminalAccessible::textBeforeOffset(int offset, QAccessible::TextBoundaryType type,
                                              int* startOffset, int* endOffset) const {
-    return textNear(Side::Before, offset, type, startOffset, endOffset);
+    return textNear(CharacterText::Side::Before, offset, type, startOffset, endOffset);
 }
 
 QString TerminalAccessible::textAfterOffset(int offset, QAccessible::TextBoundaryType type,
                                             int* startOffset, int* endOffset) const {
-    return textNear(Side::After, offset, type, startOffset, endOffset);
+    return textNear(CharacterText::Side::After, offset, type, startOffset, endOffset);
 }
 
 QString TerminalAccessible::textAtOffset(int offset, QAccessible::TextBoundaryType type,
                                          int* startOffset, int* endOffset) const {
-    return textNear(Side::At, offset, type, startOffset, endOffset);
+    return textNear(CharacterText::Side::At, offset, type, startOffset, endOffset);
 }
 
 QRect TerminalAccessible::characterRect(int offset) const {
@@ -245,7 +217,9 @@ int TerminalAccessible::offsetAtPoint(const QPoint& point) const {
 }
 
 void TerminalAccessible::scrollToSubstring(int startIndex, int endIndex) {
-    view()->reveal(positionOf(startIndex), std::max(1, endIndex - startIndex));
+    const TextPosition start = positionOf(startIndex);
+    const TextPosition end = positionOf(endIndex);
+    view()->reveal(start, end.line == start.line ? end.column - start.column : 1);
 }
 
 QString TerminalAccessible::attributes(int offset, int* startOffset, int* endOffset) const {
@@ -264,11 +238,6 @@ void TerminalAccessible::announce() {
     from = std::max(from, to - AnnounceMaxChars);
     if (from >= to)
         return;
-    QString inserted = text(from, to);
-    if (inserted.front().isLowSurrogate()) {
-        inserted.remove(0, 1); // not half a character
-        ++from;
-    }
-    QAccessibleTextInsertEvent event(view(), from, inserted);
+    QAccessibleTextInsertEvent event(view(), from, text(from, to));
     QAccessible::updateAccessibility(&event);
 }

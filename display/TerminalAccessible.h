@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CharacterText.h"
 #include "TerminalBuffer.h"
 
 #include <QAccessibleWidget>
@@ -10,9 +11,9 @@
 class TerminalView;
 
 // What assistive technologies get of the hand-painted terminal view: its retained text, lines
-// joined by '\n', with the selection, a caret at the selection's moving end and the geometry
-// of every character; new output is announced as inserted text, at most a few times a second
-// and only its end in a flood.
+// joined by '\n' and counted in characters (code points, as AT-SPI counts them), with the
+// selection, a caret at the selection's moving end and the geometry of every character; new
+// output is announced as inserted text, at most a few times a second and only its end in a flood.
 class TerminalAccessible final : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
     static constexpr int AnnounceIntervalMs = 300;
@@ -52,14 +53,14 @@ public:
     using QAccessibleWidget::text;
 
 private:
-    enum class Side { Before, At, After };
     TerminalView* view() const;
     const TerminalBuffer& buffer() const;
     void updateLineStarts() const;
     int offsetOf(TextPosition position) const;
     TextPosition positionOf(int offset) const;
-    QString textNear(Side side, int offset, QAccessible::TextBoundaryType boundaryType,
-                     int* startOffset, int* endOffset) const;
+    QString textNear(CharacterText::Side side, int offset,
+                     QAccessible::TextBoundaryType boundaryType, int* startOffset,
+                     int* endOffset) const;
     void announce();
 
     // Where each retained line starts, counted from an arbitrary origin; kept in step with the

@@ -5,6 +5,7 @@
 #include "Environment.h"
 #include "FindBar.h"
 #include "InstallerViewModel.h"
+#include "LiveLabel.h"
 #include "QuitGate.h"
 #include "SingleInstance.h"
 #include "SupervisorSandbox.h"
@@ -152,7 +153,10 @@ void TestAppShell::requestsOfTrayAndWindow() {
     QTRY_VERIFY(!first); // deleted on close
     QCOMPARE(closed.count(), 1);
     windows.showTerminalWindow();
-    QVERIFY(!windows.terminalWindow()->statusLine()->text().isEmpty());
+    QLabel* status = windows.terminalWindow()->statusLine();
+    QVERIFY(!status->text().isEmpty());
+    QCOMPARE(QAccessible::queryAccessibleInterface(status)->textInterface()->text(0, -1),
+             status->text());
     windows.terminalWindow()->close();
     QCOMPARE(quit.count(), 1);
     QCOMPARE(told.count(), 1);
@@ -173,11 +177,17 @@ void TestAppShell::findBarFromTheKeyboard() {
     QTRY_VERIFY(view->buffer().lineCount() > 300);
     FindBar* bar = window.findBar();
     QVERIFY(!bar->isVisible());
+    auto* count = qobject_cast<LiveLabel*>(bar->matchCount());
+    QSignalSpy heard(count, &LiveLabel::announced);
+    count->setAnnounceInterval(3600 * 1000);
 
     QTest::keyClick(&window, Qt::Key_F, Qt::ControlModifier);
     QVERIFY(bar->isVisible() && bar->field()->hasFocus());
     QTest::keyClicks(bar->field(), u"NEEDLE"_s);
     QTRY_COMPARE(bar->matchCount()->text(), u"3 of 3"_s); // the newest, nearest the end
+    QAccessibleInterface* counted = QAccessible::queryAccessibleInterface(count);
+    QCOMPARE(counted->text(QAccessible::Name), u"Matches"_s);
+    QCOMPARE(counted->textInterface()->text(0, -1), u"3 of 3"_s);
     QScrollBar* scroll = view->verticalScrollBar();
     // Each step shows its match, wherever it is.
     const auto shown = [&] {
@@ -194,6 +204,11 @@ void TestAppShell::findBarFromTheKeyboard() {
         QCOMPARE(bar->matchCount()->text(), QString::fromLatin1(expected));
         QVERIFY(shown());
     }
+    // Told at once, then once an interval with the latest: not at every step.
+    QCOMPARE(heard.size(), 1);
+    count->setAnnounceInterval(0);
+    QTRY_COMPARE(heard.size(), 2);
+    QCOMPARE(heard.last().first(), u"1 of 3"_s);
     QVERIFY(scroll->value() < scroll->maximum() && !view->isFollowing());
     bar->caseSensitive()->click();
     QTRY_COMPARE(bar->matchCount()->text(), u"No matches"_s);
@@ -202,7 +217,8 @@ void TestAppShell::findBarFromTheKeyboard() {
 
     // Every control says what it is to a screen reader.
     for (QWidget* control : window.findChildren<QWidget*>())
-        if (control->focusPolicy() != Qt::NoFocus && control != view->viewport())
+        if ((control->focusPolicy() != Qt::NoFocus || qobject_cast<QAbstractButton*>(control)) &&
+            control != view->viewport())
             QVERIFY2(
                 !QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty(),
                 control->metaObject()->className());

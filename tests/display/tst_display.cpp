@@ -662,8 +662,8 @@ private Q_SLOTS:
     void readableThroughAccessibility() {
         sandbox_->options.retainedLines = 30;
         makeView();
-        feed(numbered(u"early"_s, 40) + u"\x1b[31mred\x1b[0m plain "_s + QString(150, u'w') +
-             u"\nlast words"_s);
+        feed(numbered(u"early"_s, 40) + u"🔧🔧\n\x1b[31mred\x1b[0m plain "_s + QString(150, u'w') +
+             u"\nlast 🔧 words"_s);
         const TerminalBuffer& buffer = view_->buffer();
         QAccessibleInterface* view = QAccessible::queryAccessibleInterface(view_.get());
         QVERIFY(view && view->role() == QAccessible::Terminal && view->textInterface());
@@ -671,23 +671,26 @@ private Q_SLOTS:
         QAccessibleTextInterface* text = view->textInterface();
         const QString all = buffer.text({}, buffer.endPosition());
         QVERIFY(buffer.firstLineNumber() > 0); // the oldest lines were trimmed
-        QCOMPARE(text->characterCount(), all.size());
-        QCOMPARE(text->text(0, text->characterCount()), all);
+        // Offsets count characters, as AT-SPI does: an emoji is one, not two UTF-16 units.
+        const int count = int(all.toUcs4().size()),
+                  red = int(all.first(all.indexOf(u"red"_s)).toUcs4().size());
+        QCOMPARE(text->characterCount(), count);
+        QCOMPARE(text->text(0, count), all);
+        QCOMPARE(text->text(red - 3, red + 3), u"🔧🔧\nred"_s);
         int start = 0, end = 0;
-        const int red = int(all.indexOf(u"red"_s));
         QCOMPARE(text->textAtOffset(red + 100, QAccessible::LineBoundary, &start, &end),
                  u"red plain "_s + QString(150, u'w') + u'\n');
         QCOMPARE(start, red);
         QCOMPARE(text->textAtOffset(red + 5, QAccessible::WordBoundary, &start, &end), u"plain"_s);
-        QCOMPARE(text->textBeforeOffset(red, QAccessible::LineBoundary, &start, &end),
-                 u"early 39\n"_s);
+        QCOMPARE(text->textBeforeOffset(red, QAccessible::LineBoundary, &start, &end), u"🔧🔧\n"_s);
+        QCOMPARE(std::pair(start, end), std::pair(red - 3, red));
         // Selection both ways, and characters where the pane draws them, also on a wrapped row.
         text->setSelection(0, red, red + 9);
         QCOMPARE(view_->selectedText(), u"red plain"_s);
         view_->selectAll();
         text->selection(0, &start, &end);
-        QCOMPARE(std::pair(start, end), std::pair(0, int(all.size())));
-        for (int offset : {0, red + 4, red + 150, int(all.size()) - 1}) {
+        QCOMPARE(std::pair(start, end), std::pair(0, count));
+        for (int offset : {0, red + 4, red + 150, count - 1}) {
             text->scrollToSubstring(offset, offset + 1);
             const QRect rect = text->characterRect(offset);
             QVERIFY(view_->viewport()->rect().contains(
