@@ -70,8 +70,6 @@ private Q_SLOTS:
     void installFolderThatCannotBeMade();
     void trialIsDecidedByTheBuildAlone_data();
     void trialIsDecidedByTheBuildAlone();
-    void updateStartsOnceTheOldRunHasEnded();
-    void quitDuringADownloadCancelsIt();
     void withoutACliItKeepsTrying();
     void updateAfterACrash_data();
     void updateAfterACrash();
@@ -98,6 +96,7 @@ private:
     QString cli() const { return sandbox_->cliPath(); }
 
     const QByteArray old_ = cliBody("old-build");
+    const QByteArray new_ = cliBody("new-build", 600); // served unless a test serves another
     std::unique_ptr<TestHttps> https_;
     std::unique_ptr<SupervisorSandbox> sandbox_;
 };
@@ -105,7 +104,7 @@ private:
 void TestInstaller::init() {
     https_ = std::make_unique<TestHttps>();
     QVERIFY2(https_->error().isEmpty(), qPrintable(https_->error()));
-    https_->serve(cliBody("new-build"));
+    https_->serve(new_);
     sandbox_ = std::make_unique<SupervisorSandbox>();
     sandbox_->options.baseURL = QUrl(https_->baseUrl());
     sandbox_->options.caCertificates = TestHttps::pki()->caCert;
@@ -139,8 +138,6 @@ void TestInstaller::downloadInstallsAndStarts() {
     QFETCH(Mode, mode);
     QFETCH(int, parameter);
     QFETCH(QString, baseSuffix);
-    const QByteArray body = cliBody("new-build", 600);
-    https_->serve(body);
     https_->setMode(mode, parameter);
     sandbox_->options.baseURL = QUrl(https_->baseUrl() + baseSuffix);
     // Slow: about three stall limits long, but data never stops for long.
@@ -150,10 +147,9 @@ void TestInstaller::downloadInstallsAndStarts() {
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
     QVERIFY2(finished.at(0).at(0).toBool(), qPrintable(finished.at(0).at(1).toString()));
     QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
-    QCOMPARE(readFile(cli()), body);
+    QCOMPARE(readFile(cli()), new_);
     // What is installed is shown.
-    const QString sha = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
-    QVERIFY(m().state().summary().contains(sha.left(12)));
+    QVERIFY(m().state().summary().contains(sha256(new_).left(12)));
     // The connection opened while the sweep ran is the one the download used.
     if (mode == Mode::Normal)
         QCOMPARE(https_->connections(), 1);
@@ -166,7 +162,7 @@ void TestInstaller::failureKeepsTheOldCli_data() {
     QTest::addColumn<int>("trust"); // 0 the server's authority, 1 another, 2 the system's only
     QTest::addColumn<Old>("old");
     QTest::addColumn<QString>("says"); // what the output log gives as the reason
-    const QByteArray good = cliBody("new-build", 600);
+    const QByteArray good = new_;
     auto row = [](const char* name, Mode mode, int parameter, const QByteArray& body,
                   const QString& says, Old old = Old::Installed, int trust = 0) {
         QTest::newRow(name) << mode << parameter << body << trust << old << says;
@@ -261,8 +257,7 @@ void TestInstaller::conditionalDownload() {
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 15000);
     QVERIFY(finished.at(1).at(0).toBool());
     const auto& requests = https_->requests();
-    QCOMPARE(requests.at(1).headers.value("if-none-match"),
-             DownloadServer::etagFor(cliBody("new-build")));
+    QCOMPARE(requests.at(1).headers.value("if-none-match"), DownloadServer::etagFor(new_));
     QCOMPARE(inode(cli()), installed);
     QTRY_COMPARE(m().state().phase, Phase::Running);
     QVERIFY(running && m().currentProcess() == running);
@@ -303,8 +298,6 @@ void TestInstaller::updateWhileRunningOneDownloadAtATime() {
     m().runCLI();
     QVERIFY(waitForOutput(QStringLiteral("old-build\n")));
     const pid_t oldGroup = m().currentProcess()->groupId();
-    const QByteArray body = cliBody("new-build", 600);
-    https_->serve(body);
     https_->setMode(Mode::Slow, 500);
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
     m().installCLI();
@@ -318,18 +311,23 @@ void TestInstaller::updateWhileRunningOneDownloadAtATime() {
     QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
     QCOMPARE(https_->requests().size(), 1);
     // Replaced by a rename, never written in place, and the old CLI's whole group stopped.
-    QCOMPARE(readFile(cli()), body);
+    QCOMPARE(readFile(cli()), new_);
     QVERIFY(inode(cli()) != oldInode);
     QVERIFY(leftovers().isEmpty());
     QTRY_VERIFY(::kill(-oldGroup, 0) != 0);
-    // Once it has ended, a new request downloads again; a supervisor gone half-way through
-    // leaves neither a temporary file nor a damaged CLI.
+    // Once it has ended, a new request downloads again; Quit half-way through cancels it at
+    // once and leaves neither a temporary file nor a damaged CLI.
     https_->serve(cliBody("new-build", 3000));
+    https_->setMode(Mode::Slow, 1000);
     m().installCLI();
     QTRY_VERIFY_WITH_TIMEOUT(https_->requests().size() == 2 && m().state().received > 0, 10000);
-    sandbox_->resetManager();
+    QSignalSpy cleanedUp(&m(), &VantrelManager::cleanupFinished);
+    m().cleanup();
     QVERIFY(leftovers().isEmpty());
-    QCOMPARE(readFile(cli()), body);
+    QVERIFY(cleanedUp.wait(1000));
+    QVERIFY(waitForOutput(QStringLiteral("📥 Download cancelled")));
+    QVERIFY(!m().currentProcess());
+    QCOMPARE(readFile(cli()), new_);
 }
 
 void TestInstaller::slowDownloadStartsTheInstalledCliEarly() {
@@ -456,37 +454,6 @@ void TestInstaller::trialIsDecidedByTheBuildAlone() {
     QCOMPARE(readFile(cli()), cliBody("build-b"));
 }
 
-// Update CLI with a CLI that takes a while to end: the new build starts only after it has.
-void TestInstaller::updateStartsOnceTheOldRunHasEnded() {
-    const QString events = sandbox_->path() + QStringLiteral("/events");
-    const auto body = [&](const QByteArray& name) {
-        return "#!/bin/bash\ntrap 'sleep 0.7; echo end-" + name + " >> " + events.toUtf8() +
-               "; exit 0' TERM\necho start-" + name + " >> " + events.toUtf8() +
-               "\nwhile :; do sleep 0.05; done\n";
-    };
-    sandbox_->options.stopTimeoutMs = 2000;
-    sandbox_->writeCli(body("a"));
-    m().runCLI();
-    QTRY_COMPARE(readFile(events), QByteArray("start-a\n"));
-    https_->serve(body("b"));
-    m().updateCLI();
-    QTRY_COMPARE_WITH_TIMEOUT(readFile(events), QByteArray("start-a\nend-a\nstart-b\n"), 10000);
-    QVERIFY(!m().output().contains(QStringLiteral("SIGKILL")));
-}
-
-void TestInstaller::quitDuringADownloadCancelsIt() {
-    https_->serve(cliBody("new-build", 3000));
-    https_->setMode(Mode::Slow, 1000);
-    QSignalSpy cleanedUp(&m(), &VantrelManager::cleanupFinished);
-    m().installCLI();
-    QTRY_VERIFY_WITH_TIMEOUT(m().state().received > 0, 10000);
-    m().cleanup();
-    QVERIFY(leftovers().isEmpty());
-    QVERIFY(cleanedUp.wait(1000));
-    QVERIFY(waitForOutput(QStringLiteral("📥 Download cancelled")));
-    QVERIFY(!QFileInfo::exists(cli()) && !m().currentProcess());
-}
-
 // No CLI and no download: the problem shows, the user hears of it once, and it is tried again,
 // also the moment the network is back; the first success clears all of it.
 void TestInstaller::withoutACliItKeepsTrying() {
@@ -590,8 +557,6 @@ void TestInstaller::recordThatDoesNotFit() {
     QFETCH(QString, says);
     const QString path = sandbox_->options.stateDir + QStringLiteral("/cli-download.json");
     QDir().mkpath(sandbox_->options.stateDir);
-    const QByteArray served = cliBody("new-build", 600);
-    https_->serve(served);
     sandbox_->writeCli(old_);
     QFile file(path);
     if (record == Record::Huge) {
@@ -602,13 +567,13 @@ void TestInstaller::recordThatDoesNotFit() {
     } else if (record == Record::Folder) {
         QVERIFY(QDir().mkpath(path + QStringLiteral("/inside")));
     } else {
-        // The served build's tags over the old file: a conditional request would keep the old.
+        // The new_ build's tags over the old file: a conditional request would keep the old.
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QJsonDocument(
                        QJsonObject{{"url", https_->baseUrl() + '/' + VantrelManager::assetName()},
-                                   {"etag", QString(DownloadServer::etagFor(served))},
-                                   {"sha256", sha256(served)},
-                                   {"size", double(served.size())},
+                                   {"etag", QString(DownloadServer::etagFor(new_))},
+                                   {"sha256", sha256(new_)},
+                                   {"size", double(new_.size())},
                                    {"junk", "x"}})
                        .toJson());
     }
@@ -622,7 +587,7 @@ void TestInstaller::recordThatDoesNotFit() {
     QVERIFY(now.installed.etag.isEmpty() && !now.needsRewrite);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
     QVERIFY(!https_->requests().last().headers.contains("if-none-match"));
-    QCOMPARE(readFile(cli()), served);
+    QCOMPARE(readFile(cli()), new_);
     // One line says why, and what could not be read is kept aside.
     QVERIFY2(waitForOutput(says), qPrintable(m().output()));
     QCOMPARE(m().output().count(QStringLiteral("download record")), 1);

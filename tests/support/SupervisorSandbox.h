@@ -63,10 +63,7 @@ public:
         return QTest::qWaitFor([&] { return written && !m.outputLog().hasPending(); }, timeoutMs);
     }
     // The log file's bytes, rotated files not included.
-    QByteArray logBytes() const {
-        QFile file(options.logDir + QLatin1Char('/') + options.logFileName);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray logBytes() const { return readFile(options.logDir + u'/' + options.logFileName); }
 
     // Writes a script (name relative to path()) and returns its path. A body without "#!" runs
     // under bash.
