@@ -19,7 +19,9 @@ TrayController::TrayController(QObject* parent) : QObject(parent) {
     login_ = menu_->addAction(AppActions::startAtLoginLabel(false));
     menu_->addSeparator();
     quit_ = menu_->addAction(QStringLiteral("Quit"));
-    quit_->setMenuRole(QAction::QuitRole);
+    // On macOS QuitRole would move Quit out of the tray's menu into the application menu, which
+    // an agent application without a menu bar does not show.
+    quit_->setMenuRole(QAction::NoRole);
     connect(open_, &QAction::triggered, this, &TrayController::openRequested);
     connect(restart_, &QAction::triggered, this, &TrayController::restartRequested);
     connect(update_, &QAction::triggered, this, &TrayController::updateRequested);
