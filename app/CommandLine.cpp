@@ -128,6 +128,18 @@ QByteArray CommandLine::request() const {
     return {};
 }
 
+CommandLine CommandLine::fromRequest(const QByteArray& line) {
+    CommandLine command;
+    command.json = line == "status json";
+    for (const Option& option : kOptions)
+        if (*option.word &&
+            (line == option.word || (command.json && option.action == Action::Status)))
+            command.action = option.action;
+    if (!command.isInstanceCommand())
+        return invalid(QStringLiteral("unknown request"));
+    return command;
+}
+
 QString CommandLine::helpText() {
     QString text = QStringLiteral(
         "Usage: halvane [OPTION]\n"

@@ -36,4 +36,7 @@ struct CommandLine {
     // Whether the action is a command for the running instance, and the word that asks it.
     bool isInstanceCommand() const { return action >= Action::Show; }
     QByteArray request() const;
+    // The way back, for the running instance: the command a request line asks for, Invalid
+    // when it is none.
+    static CommandLine fromRequest(const QByteArray& line);
 };

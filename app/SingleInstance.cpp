@@ -1,4 +1,5 @@
 #include "SingleInstance.h"
+#include "CommandLine.h"
 #include "Console.h"
 #include "Environment.h"
 #include "ProcessGroup.h"
@@ -165,7 +166,8 @@ SingleInstance::SingleInstance(const Environment& environment, QObject* parent, 
                     return void(socket->setProperty("line", line));
                 socket->setProperty("answered", true);
                 if (end < 0 || end > maxRequest) {
-                    socket->write("error: the request is longer than 64 bytes\n");
+                    socket->write("error: the request is longer than " +
+                                  QByteArray::number(maxRequest) + " bytes\n");
                     socket->disconnectFromServer();
                     return;
                 }
@@ -177,38 +179,39 @@ SingleInstance::SingleInstance(const Environment& environment, QObject* parent, 
 }
 
 void SingleInstance::answer(QLocalSocket* socket, const QByteArray& line) {
+    const CommandLine command = CommandLine::fromRequest(line);
+    using Action = CommandLine::Action;
+    if (command.action == Action::Invalid) {
+        socket->write("error: unknown request '" + line.toPercentEncoding(" ") + "'\n");
+        socket->disconnectFromServer();
+        return;
+    }
     // An instance on its way out takes no command: the launch that asked waits for it to go.
-    const bool status = line == "status" || line == "status json";
-    if (leaving_ && !status) {
+    if (leaving_ && command.action != Action::Status) {
         socket->write("leaving\n");
         socket->disconnectFromServer();
         return;
     }
-    void (SingleInstance::*request)() = nullptr;
-    if (line == "show")
-        request = &SingleInstance::showRequested;
-    else if (line == "restart-cli")
-        request = &SingleInstance::restartRequested;
-    else if (line == "update-cli")
-        request = &SingleInstance::updateRequested;
-    else if (line == "quit")
-        request = &SingleInstance::quitRequested;
-    if (!request && !status) {
-        socket->write("error: unknown request '" + line.left(maxRequest).toPercentEncoding(" ") +
-                      "'\n");
-        socket->disconnectFromServer();
-        return;
-    }
     socket->write("ok\n");
-    if (status)
-        socket->write(statusSource_ ? statusSource_(line.endsWith("json")) : QByteArray());
+    if (command.action == Action::Status && statusSource_)
+        socket->write(statusSource_(command.json));
     socket->flush();
     // The one who asked to quit learns that this instance has gone when the connection closes
     // with it.
-    if (request != &SingleInstance::quitRequested)
+    if (command.action != Action::Quit)
         socket->disconnectFromServer();
-    if (request)
-        Q_EMIT(this->*request)();
+    switch (command.action) {
+    case Action::Show:
+        return Q_EMIT showRequested();
+    case Action::RestartCLI:
+        return Q_EMIT restartRequested();
+    case Action::UpdateCLI:
+        return Q_EMIT updateRequested();
+    case Action::Quit:
+        return Q_EMIT quitRequested();
+    default:
+        return;
+    }
 }
 
 SingleInstance::~SingleInstance() {
@@ -292,11 +295,12 @@ SingleInstance::Reply SingleInstance::ask(const QByteArray& request, int timeout
     }
     ::close(fd);
     const qsizetype end = reply.indexOf('\n');
+    // What follows "ok", or the reason after "error: ".
     if (body)
-        *body = end < 0 ? QByteArray() : reply.mid(end + 1);
-    if (reply.startsWith("error: ") && body)
-        *body = reply.mid(7, end - 7);
-    return reply.startsWith("ok\n")        ? Reply::Shown
+        *body = reply.startsWith("error: ") ? reply.mid(7, end - 7)
+                : end < 0                   ? QByteArray()
+                                            : reply.mid(end + 1);
+    return reply.startsWith("ok\n")        ? Reply::Accepted
            : reply.startsWith("leaving\n") ? Reply::Leaving
            : reply.startsWith("error: ")   ? Reply::Refused
                                            : Reply::Silent;
@@ -326,7 +330,7 @@ SingleInstance::Sent SingleInstance::send(const QByteArray& request, QByteArray*
         // Quitting answers when the instance has left, which takes up to its whole stop.
         const Reply reply = ask(request, quit ? leavingWaitMs : 5000, &body, &pid);
         switch (reply) {
-        case Reply::Shown:
+        case Reply::Accepted:
             if (quit && !waitForExit(pid, int(deadline.remainingTime()))) {
                 *error = QStringLiteral("the instance did not leave in time");
                 return Sent::Failed;
@@ -435,7 +439,7 @@ bool SingleInstance::claim(bool* answered) {
     const QDeadlineTimer deadline(leavingWaitMs);
     while (!deadline.hasExpired()) {
         switch (ask("show", 2000)) {
-        case Reply::Shown:
+        case Reply::Accepted:
             if (answered)
                 *answered = true;
             return false;

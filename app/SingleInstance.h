@@ -82,7 +82,7 @@ Q_SIGNALS:
     void quitRequested();
 
 private:
-    enum class Reply { Shown, Leaving, Silent, Nobody, Stranger, Refused };
+    enum class Reply { Accepted, Leaving, Silent, Nobody, Stranger, Refused };
     // Sends one request line and reads the answer to its end; body gets what follows the
     // first line, and pid the answering process.
     Reply ask(const QByteArray& request, int timeoutMs, QByteArray* body = nullptr,
