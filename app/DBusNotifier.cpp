@@ -1,5 +1,5 @@
 #include "DBusNotifier.h"
-#include "Console.h"
+#include "output/Console.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>

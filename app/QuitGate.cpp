@@ -1,5 +1,5 @@
 #include "QuitGate.h"
-#include "Console.h"
+#include "output/Console.h"
 #include "VantrelManager.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "SignalBridge.h"
-#include "Console.h"
-#include "EmergencyStop.h"
-#include "SystemPipe.h"
+#include "output/Console.h"
+#include "process/EmergencyStop.h"
+#include "process/SystemPipe.h"
 
 #include <QSocketNotifier>
 

@@ -1,8 +1,8 @@
 #include "SingleInstance.h"
 #include "CommandLine.h"
-#include "Console.h"
+#include "output/Console.h"
 #include "Environment.h"
-#include "ProcessGroup.h"
+#include "process/ProcessGroup.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>

@@ -1,5 +1,5 @@
 #include "StatusReport.h"
-#include "CliProcess.h"
+#include "process/CliProcess.h"
 #include "VantrelManager.h"
 
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 #include "TrayController.h"
 #include "AppActions.h"
 #include "ChevronIcon.h"
-#include "Console.h"
+#include "output/Console.h"
 #include "SupervisorState.h"
 
 #include <QAction>

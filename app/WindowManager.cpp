@@ -1,5 +1,5 @@
 #include "WindowManager.h"
-#include "Console.h"
+#include "output/Console.h"
 #include "LoginItemManager.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"

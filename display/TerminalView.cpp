@@ -1,6 +1,6 @@
 #include "TerminalView.h"
 
-#include "Console.h"
+#include "output/Console.h"
 #include "TerminalAccessible.h"
 #include "TerminalSearch.h"
 #include "TerminalViewModel.h"

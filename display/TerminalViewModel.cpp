@@ -1,6 +1,6 @@
 #include "TerminalViewModel.h"
 
-#include "Console.h"
+#include "output/Console.h"
 
 namespace {
 const QString startingMessage = QStringLiteral("🚀 Starting Vantrel CLI setup...\n");

@@ -1,9 +1,9 @@
 #include "CliLifecycle.h"
-#include "CliInstaller.h"
-#include "CliMetadata.h"
-#include "CliRunner.h"
-#include "Console.h"
-#include "ProcessSweep.h"
+#include "install/CliInstaller.h"
+#include "install/CliMetadata.h"
+#include "process/CliRunner.h"
+#include "output/Console.h"
+#include "process/ProcessSweep.h"
 
 #include <QFileInfo>
 #include <QMetaEnum>

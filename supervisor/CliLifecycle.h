@@ -1,8 +1,8 @@
 #pragma once
 
-#include "BuildRollback.h"
-#include "CliEnding.h"
-#include "OutputLog.h"
+#include "install/BuildRollback.h"
+#include "process/CliEnding.h"
+#include "output/OutputLog.h"
 #include "RestartPolicy.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"

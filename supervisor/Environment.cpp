@@ -1,5 +1,5 @@
 #include "Environment.h"
-#include "Console.h"
+#include "output/Console.h"
 
 #include <QDir>
 #include <QFile>

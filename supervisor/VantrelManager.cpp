@@ -1,7 +1,7 @@
 #include "VantrelManager.h"
-#include "CliInstaller.h"
-#include "CliRunner.h"
-#include "ProcessSweep.h"
+#include "install/CliInstaller.h"
+#include "process/CliRunner.h"
+#include "process/ProcessSweep.h"
 
 VantrelManager::VantrelManager(SupervisorOptions options, QObject* parent)
     : VantrelManager(options,

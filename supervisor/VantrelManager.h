@@ -1,8 +1,8 @@
 #pragma once
 
 #include "CliLifecycle.h"
-#include "CliProcess.h"
-#include "OutputLog.h"
+#include "process/CliProcess.h"
+#include "output/OutputLog.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 

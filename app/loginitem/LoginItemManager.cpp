@@ -1,6 +1,6 @@
 #include "LoginItemManager.h"
 
-#include "Console.h"
+#include "output/Console.h"
 #include "Environment.h"
 
 namespace {

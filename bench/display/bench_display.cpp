@@ -2,7 +2,7 @@
 // process of its own, so one case's peak RSS cannot hide the other's; the table goes to
 // standard output.
 #include "BenchSupport.h"
-#include "Console.h"
+#include "output/Console.h"
 #include "SupervisorSandbox.h"
 #include "TerminalSearch.h"
 #include "TerminalView.h"

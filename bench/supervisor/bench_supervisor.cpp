@@ -1,8 +1,8 @@
 // Supervisor figures beside references measured in the same run. Console lines of the code
 // under test go to standard output (send it to /dev/null); the table goes to standard error.
 #include "BenchSupport.h"
-#include "CliInstaller.h"
-#include "Console.h"
+#include "install/CliInstaller.h"
+#include "output/Console.h"
 #include "DownloadServer.h"
 #include "SupervisorSandbox.h"
 #include "VantrelManager.h"

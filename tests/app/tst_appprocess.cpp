@@ -1,4 +1,4 @@
-#include "ProcessGroup.h"
+#include "process/ProcessGroup.h"
 #include "TestDesktop.h"
 #include "TestEnvironment.h"
 

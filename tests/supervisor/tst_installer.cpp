@@ -1,5 +1,5 @@
-#include "CliMetadata.h"
-#include "LogFile.h"
+#include "install/CliMetadata.h"
+#include "output/LogFile.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"

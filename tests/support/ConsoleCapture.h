@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Console.h"
+#include "output/Console.h"
 
 #include <QMutex>
 #include <QStringList>

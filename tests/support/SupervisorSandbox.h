@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Environment.h"
-#include "ProcessGroup.h"
+#include "process/ProcessGroup.h"
 #include "TestEnvironment.h"
 #include "VantrelManager.h"
 

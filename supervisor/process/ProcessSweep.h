@@ -1,6 +1,6 @@
 #pragma once
 
-#include "OutputLog.h"
+#include "output/OutputLog.h"
 #include "SupervisorOptions.h"
 
 #include <QList>

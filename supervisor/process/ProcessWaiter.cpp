@@ -1,5 +1,5 @@
-#include "ProcessWaiter.h"
-#include "ProcessGroup.h"
+#include "process/ProcessWaiter.h"
+#include "process/ProcessGroup.h"
 
 ProcessWaiter::ProcessWaiter(QObject* parent) : QObject(parent) {
     poll_.setInterval(pollMs);

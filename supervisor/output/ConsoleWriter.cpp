@@ -1,4 +1,4 @@
-#include "ConsoleWriter.h"
+#include "output/ConsoleWriter.h"
 
 #include <array>
 #include <cerrno>

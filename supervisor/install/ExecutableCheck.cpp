@@ -1,4 +1,4 @@
-#include "ExecutableCheck.h"
+#include "install/ExecutableCheck.h"
 
 #include <QSysInfo>
 

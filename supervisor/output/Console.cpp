@@ -1,5 +1,5 @@
-#include "Console.h"
-#include "ConsoleWriter.h"
+#include "output/Console.h"
+#include "output/ConsoleWriter.h"
 
 #include <QMutex>
 

@@ -1,5 +1,5 @@
-#include "CliProcess.h"
-#include "SystemPipe.h"
+#include "process/CliProcess.h"
+#include "process/SystemPipe.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "SystemPipe.h"
+#include "process/SystemPipe.h"
 
 #include <QtGlobal>
 

@@ -1,6 +1,6 @@
-#include "CliDownload.h"
-#include "Console.h"
-#include "ExecutableCheck.h"
+#include "install/CliDownload.h"
+#include "output/Console.h"
+#include "install/ExecutableCheck.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
-#include "CliMetadata.h"
-#include "Sha256.h"
+#include "install/CliMetadata.h"
+#include "install/Sha256.h"
 #include "SupervisorState.h"
 
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CliDownload.h"
-#include "OutputLog.h"
+#include "install/CliDownload.h"
+#include "output/OutputLog.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 

@@ -1,9 +1,9 @@
-#include "CliRunner.h"
-#include "ChildReaper.h"
-#include "Console.h"
-#include "EmergencyStop.h"
-#include "ProcessGroup.h"
-#include "ProcessWaiter.h"
+#include "process/CliRunner.h"
+#include "process/ChildReaper.h"
+#include "output/Console.h"
+#include "process/EmergencyStop.h"
+#include "process/ProcessGroup.h"
+#include "process/ProcessWaiter.h"
 
 #include <QFileInfo>
 #include <QProcessEnvironment>

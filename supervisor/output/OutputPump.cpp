@@ -1,5 +1,5 @@
-#include "OutputPump.h"
-#include "SystemPipe.h"
+#include "output/OutputPump.h"
+#include "process/SystemPipe.h"
 
 #include <cerrno>
 #include <fcntl.h>

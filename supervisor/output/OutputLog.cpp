@@ -1,6 +1,6 @@
-#include "OutputLog.h"
-#include "Console.h"
-#include "LogFile.h"
+#include "output/OutputLog.h"
+#include "output/Console.h"
+#include "output/LogFile.h"
 
 #include <QPointer>
 #include <QStringDecoder>

@@ -1,4 +1,4 @@
-#include "EmergencyStop.h"
+#include "process/EmergencyStop.h"
 
 #include <atomic>
 #include <csignal>

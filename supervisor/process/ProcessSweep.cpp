@@ -1,8 +1,8 @@
-#include "ProcessSweep.h"
-#include "CliProcess.h"
-#include "Console.h"
-#include "ProcessGroup.h"
-#include "ProcessWaiter.h"
+#include "process/ProcessSweep.h"
+#include "process/CliProcess.h"
+#include "output/Console.h"
+#include "process/ProcessGroup.h"
+#include "process/ProcessWaiter.h"
 
 #include <QDir>
 #include <QFileInfo>

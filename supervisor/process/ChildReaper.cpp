@@ -1,7 +1,7 @@
-#include "ChildReaper.h"
-#include "Console.h"
-#include "ProcessGroup.h"
-#include "SystemPipe.h"
+#include "process/ChildReaper.h"
+#include "output/Console.h"
+#include "process/ProcessGroup.h"
+#include "process/SystemPipe.h"
 
 #include <QSocketNotifier>
 

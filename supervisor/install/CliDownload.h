@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CliMetadata.h"
-#include "OutputLog.h"
-#include "Sha256.h"
+#include "install/CliMetadata.h"
+#include "output/OutputLog.h"
+#include "install/Sha256.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 

@@ -1,4 +1,4 @@
-#include "CliEnding.h"
+#include "process/CliEnding.h"
 
 #include <QList>
 

@@ -1,7 +1,7 @@
-#include "BuildRollback.h"
-#include "CliEnding.h"
-#include "CliMetadata.h"
-#include "Console.h"
+#include "install/BuildRollback.h"
+#include "process/CliEnding.h"
+#include "install/CliMetadata.h"
+#include "output/Console.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FileOpenWatch.h"
-#include "OutputPump.h"
+#include "process/FileOpenWatch.h"
+#include "output/OutputPump.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "LogFile.h"
+#include "output/LogFile.h"
 
 #include <QDir>
 #include <QFile>

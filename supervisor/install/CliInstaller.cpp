@@ -1,6 +1,6 @@
-#include "CliInstaller.h"
-#include "CliMetadata.h"
-#include "Console.h"
+#include "install/CliInstaller.h"
+#include "install/CliMetadata.h"
+#include "output/Console.h"
 
 #include <QDir>
 #include <QFileInfo>

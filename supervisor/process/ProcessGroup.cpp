@@ -1,5 +1,5 @@
-#include "ProcessGroup.h"
-#include "EmergencyStop.h"
+#include "process/ProcessGroup.h"
+#include "process/EmergencyStop.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "Sha256.h"
+#include "install/Sha256.h"
 
 #include <QIODevice>
 #include <QString>

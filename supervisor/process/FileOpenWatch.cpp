@@ -1,4 +1,4 @@
-#include "FileOpenWatch.h"
+#include "process/FileOpenWatch.h"
 
 #include <QFile>
 
