@@ -1,6 +1,6 @@
 #include "AppDelegate.h"
-#include "output/Console.h"
 #include "VantrelManager.h"
+#include "output/Console.h"
 
 #include <QTimer>
 

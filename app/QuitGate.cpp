@@ -1,6 +1,6 @@
 #include "QuitGate.h"
-#include "output/Console.h"
 #include "VantrelManager.h"
+#include "output/Console.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,7 +1,7 @@
 #include "SingleInstance.h"
 #include "CommandLine.h"
-#include "output/Console.h"
 #include "Environment.h"
+#include "output/Console.h"
 #include "process/ProcessGroup.h"
 
 #include <QCryptographicHash>

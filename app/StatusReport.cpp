@@ -1,6 +1,6 @@
 #include "StatusReport.h"
-#include "process/CliProcess.h"
 #include "VantrelManager.h"
+#include "process/CliProcess.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

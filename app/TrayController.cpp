@@ -1,8 +1,8 @@
 #include "TrayController.h"
 #include "AppActions.h"
 #include "ChevronIcon.h"
-#include "output/Console.h"
 #include "SupervisorState.h"
+#include "output/Console.h"
 
 #include <QAction>
 #include <QCursor>

@@ -1,10 +1,10 @@
 #include "WindowManager.h"
-#include "output/Console.h"
 #include "LoginItemManager.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"
 #include "TerminalWindow.h"
 #include "VantrelManager.h"
+#include "output/Console.h"
 
 #include <QGuiApplication>
 #include <QScreen>

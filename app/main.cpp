@@ -1,11 +1,9 @@
 #include "AppDelegate.h"
 #include "CommandLine.h"
-#include "output/Console.h"
 #include "DBusNotifier.h"
 #include "Environment.h"
 #include "InstallerViewModel.h"
 #include "LoginItemManager.h"
-#include "process/ProcessGroup.h"
 #include "QuitGate.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
@@ -14,6 +12,8 @@
 #include "TrayHostWatcher.h"
 #include "VantrelManager.h"
 #include "WindowManager.h"
+#include "output/Console.h"
+#include "process/ProcessGroup.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -1,9 +1,9 @@
 #include "TerminalView.h"
 
-#include "output/Console.h"
 #include "TerminalAccessible.h"
 #include "TerminalSearch.h"
 #include "TerminalViewModel.h"
+#include "output/Console.h"
 
 #include <QAction>
 #include <QClipboard>

@@ -1,8 +1,8 @@
 #include "CliLifecycle.h"
 #include "install/CliInstaller.h"
 #include "install/CliMetadata.h"
-#include "process/CliRunner.h"
 #include "output/Console.h"
+#include "process/CliRunner.h"
 #include "process/ProcessSweep.h"
 
 #include <QFileInfo>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "install/BuildRollback.h"
-#include "process/CliEnding.h"
-#include "output/OutputLog.h"
 #include "RestartPolicy.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
+#include "install/BuildRollback.h"
+#include "output/OutputLog.h"
+#include "process/CliEnding.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "CliLifecycle.h"
-#include "process/CliProcess.h"
-#include "output/OutputLog.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
+#include "output/OutputLog.h"
+#include "process/CliProcess.h"
 
 #include <QList>
 #include <QObject>

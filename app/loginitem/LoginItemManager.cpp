@@ -1,7 +1,7 @@
 #include "LoginItemManager.h"
 
-#include "output/Console.h"
 #include "Environment.h"
+#include "output/Console.h"
 
 namespace {
 LoginItemManager* sharedInstance = nullptr;

@@ -2,12 +2,12 @@
 // process of its own, so one case's peak RSS cannot hide the other's; the table goes to
 // standard output.
 #include "BenchSupport.h"
-#include "output/Console.h"
 #include "SupervisorSandbox.h"
 #include "TerminalSearch.h"
 #include "TerminalView.h"
 #include "TerminalViewModel.h"
 #include "VantrelManager.h"
+#include "output/Console.h"
 
 #include <QAction>
 #include <QApplication>

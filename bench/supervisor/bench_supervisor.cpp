@@ -1,11 +1,11 @@
 // Supervisor figures beside references measured in the same run. Console lines of the code
 // under test go to standard output (send it to /dev/null); the table goes to standard error.
 #include "BenchSupport.h"
-#include "install/CliInstaller.h"
-#include "output/Console.h"
 #include "DownloadServer.h"
 #include "SupervisorSandbox.h"
 #include "VantrelManager.h"
+#include "install/CliInstaller.h"
+#include "output/Console.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "install/BuildRollback.h"
-#include "process/CliEnding.h"
 #include "install/CliMetadata.h"
 #include "output/Console.h"
+#include "process/CliEnding.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "install/CliDownload.h"
-#include "output/Console.h"
 #include "install/ExecutableCheck.h"
+#include "output/Console.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "install/CliMetadata.h"
-#include "output/OutputLog.h"
-#include "install/Sha256.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
+#include "install/CliMetadata.h"
+#include "install/Sha256.h"
+#include "output/OutputLog.h"
 
 #include <QElapsedTimer>
 #include <QObject>

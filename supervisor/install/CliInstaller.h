@@ -1,9 +1,9 @@
 #pragma once
 
-#include "install/CliDownload.h"
-#include "output/OutputLog.h"
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
+#include "install/CliDownload.h"
+#include "output/OutputLog.h"
 
 #include <QObject>
 #include <QPointer>

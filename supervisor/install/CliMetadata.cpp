@@ -1,6 +1,6 @@
 #include "install/CliMetadata.h"
-#include "install/Sha256.h"
 #include "SupervisorState.h"
+#include "install/Sha256.h"
 
 #include <QDateTime>
 #include <QDir>

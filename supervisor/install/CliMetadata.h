@@ -1,7 +1,7 @@
 #pragma once
 
-#include "output/OutputLog.h"
 #include "SupervisorOptions.h"
+#include "output/OutputLog.h"
 
 #include <QString>
 #include <QStringList>

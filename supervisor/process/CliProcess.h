@@ -1,7 +1,7 @@
 #pragma once
 
-#include "process/FileOpenWatch.h"
 #include "output/OutputPump.h"
+#include "process/FileOpenWatch.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -1,6 +1,6 @@
 #include "process/CliRunner.h"
-#include "process/ChildReaper.h"
 #include "output/Console.h"
+#include "process/ChildReaper.h"
 #include "process/EmergencyStop.h"
 #include "process/ProcessGroup.h"
 #include "process/ProcessWaiter.h"

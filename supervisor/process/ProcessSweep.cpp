@@ -1,6 +1,6 @@
 #include "process/ProcessSweep.h"
-#include "process/CliProcess.h"
 #include "output/Console.h"
+#include "process/CliProcess.h"
 #include "process/ProcessGroup.h"
 #include "process/ProcessWaiter.h"
 

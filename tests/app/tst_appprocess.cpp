@@ -1,6 +1,6 @@
-#include "process/ProcessGroup.h"
 #include "TestDesktop.h"
 #include "TestEnvironment.h"
+#include "process/ProcessGroup.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

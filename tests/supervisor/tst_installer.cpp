@@ -1,8 +1,8 @@
-#include "install/CliMetadata.h"
-#include "output/LogFile.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
+#include "install/CliMetadata.h"
+#include "output/LogFile.h"
 
 #include <QtTest>
 

@@ -1,12 +1,12 @@
 #include "ConsoleCapture.h"
-#include "output/ConsoleWriter.h"
-#include "process/EmergencyStop.h"
 #include "Environment.h"
-#include "process/ProcessGroup.h"
 #include "RestartPolicy.h"
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
+#include "output/ConsoleWriter.h"
+#include "process/EmergencyStop.h"
+#include "process/ProcessGroup.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

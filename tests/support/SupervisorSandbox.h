@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Environment.h"
-#include "process/ProcessGroup.h"
 #include "TestEnvironment.h"
 #include "VantrelManager.h"
+#include "process/ProcessGroup.h"
 
 #include <QDir>
 #include <QFile>
