@@ -1,6 +1,5 @@
 #include "CliLifecycle.h"
 #include "install/CliInstaller.h"
-#include "install/CliMetadata.h"
 #include "output/Console.h"
 #include "process/CliRunner.h"
 #include "process/ProcessSweep.h"
@@ -23,12 +22,10 @@ CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
                            CliInstaller* installer, OutputLog::Writer say, QObject* parent)
     : QObject(parent), options_(options), runner_(runner), installer_(installer),
       say_(std::move(say)), sweep_(new ProcessSweep(options_, say_, this)), restarts_(options_),
-      rollback_(options_, say_), installRetryDelayMs_(options_.installRetryFirstMs) {
+      rollback_(options_, installer->record(), Logger(say_)), installRetryDelayMs_(options_.installRetryFirstMs) {
     // After a crash the record may describe the build before; the build line must not.
-    if (QFileInfo::exists(options_.cliPath())) {
-        CliMetadata::reconcile(options_, say_);
-        state_.build = CliMetadata::load(options_).installed.describe();
-    }
+    if (QFileInfo::exists(options_.cliPath()))
+        state_.build = installer_->record().get().installed.describe();
     for (QTimer* timer : {&restartTimer_, &trialTimer_, &installRetryTimer_, &installNotifyTimer_})
         timer->setSingleShot(true);
     connect(&restartTimer_, &QTimer::timeout, this, [this] {
@@ -141,6 +138,9 @@ void CliLifecycle::apply(After after) {
 }
 
 void CliLifecycle::startNow() {
+    // A build staged while the last run went on is what this one runs.
+    if (installer_->applyStaged())
+        setBuild(installer_->record().get().installed.describe());
     if (!runner_->isRunnable()) {
         runner_->runCLI(); // says why not
         if (stage_ == Stage::Stopping || stage_ == Stage::WaitingToRestart)
@@ -258,19 +258,24 @@ void CliLifecycle::onDownloadSlow() {
     if (stage_ != Stage::Downloading || !runner_->isRunnable())
         return;
     startedEarly_ = true;
+    installer_->stageWhenVerified();
     say_(QStringLiteral("⏳ The download is taking a while: starting the installed CLI now, the new "
                         "build is installed in the background\n"));
     startNow();
 }
 
-void CliLifecycle::onInstallFinished(bool ok, const QString& reason, bool replaced) {
+void CliLifecycle::onInstallFinished(const InstallResult& result) {
+    const bool ok = result.ok();
+    const QString& reason = result.reason;
+    const bool replaced = result.outcome == InstallResult::Outcome::Installed;
+    const bool staged = result.outcome == InstallResult::Outcome::Staged;
     const bool startedEarly = std::exchange(startedEarly_, false);
     if (stage_ == Stage::ShuttingDown || stage_ == Stage::Finished)
         return void(Q_EMIT installFinished(ok, reason));
     if (ok) {
         clearInstallProblem();
         if (replaced) {
-            setBuild(CliMetadata::load(options_).installed.describe());
+            setBuild(installer_->record().get().installed.describe());
             if (state_.notice == kRolledBack)
                 setNotice({}, false);
         }
@@ -287,7 +292,7 @@ void CliLifecycle::onInstallFinished(bool ok, const QString& reason, bool replac
         if (!ok) {
             say_(QStringLiteral("⚠️ Keeping the running CLI instead\n"));
             setState(SupervisorState::of(SupervisorState::Phase::Running));
-        } else if (replaced && startedEarly) {
+        } else if (staged || (replaced && startedEarly)) {
             // The user is already working with the old build.
             say_(QStringLiteral("ℹ️ The new build runs from the next start\n"));
             setState(SupervisorState::of(SupervisorState::Phase::Running));
@@ -369,7 +374,7 @@ void CliLifecycle::onCliEnded(const CliEnding& ending) {
     After next = After::Idle;
     if (runIsTrial_ && rollback_.rollBackIfFailed(ending)) {
         runIsTrial_ = false;
-        setBuild(CliMetadata::load(options_).installed.describe());
+        setBuild(installer_->record().get().installed.describe());
         setNotice(kRolledBack, true);
         Q_EMIT attentionNeeded(QStringLiteral("Vantrel CLI rolled back"),
                                QStringLiteral("The new build failed at its first start; the "

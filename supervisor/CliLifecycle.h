@@ -4,6 +4,7 @@
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 #include "install/BuildRollback.h"
+#include "install/InstallResult.h"
 #include "output/OutputLog.h"
 #include "process/CliEnding.h"
 
@@ -85,7 +86,7 @@ private:
     void startNow();
     void sweep(bool thenDownload);
     void onSweepFinished();
-    void onInstallFinished(bool ok, const QString& reason, bool replaced);
+    void onInstallFinished(const InstallResult& result);
     void onDownloadSlow();
     void onCliEnded(const CliEnding& ending);
     void onStopped();
