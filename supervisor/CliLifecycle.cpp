@@ -22,7 +22,8 @@ CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
                            CliInstaller* installer, OutputLog::Writer say, QObject* parent)
     : QObject(parent), options_(options), runner_(runner), installer_(installer),
       say_(std::move(say)), sweep_(new ProcessSweep(options_, say_, this)), restarts_(options_),
-      rollback_(options_, installer->record(), Logger(say_)), installRetryDelayMs_(options_.installRetryFirstMs) {
+      rollback_(options_, installer->record(), Logger(say_)),
+      installRetryDelayMs_(options_.installRetryFirstMs) {
     // After a crash the record may describe the build before; the build line must not.
     if (QFileInfo::exists(options_.cliPath()))
         state_.build = installer_->record().get().installed.describe();
@@ -211,7 +212,11 @@ void CliLifecycle::download(bool userAsked) {
     }
     if (stage_ == Stage::Idle || stage_ == Stage::WaitingForInstall)
         enter(Stage::Downloading);
-    installer_->installCLI(userAsked, rollback_.refusedThisSession());
+    // A check leaves the running CLI's file alone: what it finds waits for the next start.
+    // Update CLI switches now.
+    const bool stage = !userAsked && runner_->isRunning();
+    installer_->installCLI(userAsked, rollback_.refusedThisSession(),
+                           stage ? CliInstaller::Mode::Stage : CliInstaller::Mode::Install);
 }
 
 void CliLifecycle::runCLI() {

@@ -47,8 +47,8 @@ bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
     if (std::rename(QFile::encodeName(previous).constData(),
                     QFile::encodeName(options_.cliPath()).constData()) != 0) {
         const QString error = QString::fromLocal8Bit(std::strerror(errno));
-        log_.error(QStringLiteral("❌ Could not put the previous build %1 back: %2")
-                       .arg(previous, error));
+        log_.error(
+            QStringLiteral("❌ Could not put the previous build %1 back: %2").arg(previous, error));
         return false;
     }
     if (CliMetadata::haltsAfter(CliMetadata::Step::RolledBack))

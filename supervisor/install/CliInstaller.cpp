@@ -116,18 +116,17 @@ DownloadRequest CliInstaller::request(bool offerRefused) {
     // Any of these tags answered "not modified" keeps what is at hand: neither the staged nor
     // the refused build is downloaded again only to be thrown away.
     const bool staged = !record.staged.isEmpty() && record.stagedUrl == record.url;
-    for (const QString& tag : {record.installed.etag, staged ? record.staged.etag : QString(),
-                               request.refused.etag})
+    for (const QString& tag :
+         {record.installed.etag, staged ? record.staged.etag : QString(), request.refused.etag})
         if (!tag.isEmpty() && !request.ifNoneMatch.contains(tag))
             request.ifNoneMatch.append(tag);
-    request.ifModifiedSince =
-        staged && !record.staged.lastModified.isEmpty() ? record.staged.lastModified
-                                                        : record.installed.lastModified;
+    request.ifModifiedSince = staged && !record.staged.lastModified.isEmpty()
+                                  ? record.staged.lastModified
+                                  : record.installed.lastModified;
     return request;
 }
 
-void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisSession,
-                              Mode mode) {
+void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisSession, Mode mode) {
     log_.trace(QStringLiteral("📥 installCLI() called"));
     if (download_) {
         log_.trace(QStringLiteral("ℹ️ A CLI download is already in progress"));
@@ -287,12 +286,17 @@ void CliInstaller::onNothingNew(const QString& etag) {
         dropStaged(QStringLiteral("ℹ️ The server offers the running build again"));
         return finish(InstallResult::Outcome::Unchanged);
     }
-    if (mode_ == Mode::Install && applyStaged())
-        return finish(InstallResult::Outcome::Installed);
+    if (mode_ == Mode::Install) {
+        if (applyStaged())
+            return finish(InstallResult::Outcome::Installed);
+        if (halted_)
+            return;
+    }
     if (!record.staged.isEmpty())
-        log_.info(QStringLiteral("ℹ️ The staged build (%1) is still the latest: it runs from the "
-                                 "next start of the CLI")
-                      .arg(record.staged.describe()));
+        log_.info(
+            QStringLiteral("ℹ️ The staged build (%1) is still the latest: it runs from the "
+                           "next start of the CLI")
+                .arg(record.staged.describe()));
     finish(InstallResult::Outcome::Unchanged);
 }
 
@@ -378,13 +382,13 @@ bool CliInstaller::put(const QString& from, const QString& url, const CliMetadat
         *error = QStringLiteral("cannot record the install: ") + saveError;
         return false;
     }
-    *halted = CliMetadata::haltsAfter(Step::IntentSaved);
+    halted_ = *halted = CliMetadata::haltsAfter(Step::IntentSaved);
     if (*halted)
         return false;
     bool keptPrevious = false;
     switch (install(from, keepInstalled, &keptPrevious, error)) {
     case Result::Halted:
-        *halted = true;
+        halted_ = *halted = true;
         return false;
     case Result::Failed:
         record_.changeOrWarn([&before](CliMetadata& r) { r = before; });
@@ -393,7 +397,7 @@ bool CliInstaller::put(const QString& from, const QString& url, const CliMetadat
         break;
     }
     record_.changeOrWarn([&](CliMetadata& r) { r.finishInstall(options_, keptPrevious); });
-    *halted = CliMetadata::haltsAfter(Step::Recorded);
+    halted_ = *halted = CliMetadata::haltsAfter(Step::Recorded);
     return !*halted;
 }
 

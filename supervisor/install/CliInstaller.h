@@ -106,6 +106,7 @@ private:
     bool isUpdate_ = false; // a CLI was installed when the download began
     Mode mode_ = Mode::Install;
     bool offerRefused_ = false;
+    bool halted_ = false; // the test hook stopped an install, as a kill would
     QStringList refusedThisSession_;
     QPointer<CliDownload> download_; // the one download in progress
 };

@@ -360,8 +360,9 @@ void settleInstall(const SupervisorOptions& options, const Logger& log, CliMetad
             kept = !replaced.isEmpty() && CliMetadata::sha256Of(previous, limit) == replaced;
     }
     record->finishInstall(options, kept);
-    log.warning(QStringLiteral("⚠️ The install of the build with SHA-256 %1 was cut short after "
-                               "it was put in place: finished it, the build is on trial%2")
+    log.warning(
+        QStringLiteral("⚠️ The install of the build with SHA-256 %1 was cut short after "
+                       "it was put in place: finished it, the build is on trial%2")
             .arg(candidate.left(12),
                  record->previous.isEmpty()
                      ? QString()
@@ -381,9 +382,10 @@ void settleStaged(const SupervisorOptions& options, const Logger& log, CliMetada
     if (QFileInfo(path).size() == staged.size &&
         CliMetadata::sha256Of(path, options.maxDownloadBytes) == staged.sha256)
         return;
-    log.warning(QStringLiteral("⚠️ The staged build (SHA-256 %1) is no longer the file that was "
-                               "verified: dropped it, the next check downloads it again")
-                    .arg(staged.sha256.left(12)));
+    log.warning(
+        QStringLiteral("⚠️ The staged build (SHA-256 %1) is no longer the file that was "
+                       "verified: dropped it, the next check downloads it again")
+            .arg(staged.sha256.left(12)));
     QFile::remove(path);
     record->staged = {};
     record->stagedUrl.clear();
@@ -400,13 +402,14 @@ void CliMetadata::reconcile(const SupervisorOptions& options, const Logger& log,
         changed = needsRewrite;
         if (!problem.isEmpty()) {
             const QString aside = setAside(path);
-            log.warning(aside.isEmpty()
-                            ? QStringLiteral("⚠️ The download record %1 %2, and it could not be "
-                                             "moved aside: %3")
-                                  .arg(path, problem, systemError(errno))
-                            : QStringLiteral("⚠️ The download record %1 %2: moved it aside to %3 "
-                                             "and started a new one")
-                                  .arg(path, problem, aside));
+            log.warning(
+                aside.isEmpty()
+                    ? QStringLiteral("⚠️ The download record %1 %2, and it could not be "
+                                     "moved aside: %3")
+                          .arg(path, problem, systemError(errno))
+                    : QStringLiteral("⚠️ The download record %1 %2: moved it aside to %3 "
+                                     "and started a new one")
+                          .arg(path, problem, aside));
             if (aside.isEmpty())
                 return;
             changed = true;
