@@ -214,15 +214,21 @@ int main(int argc, char** argv) {
     ResumeWatcher resume(QDBusConnection::systemBus());
     QObject::connect(&resume, &ResumeWatcher::resumed, &schedule, &UpdateSchedule::resumed);
     // A download that failed for want of a network is tried again the moment it is back.
-    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
-        QObject::connect(
-            QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, manager,
-            [manager, &schedule](QNetworkInformation::Reachability reachability) {
-                const bool online = reachability == QNetworkInformation::Reachability::Online;
-                if (online)
-                    manager->networkReachable();
-                schedule.networkChanged(online);
-            });
+    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
+        const auto reachable = [manager,
+                                &schedule](QNetworkInformation::Reachability reachability) {
+            using Reachability = QNetworkInformation::Reachability;
+            if (reachability == Reachability::Online)
+                manager->networkReachable();
+            // Unknown says nothing about being away.
+            if (reachability != Reachability::Unknown)
+                schedule.networkChanged(reachability == Reachability::Online);
+        };
+        QObject::connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged,
+                         manager, reachable);
+        // Offline at start, coming online is the network coming back.
+        reachable(QNetworkInformation::instance()->reachability());
+    }
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     const int status = QApplication::exec();
     Console::flush(1000);
