@@ -77,6 +77,10 @@ void VantrelManager::installCLI() {
     lifecycle_->download(false);
 }
 
+void VantrelManager::checkForUpdate() {
+    lifecycle_->download(false);
+}
+
 void VantrelManager::updateCLI() {
     lifecycle_->download(true);
 }

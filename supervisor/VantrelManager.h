@@ -60,6 +60,8 @@ public:
     void downloadAndRunCLI();
     // Checks for a newer build, as at launch.
     void installCLI();
+    // A check for a newer build in the background (the update schedule's).
+    void checkForUpdate();
     // The user's Update CLI: a build refused after a failed trial is offered once more.
     void updateCLI();
     // Starts the installed CLI; one that runs is stopped first.
