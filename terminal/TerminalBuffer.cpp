@@ -146,7 +146,8 @@ TerminalBuffer::Arena<T, ChunkItems>::make(qsizetype capacity) {
         return chunk;
     }
     std::size_t bytes = 0;
-    void* block = HugePages::allocate(size_t(std::max(capacity, ChunkItems)) * sizeof(T), &bytes);
+    void* block = HugePages::allocate(size_t(std::max(capacity, nextItems_)) * sizeof(T), &bytes);
+    nextItems_ = std::min(nextItems_ * 2, ChunkItems);
     // The items are written before they are read, and need no construction.
     return Chunk{ChunkData(static_cast<T*>(block)), qsizetype(bytes / sizeof(T)), 0};
 }
@@ -154,7 +155,7 @@ TerminalBuffer::Arena<T, ChunkItems>::make(qsizetype capacity) {
 template <typename T, qsizetype ChunkItems>
 T* TerminalBuffer::Arena<T, ChunkItems>::begin(qint64& serial) {
     if (chunks_.empty())
-        chunks_.push_back(make(ChunkItems));
+        chunks_.push_back(make(0));
     serial = firstSerial_ + qint64(chunks_.size()) - 1;
     return chunks_.back().data.get() + chunks_.back().used;
 }

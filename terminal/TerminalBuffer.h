@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <span>
@@ -108,9 +109,10 @@ public:
     QString link(quint16 number) const;
 
 private:
-    // Items of many lines in large chunks, oldest first. A line's items are contiguous; only the
-    // last line changes, at the end of the last chunk. Chunks no retained line uses any more
-    // are kept for reuse: the bounds cap how many there are.
+    // Items of many lines in chunks, oldest first. A line's items are contiguous; only the last
+    // line changes, at the end of the last chunk. The storage grows with what it holds: the
+    // first chunk is small and each new one twice the last, up to ChunkItems. Full-size chunks
+    // no retained line uses any more are kept for reuse: the bounds cap how many there are.
     template <typename T, qsizetype ChunkItems> class Arena {
     public:
         // Where a new last line starts, and its chunk's serial.
@@ -133,10 +135,13 @@ private:
             qsizetype capacity = 0;
             qsizetype used = 0;
         };
+        static constexpr qsizetype FirstItems =
+            std::max<qsizetype>(1, qsizetype(8 * 1024 / sizeof(T)));
         Chunk make(qsizetype capacity);
         std::deque<Chunk> chunks_;
         qint64 firstSerial_ = 0; // of chunks_.front()
         std::vector<Chunk> spare_;
+        qsizetype nextItems_ = FirstItems; // the size of the next chunk
     };
     struct Record {
         char16_t* text = nullptr;
@@ -184,7 +189,7 @@ private:
 
     Limits limits_;
     AnsiParser parser_;
-    // 2 MiB each.
+    // Up to 2 MiB each.
     Arena<char16_t, 1024 * 1024> text_;
     Arena<StyledRun, 128 * 1024> runs_;
     std::vector<Record, HugePages::Allocator<Record>> ring_; // a power of two in size
