@@ -3,11 +3,6 @@
 #include "TerminalSearch.h"
 #include "TestEnvironment.h"
 
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QSignalSpy>
-#include <QStringDecoder>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
