@@ -52,6 +52,13 @@ void TrayController::showLoginEnabled(bool enabled) {
     login_->setText(AppActions::startAtLoginLabel(enabled));
 }
 
+bool TrayController::notify(const QString& summary, const QString& body) {
+    if (!icon_ || !icon_->isVisible())
+        return false;
+    icon_->showMessage(summary, body, QSystemTrayIcon::Warning);
+    return true;
+}
+
 void TrayController::setTrayHostPresent(bool available) {
     if (available == trayAvailable_ && warned_)
         return;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Notifier.h"
+
 #include <QObject>
 
 class QAction;
@@ -11,7 +13,8 @@ struct SupervisorState;
 // the application decides what that does. Where no tray host exists (yet), the terminal
 // window takes over its actions until one appears. The item itself is made only once told a
 // host exists, since making it fixes the tray protocol Qt uses for the rest of the process.
-class TrayController final : public QObject {
+// Its own message tells the user of what is serious where no other way exists.
+class TrayController final : public QObject, public Notifier {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TrayController)
 
@@ -32,6 +35,8 @@ public:
     void showState(const SupervisorState& state);
     void showLoginEnabled(bool enabled);
     void setTrayHostPresent(bool available);
+    // A message by the tray item; false while no item is shown.
+    bool notify(const QString& summary, const QString& body) override;
 
 Q_SIGNALS:
     void openRequested();
