@@ -10,8 +10,8 @@ namespace {
 const QString service = QStringLiteral("org.freedesktop.Notifications");
 } // namespace
 
-DBusNotifier::DBusNotifier(const QDBusConnection& bus, const QString& appName)
-    : bus_(bus), appName_(appName) {}
+DBusNotifier::DBusNotifier(const QDBusConnection& bus, const QString& appName, Notifier* fallback)
+    : bus_(bus), appName_(appName), fallback_(fallback) {}
 
 bool DBusNotifier::serviceAvailable() const {
     QDBusConnectionInterface* daemon = bus_.isConnected() ? bus_.interface() : nullptr;
@@ -27,6 +27,8 @@ bool DBusNotifier::serviceAvailable() const {
 
 bool DBusNotifier::notify(const QString& summary, const QString& body) {
     if (!serviceAvailable()) {
+        if (fallback_ && fallback_->notify(summary, body))
+            return true;
         Console::log(QStringLiteral("ℹ️ No desktop notification service; not shown: ") +
                      summary);
         return false;

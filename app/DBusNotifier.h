@@ -4,11 +4,12 @@
 
 #include <QDBusConnection>
 
-// Desktop notifications through org.freedesktop.Notifications on the given bus. Sends nothing
-// when no notification service runs there or can be started, and never waits for one.
+// Desktop notifications through org.freedesktop.Notifications on the given bus. When no
+// notification service runs there or can be started, hands the message to the fallback (the tray
+// item's own message), if any; never waits for a service.
 class DBusNotifier final : public Notifier {
 public:
-    DBusNotifier(const QDBusConnection& bus, const QString& appName);
+    DBusNotifier(const QDBusConnection& bus, const QString& appName, Notifier* fallback = nullptr);
 
     bool serviceAvailable() const;
     bool notify(const QString& summary, const QString& body) override;
@@ -16,4 +17,5 @@ public:
 private:
     QDBusConnection bus_;
     QString appName_;
+    Notifier* fallback_;
 };

@@ -3,7 +3,8 @@
 #include <QString>
 
 // Tells the user about something rare and serious through the desktop, so it is seen with the
-// window closed. Where the desktop offers no way to do so, nothing is shown.
+// window closed: the desktop's notification service where the session bus has one (Linux), the
+// tray item's own message elsewhere. Where neither can, nothing is shown.
 class Notifier {
 public:
     virtual ~Notifier() = default;

@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 #include "Environment.h"
 #include "output/Console.h"
+#include "process/PidFd.h"
 #include "process/ProcessGroup.h"
 
 #include <QCryptographicHash>
@@ -15,7 +16,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <sys/stat.h>
@@ -109,8 +109,7 @@ bool waitForExit(pid_t pid, int timeoutMs) {
     if (pid <= 0)
         return true;
     const QDeadlineTimer deadline(timeoutMs);
-#if defined(Q_OS_LINUX) && defined(SYS_pidfd_open)
-    if (const int fd = int(::syscall(SYS_pidfd_open, pid, 0)); fd >= 0) {
+    if (const int fd = PidFd::open(pid); fd >= 0) {
         pollfd gone{fd, POLLIN, 0};
         int n = 0;
         while ((n = ::poll(&gone, 1, int(deadline.remainingTime()))) < 0 && errno == EINTR)
@@ -118,7 +117,6 @@ bool waitForExit(pid_t pid, int timeoutMs) {
         ::close(fd);
         return n > 0;
     }
-#endif
     while (ProcessGroup::isAlive(pid)) {
         if (deadline.hasExpired())
             return false;

@@ -11,8 +11,7 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
-TrayController::TrayController(Notifier* notifier, QObject* parent)
-    : QObject(parent), notifier_(notifier) {
+TrayController::TrayController(QObject* parent) : QObject(parent) {
     menu_ = new QMenu();
     open_ = menu_->addAction(QStringLiteral("Open Vantrel Halvane Status"));
     restart_ = menu_->addAction(AppActions::restartLabel());
@@ -63,6 +62,13 @@ void TrayController::showState(const SupervisorState& state) {
 
 void TrayController::showLoginEnabled(bool enabled) {
     login_->setText(AppActions::startAtLoginLabel(enabled));
+}
+
+bool TrayController::notify(const QString& summary, const QString& body) {
+    if (!icon_ || !icon_->isVisible())
+        return false;
+    icon_->showMessage(summary, body, QSystemTrayIcon::Warning);
+    return true;
 }
 
 void TrayController::setTrayHostPresent(bool available) {

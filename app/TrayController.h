@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Notifier.h"
+
 #include <QObject>
 
 #include <QSet>
@@ -14,13 +16,14 @@ struct SupervisorState;
 // the application decides what that does. Where no tray host exists (yet), the terminal
 // window takes over its actions until one appears. The item itself is made only once told a
 // host exists, since making it fixes the tray protocol Qt uses for the rest of the process.
-// A new build ready for the next start is announced once through the notifier, if given.
-class TrayController final : public QObject {
+// A new build ready for the next start is announced once through the notifier, if given; its
+// own message tells the user of what is serious where no other way exists.
+class TrayController final : public QObject, public Notifier {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TrayController)
 
 public:
-    explicit TrayController(Notifier* notifier = nullptr, QObject* parent = nullptr);
+    explicit TrayController(QObject* parent = nullptr);
     ~TrayController() override;
 
     QMenu* menu() const { return menu_; }
@@ -33,9 +36,13 @@ public:
 
     static QString tooltipFor(const SupervisorState& state);
 
+    // Where a new build ready for the next start is announced.
+    void announceThrough(Notifier* notifier) { notifier_ = notifier; }
     void showState(const SupervisorState& state);
     void showLoginEnabled(bool enabled);
     void setTrayHostPresent(bool available);
+    // A message by the tray item; false while no item is shown.
+    bool notify(const QString& summary, const QString& body) override;
 
 Q_SIGNALS:
     void openRequested();
@@ -46,7 +53,7 @@ Q_SIGNALS:
     void trayAvailabilityChanged(bool available);
 
 private:
-    Notifier* notifier_;
+    Notifier* notifier_ = nullptr;
     QMenu* menu_;
     QSystemTrayIcon* icon_ = nullptr;
     QAction* open_;

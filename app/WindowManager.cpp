@@ -12,29 +12,13 @@
 WindowManager::WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent)
     : QObject(parent), manager_(manager), loginItems_(loginItems) {}
 
-namespace {
-WindowManager* sharedInstance = nullptr;
-}
-
-WindowManager* WindowManager::makeShared(VantrelManager* manager, LoginItemManager* loginItems) {
-    if (sharedInstance)
-        qFatal("WindowManager::makeShared called twice");
-    sharedInstance = new WindowManager(manager, loginItems);
-    return sharedInstance;
-}
-
-WindowManager* WindowManager::shared() {
-    if (!sharedInstance)
-        qFatal("WindowManager::shared called before main made it");
-    return sharedInstance;
-}
-
 TerminalWindow* WindowManager::terminalWindow() const {
     return terminalWindow_.data();
 }
 
 WindowManager::~WindowManager() {
     Console::log(QStringLiteral("🪟 WindowManager deinit called - cleaning up"));
+    delete terminalWindow_.data();
 }
 
 void WindowManager::showTerminalWindow() {

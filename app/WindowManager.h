@@ -15,12 +15,8 @@ class WindowManager final : public QObject {
 
 public:
     WindowManager(VantrelManager* manager, LoginItemManager* loginItems, QObject* parent = nullptr);
+    // Closes the window still open, whose model reads the supervisor: it goes first.
     ~WindowManager() override;
-
-    // The process-wide instance, made once by main with the process's supervisor and login item,
-    // before anything asks for shared().
-    static WindowManager* makeShared(VantrelManager* manager, LoginItemManager* loginItems);
-    static WindowManager* shared();
 
     void showTerminalWindow();
     TerminalWindow* terminalWindow() const;

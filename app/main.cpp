@@ -1,6 +1,5 @@
 #include "AppDelegate.h"
 #include "CommandLine.h"
-#include "DBusNotifier.h"
 #include "Environment.h"
 #include "InstallerViewModel.h"
 #include "LoginItemManager.h"
@@ -27,6 +26,10 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+
+#ifdef Q_OS_LINUX // desktop notifications through the session bus
+#include "DBusNotifier.h"
+#endif
 
 namespace {
 void print(std::FILE* to, const QString& text) {
@@ -70,6 +73,8 @@ std::optional<int> answerCommandLine(const CommandLine& command) {
     print(stderr, QStringLiteral("halvane: %1\n").arg(error));
     return 1;
 }
+
+int run(QApplication& app, SingleInstance& instance, const Environment& environment);
 } // namespace
 
 // The one place that decides what each request of the user does.
@@ -120,14 +125,36 @@ int main(int argc, char** argv) {
     // QApplication, which takes out what was meant for this process alone (a startup id).
     const Environment environment = Environment::fromProcess();
     instance.listen();
-    VantrelManager* manager = VantrelManager::makeShared(SupervisorOptions::forUser(environment));
+    const int status = run(app, instance, environment);
+    Console::flush(1000);
+    return status;
+}
+
+namespace {
+// Makes the application's parts, runs the event loop until the quit's stop has reported, and
+// tears the parts down in the reverse order of their making as it returns.
+int run(QApplication& app, SingleInstance& instance, const Environment& environment) {
+    VantrelManager supervisor(SupervisorOptions::forUser(environment));
+    VantrelManager* manager = &supervisor;
     // In the window too, where a user looks: where the CLI comes from, whom the download trusts.
     environment.logOverrides(manager->outputHandler);
-    LoginItemManager* loginItems = LoginItemManager::makeShared(environment);
-    WindowManager* windows = WindowManager::makeShared(manager, loginItems);
+    const std::unique_ptr<LoginItemManager> loginItemManager =
+        LoginItemManager::forUser(environment);
+    LoginItemManager* loginItems = loginItemManager.get();
+    WindowManager windowManager(manager, loginItems);
+    WindowManager* windows = &windowManager;
     AppDelegate delegate(manager);
-    DBusNotifier notifier(QDBusConnection::sessionBus(), QApplication::applicationDisplayName());
-    TrayController tray(&notifier);
+    TrayController tray;
+    // The one choice of how alerts reach the user: the desktop's notification service, else
+    // the tray item's message; only the latter outside Linux.
+#ifdef Q_OS_LINUX
+    DBusNotifier desktopNotifier(QDBusConnection::sessionBus(),
+                                 QApplication::applicationDisplayName(), &tray);
+    Notifier& notifier = desktopNotifier;
+#else
+    Notifier& notifier = tray;
+#endif
+    tray.announceThrough(&notifier);
     TrayHostWatcher trayHosts(environment);
 
     // Every way out is Qt's own quit, which the gate holds until the CLI's stop has reported;
@@ -230,7 +257,6 @@ int main(int argc, char** argv) {
         reachable(QNetworkInformation::instance()->reachability());
     }
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
-    const int status = QApplication::exec();
-    Console::flush(1000);
-    return status;
+    return QApplication::exec();
 }
+} // namespace

@@ -21,8 +21,8 @@ QString stageName(CliLifecycle::Stage stage) {
 CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
                            CliInstaller* installer, OutputLog::Writer say, QObject* parent)
     : QObject(parent), options_(options), runner_(runner), installer_(installer),
-      say_(std::move(say)), sweep_(new ProcessSweep(options_, say_, this)), restarts_(options_),
-      rollback_(options_, installer->record(), Logger(say_)),
+      say_(std::move(say)), sweep_(new ProcessSweep(options_, Logger(say_), this)),
+      restarts_(options_), rollback_(options_, installer->record(), Logger(say_)),
       installRetryDelayMs_(options_.installRetryFirstMs) {
     // After a crash the record may describe the build before; the build line must not.
     if (QFileInfo::exists(options_.cliPath()))

@@ -26,6 +26,9 @@ struct SupervisorOptions {
     // Why the narrowing asked for cannot be used ("HALVANE_SWEEP_ROOT=x is not an absolute
     // path"): then the sweep ends nothing, as narrowing can only ever take CLIs away.
     QString sweepRootProblem;
+    // Ends of processes are told by the kernel where it can (Linux's pidfd); false looks for
+    // them every few milliseconds instead, as where it cannot. Only tests clear it.
+    bool kernelProcessEnds = true;
     int stopTimeoutMs = 2000; // cleanup's grace period before SIGKILL
     int sweepGraceMs = 500;   // the sweep's shared wait after SIGTERM
     // Restarts after unexpected ends: the first delay, doubled up to the longest; a run this

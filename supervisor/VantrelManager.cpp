@@ -32,23 +32,6 @@ VantrelManager::~VantrelManager() {
     delete runner_;
 }
 
-namespace {
-VantrelManager* sharedInstance = nullptr;
-}
-
-VantrelManager* VantrelManager::makeShared(SupervisorOptions options) {
-    if (sharedInstance)
-        qFatal("VantrelManager::makeShared called twice");
-    sharedInstance = new VantrelManager(std::move(options));
-    return sharedInstance;
-}
-
-VantrelManager* VantrelManager::shared() {
-    if (!sharedInstance)
-        qFatal("VantrelManager::shared called before main made it");
-    return sharedInstance;
-}
-
 CliProcess* VantrelManager::currentProcess() const {
     return runner_->currentProcess();
 }

@@ -29,11 +29,6 @@ public:
     explicit VantrelManager(SupervisorOptions options, QObject* parent = nullptr);
     ~VantrelManager() override;
 
-    // The process-wide instance: main makes it once, with the options it built from the
-    // environment, before anything asks for shared().
-    static VantrelManager* makeShared(SupervisorOptions options);
-    static VantrelManager* shared();
-
     // The retained tail of the output log: whole lines, at most the configured bounds. The
     // complete log is in logFilePath().
     QString output() const { return log_->text(); }

@@ -3,22 +3,9 @@
 #include "Environment.h"
 #include "output/Console.h"
 
-namespace {
-LoginItemManager* sharedInstance = nullptr;
-}
-
-LoginItemManager* LoginItemManager::makeShared(const Environment& environment) {
-    if (sharedInstance)
-        qFatal("LoginItemManager::makeShared called twice");
-    sharedInstance = new LoginItemManager(LoginItemBackend::createForPlatform(environment),
-                                          defaultSettings(environment));
-    return sharedInstance;
-}
-
-LoginItemManager* LoginItemManager::shared() {
-    if (!sharedInstance)
-        qFatal("LoginItemManager::shared called before main made it");
-    return sharedInstance;
+std::unique_ptr<LoginItemManager> LoginItemManager::forUser(const Environment& environment) {
+    return std::make_unique<LoginItemManager>(LoginItemBackend::createForPlatform(environment),
+                                              defaultSettings(environment));
 }
 
 std::unique_ptr<QSettings> LoginItemManager::defaultSettings(const Environment& environment) {

@@ -20,11 +20,9 @@ class LoginItemManager final : public QObject {
 public:
     static inline const QString hasEnabledLoginItemKey = QStringLiteral("hasEnabledLoginItem");
 
-    // The process-wide instance: main makes it once, with the platform's back end and
-    // defaultSettings() in the user's folders, before anything asks for shared(). Needs a
-    // QCoreApplication; lives until the process ends.
-    static LoginItemManager* makeShared(const Environment& environment);
-    static LoginItemManager* shared();
+    // The one main makes: the platform's back end and defaultSettings() in the user's folders.
+    // Needs a QCoreApplication.
+    static std::unique_ptr<LoginItemManager> forUser(const Environment& environment);
 
     // Reads the status and runs checkFirstLaunch(), as every construction does.
     LoginItemManager(std::unique_ptr<LoginItemBackend> backend, std::unique_ptr<QSettings> settings,

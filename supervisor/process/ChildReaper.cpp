@@ -1,5 +1,4 @@
 #include "process/ChildReaper.h"
-#include "output/Console.h"
 #include "process/ProcessGroup.h"
 #include "process/SystemPipe.h"
 
@@ -43,13 +42,12 @@ bool installOnce() {
 }
 } // namespace
 
-ChildReaper::ChildReaper(std::function<QList<pid_t>()> keep, QObject* parent)
+ChildReaper::ChildReaper(std::function<QList<pid_t>()> keep, const Logger& log, QObject* parent)
     : QObject(parent), keep_(std::move(keep)) {
     if (!installOnce()) {
-        Console::log(
-            QStringLiteral("⚠️ Detached CLI processes that end are reaped only when the "
-                           "CLI is stopped: SIGCHLD could not be watched (%1)")
-                .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        log.trace(QStringLiteral("⚠️ Detached CLI processes that end are reaped only when the "
+                                 "CLI is stopped: SIGCHLD could not be watched (%1)")
+                      .arg(QString::fromLocal8Bit(std::strerror(errno))));
         return;
     }
     notifier_ = new QSocketNotifier(wakeFds[0], QSocketNotifier::Read, this);

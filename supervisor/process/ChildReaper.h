@@ -1,5 +1,7 @@
 #pragma once
 
+#include "output/Logger.h"
+
 #include <QList>
 #include <QObject>
 
@@ -18,7 +20,7 @@ class ChildReaper final : public QObject {
 
 public:
     // keep: the children that are not ours to reap, asked at each SIGCHLD.
-    explicit ChildReaper(std::function<QList<pid_t>()> keep, QObject* parent = nullptr);
+    ChildReaper(std::function<QList<pid_t>()> keep, const Logger& log, QObject* parent = nullptr);
     ~ChildReaper() override;
 
 private:

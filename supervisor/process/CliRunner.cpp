@@ -1,5 +1,4 @@
 #include "process/CliRunner.h"
-#include "output/Console.h"
 #include "process/ChildReaper.h"
 #include "process/EmergencyStop.h"
 #include "process/ProcessGroup.h"
@@ -27,9 +26,9 @@ QProcessEnvironment colourEnvironment(QProcessEnvironment environment) {
 } // namespace
 
 CliRunner::CliRunner(const SupervisorOptions& options, OutputLog* log, QObject* parent)
-    : QObject(parent), options_(options), log_(log), say_(log->writer()),
-      waiter_(new ProcessWaiter(this)) {
-    new ChildReaper(&CliProcess::liveShells, this);
+    : QObject(parent), options_(options), output_(log), log_(log->writer()),
+      waiter_(new ProcessWaiter(options.kernelProcessEnds, this)) {
+    new ChildReaper(&CliProcess::liveShells, log_, this);
     connect(waiter_, &ProcessWaiter::finished, this, &CliRunner::onWaitOver);
 }
 
@@ -52,11 +51,11 @@ bool CliRunner::isRunnable() const {
 void CliRunner::runCLI() {
     const QString path = options_.cliPath();
     if (!isRunnable()) {
-        say_(QStringLiteral("❌ CLI not found or not executable at ") + path + QLatin1Char('\n'));
+        log_.error(QStringLiteral("❌ CLI not found or not executable at ") + path);
         return;
     }
     if (isRunning() || stopping_) {
-        Console::log(
+        log_.trace(
             QStringLiteral("⚠️ A CLI is still running or stopping; not starting another"));
         return;
     }
@@ -70,9 +69,8 @@ void CliRunner::runCLIInShell(const QString& shell) {
     process->setProgram(zsh ? options_.zshPath : options_.bashPath);
     process->setArguments(CliProcess::loginShellArguments(options_.cliPath()));
     process->setProcessEnvironment(colourEnvironment(options_.cliEnvironment));
-    say_(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
-         QStringLiteral(" with color support...\n"));
-    connect(process, &QProcess::finished, waiter_, &ProcessWaiter::check);
+    log_.progress(QStringLiteral("▶️ Starting vantrel CLI in ") + shell +
+                  QStringLiteral(" with color support..."));
     connect(process, &QProcess::finished, this, [this, process] {
         // The exit step follows the last output the shell wrote, on a later turn of the
         // event loop, so a cleanup that is waiting for this process always finishes first.
@@ -82,7 +80,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
         });
     });
 
-    OutputLog* log = log_;
+    OutputLog* log = output_;
     const bool started =
         process->launch([log](const QByteArray& utf8, const std::atomic<bool>& cancelled) {
             log->appendFromReader(utf8, cancelled);
@@ -91,11 +89,10 @@ void CliRunner::runCLIInShell(const QString& shell) {
         const QString error = process->errorString();
         delete process;
         if (zsh) {
-            say_(QStringLiteral("⚠️ Failed to start in zsh, trying bash: ") + error +
-                 QLatin1Char('\n'));
+            log_.warning(QStringLiteral("⚠️ Failed to start in zsh, trying bash: ") + error);
             runCLIInShell(QStringLiteral("bash"));
         } else {
-            say_(QStringLiteral("❌ Failed to run CLI in bash: ") + error + QLatin1Char('\n'));
+            log_.error(QStringLiteral("❌ Failed to run CLI in bash: ") + error);
             SupervisorState failed = SupervisorState::of(SupervisorState::Phase::Failed);
             failed.reason = QStringLiteral("CLI failed to start: ") + error;
             Q_EMIT stateChanged(failed);
@@ -105,7 +102,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
     ownedGroups_.append(process->groupId());
     EmergencyStop::track(-process->groupId());
     currentProcess_ = process;
-    say_(QStringLiteral("✅ CLI started successfully in ") + shell + QLatin1Char('\n'));
+    log_.info(QStringLiteral("✅ CLI started successfully in ") + shell);
     Q_EMIT stateChanged(SupervisorState::of(SupervisorState::Phase::Running));
 }
 
@@ -120,7 +117,7 @@ void CliRunner::onProcessFinished(CliProcess* process) {
     // and running it again would repeat whatever it did.
     if (process->shell() == QLatin1String("zsh") && !process->stopRequested() &&
         !process->ranCli()) {
-        say_(QStringLiteral("⚠️ zsh failed, trying bash...\n"));
+        log_.warning(QStringLiteral("⚠️ zsh failed, trying bash..."));
         runCLIInShell(QStringLiteral("bash"));
         return;
     }
@@ -129,7 +126,7 @@ void CliRunner::onProcessFinished(CliProcess* process) {
     ending.signal = crashed ? status : 0;
     ending.requested = process->stopRequested();
     ending.ranMs = runStarted_.isValid() ? runStarted_.elapsed() : process->runningMs();
-    say_(QLatin1Char('\n') + ending.describe() + QLatin1Char('\n'));
+    log_.info(QLatin1Char('\n') + ending.describe());
     if (currentProcess_ == process) {
         currentProcess_ = nullptr;
         SupervisorState exited = SupervisorState::of(SupervisorState::Phase::Exited);
@@ -175,6 +172,8 @@ void CliRunner::stop() {
     stopping_ = true;
     forced_ = false;
     waitOver_ = false;
+    lookedAgain_ = false;
+    graceEnds_.setRemainingTime(options_.stopTimeoutMs);
     // Also a shell that has ended but whose end is not reported yet: that report must come
     // before the stop's, and say the end was ours.
     stopTarget_ = currentProcess_;
@@ -194,8 +193,24 @@ void CliRunner::stop() {
 }
 
 void CliRunner::onWaitOver(bool allGone) {
+    // What left the groups between the stop's look and its SIGTERM (a daemon detaching as the
+    // stop began) escaped that signal: once the groups are gone, one more look finds it.
+    if (allGone && !forced_ && !lookedAgain_) {
+        lookedAgain_ = true;
+        QList<pid_t> late = strays();
+        late.removeIf([this](pid_t pid) { return stopStrays_.contains(pid); });
+        if (!late.isEmpty()) {
+            for (pid_t pid : std::as_const(late)) {
+                stopStrays_.append(pid);
+                EmergencyStop::track(pid);
+                ::kill(pid, SIGTERM);
+            }
+            waiter_->start({}, late, int(graceEnds_.remainingTime()));
+            return;
+        }
+    }
     if (!allGone && !forced_) {
-        Console::log(
+        log_.trace(
             QStringLiteral("⚠️ Process didn't terminate gracefully, forcing termination"));
         forced_ = true;
         const QList<pid_t> groups = waiter_->remainingGroups();
@@ -218,8 +233,8 @@ void CliRunner::onWaitOver(bool allGone) {
         return;
     }
     if (!allGone)
-        Console::log(QStringLiteral("⚠️ CLI processes survived SIGKILL: groups %1")
-                         .arg(QString::number(waiter_->remainingGroups().size())));
+        log_.trace(QStringLiteral("⚠️ CLI processes survived SIGKILL: groups %1")
+                       .arg(QString::number(waiter_->remainingGroups().size())));
     waitOver_ = true;
     // A shell stuck past SIGKILL may never report its end; the stop does not wait for it then.
     if (!allGone)

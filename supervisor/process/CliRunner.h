@@ -2,10 +2,12 @@
 
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
+#include "output/Logger.h"
 #include "output/OutputLog.h"
 #include "process/CliEnding.h"
 #include "process/CliProcess.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -63,8 +65,8 @@ private:
     QList<pid_t> strays() const;
 
     SupervisorOptions options_;
-    OutputLog* log_;
-    OutputLog::Writer say_;
+    OutputLog* output_;
+    Logger log_;
     QPointer<CliProcess> currentProcess_;
     QElapsedTimer runStarted_; // the run's first shell, so a fallback counts with it
     // Kept apart from shell processes: a CLI's group can outlive its shell.
@@ -74,6 +76,8 @@ private:
     bool stopping_ = false;
     bool forced_ = false;
     bool waitOver_ = false;
+    bool lookedAgain_ = false; // for what detached as the stop began
+    QDeadlineTimer graceEnds_;
     QPointer<CliProcess> stopTarget_;
     QList<pid_t> stopStrays_; // signalled by PID, tracked for an emergency until the stop ends
 };

@@ -42,21 +42,25 @@ bool ProcessGroup::hasLiveMembers(pid_t pgid) {
     if (::kill(-pgid, 0) != 0 && errno == ESRCH)
         return false;
 #ifdef Q_OS_LINUX
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool numeric = false;
-        const pid_t pid = pid_t(entry.toInt(&numeric));
-        if (!numeric)
-            continue;
-        const QList<QByteArray> fields = statFields(pid);
-        // fields: state ppid pgrp ...
-        if (fields.size() > 2 && fields[2].toInt() == pgid && fields[0] != "Z" && fields[0] != "X")
-            return true;
-    }
-    return false;
+    return !liveMembers(pgid).isEmpty();
 #else
     return true;
 #endif
+}
+
+QList<pid_t> ProcessGroup::liveMembers(pid_t pgid) {
+    QList<pid_t> members;
+#ifdef Q_OS_LINUX
+    for (pid_t pid : all()) {
+        const QList<QByteArray> fields = statFields(pid);
+        // fields: state ppid pgrp ...
+        if (fields.size() > 2 && fields[2].toInt() == pgid && fields[0] != "Z" && fields[0] != "X")
+            members.append(pid);
+    }
+#else
+    Q_UNUSED(pgid);
+#endif
+    return members;
 }
 
 bool ProcessGroup::isAlive(pid_t pid) {

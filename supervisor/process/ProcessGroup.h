@@ -10,6 +10,8 @@ namespace ProcessGroup {
 // Whether any process of the group is still alive. Zombies do not count: they are dead, and
 // in a container nobody may ever reap an orphaned one.
 bool hasLiveMembers(pid_t pgid);
+// The group's live processes, as the process table lists them now (Linux; empty elsewhere).
+QList<pid_t> liveMembers(pid_t pgid);
 // Sends sig to every process of the group; errors (the group is gone) are ignored.
 void signal(pid_t pgid, int sig);
 

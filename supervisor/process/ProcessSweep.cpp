@@ -1,5 +1,4 @@
 #include "process/ProcessSweep.h"
-#include "output/Console.h"
 #include "process/CliProcess.h"
 #include "process/ProcessGroup.h"
 #include "process/ProcessWaiter.h"
@@ -67,8 +66,9 @@ QList<pid_t> ProcessSweep::parsePgrepOutput(const QString& text) {
     return pids;
 }
 
-ProcessSweep::ProcessSweep(const SupervisorOptions& options, OutputLog::Writer say, QObject* parent)
-    : QObject(parent), options_(options), say_(std::move(say)), waiter_(new ProcessWaiter(this)) {
+ProcessSweep::ProcessSweep(const SupervisorOptions& options, const Logger& log, QObject* parent)
+    : QObject(parent), options_(options), log_(log),
+      waiter_(new ProcessWaiter(options.kernelProcessEnds, this)) {
     connect(waiter_, &ProcessWaiter::finished, this, [this](bool allGone) {
         if (killing_)
             reportEnd(allGone);
@@ -124,10 +124,10 @@ QList<pid_t> ProcessSweep::findCandidates(bool* searched) const {
     pgrep.start(options_.pgrepPath, {QStringLiteral("-x"), QStringLiteral("vantrel")});
     *searched = pgrep.waitForStarted(-1);
     if (!*searched) {
-        Console::log(QStringLiteral("⚠️ Failed to search for existing processes: ") +
-                     pgrep.program() + QStringLiteral(": ") + pgrep.errorString());
-        say_(QStringLiteral("⚠️ Failed to search for existing processes: ") +
-             pgrep.errorString() + QLatin1Char('\n'));
+        log_.trace(QStringLiteral("⚠️ Failed to search for existing processes: ") +
+                   pgrep.program() + QStringLiteral(": ") + pgrep.errorString());
+        log_.warning(QStringLiteral("⚠️ Failed to search for existing processes: ") +
+                     pgrep.errorString());
         return {};
     }
     pgrep.waitForFinished(-1);
@@ -163,8 +163,8 @@ void ProcessSweep::finish() {
 
 void ProcessSweep::start() {
     killing_ = false;
-    Console::log(QStringLiteral("🔍 Searching for existing vantrel processes..."));
-    say_(QStringLiteral("🔍 Checking for existing vantrel processes...\n"));
+    log_.trace(QStringLiteral("🔍 Searching for existing vantrel processes..."));
+    log_.progress(QStringLiteral("🔍 Checking for existing vantrel processes..."));
     bool searched = false;
     // A narrowing that cannot be used never widens the sweep to every CLI of the user.
     const QList<pid_t> targets =
@@ -173,25 +173,23 @@ void ProcessSweep::start() {
         const QString text = QStringLiteral("⚠️ Not ending any vantrel process: %1, and it can "
                                             "only narrow the search")
                                  .arg(options_.sweepRootProblem);
-        Console::log(text);
-        say_(text + QLatin1Char('\n'));
+        log_.warning(text);
     }
     if (searched && targets.isEmpty()) {
-        Console::log(QStringLiteral("ℹ️ No existing vantrel processes found"));
-        say_(QStringLiteral("ℹ️ No existing vantrel processes found\n"));
+        log_.info(QStringLiteral("ℹ️ No existing vantrel processes found"));
     }
     if (!searched || targets.isEmpty()) {
         QMetaObject::invokeMethod(this, &ProcessSweep::finish, Qt::QueuedConnection);
         return;
     }
 
-    Console::log(QStringLiteral("🎯 Found %1 vantrel process(es): %2")
-                     .arg(targets.size())
-                     .arg(pidList(targets)));
-    say_(QStringLiteral("🎯 Found %1 existing vantrel process(es), terminating...\n")
-             .arg(targets.size()));
+    log_.trace(QStringLiteral("🎯 Found %1 vantrel process(es): %2")
+                   .arg(targets.size())
+                   .arg(pidList(targets)));
+    log_.progress(QStringLiteral("🎯 Found %1 existing vantrel process(es), terminating...")
+                      .arg(targets.size()));
     for (pid_t pid : std::as_const(targets)) {
-        Console::log(QStringLiteral("🔨 Killing vantrel process with PID: %1").arg(pid));
+        log_.trace(QStringLiteral("🔨 Killing vantrel process with PID: %1").arg(pid));
         ::kill(pid, SIGTERM);
     }
     // One shared grace period for all of them, ended early once every one is gone.
@@ -203,7 +201,7 @@ void ProcessSweep::onGraceOver(bool allGone) {
         return reportEnd(true);
     const QList<pid_t> alive = waiter_->remainingPids();
     for (pid_t pid : alive) {
-        Console::log(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(pid));
+        log_.trace(QStringLiteral("⚡️ Force killing stubborn process PID: %1").arg(pid));
         ::kill(pid, SIGKILL);
     }
     // SIGKILL takes a moment; what outlives that (stuck in the kernel) is reported, not hidden.
@@ -218,11 +216,10 @@ void ProcessSweep::reportEnd(bool allGone) {
             QStringLiteral("⚠️ %1 vantrel process(es) survived termination: %2")
                 .arg(alive.size())
                 .arg(pidList(alive));
-        Console::log(text);
-        say_(text + QLatin1Char('\n'));
+        log_.warning(text);
         return finish();
     }
-    say_(QStringLiteral("✅ Cleaned up existing vantrel processes\n"));
-    Console::log(QStringLiteral("✅ All existing vantrel processes terminated"));
+    log_.info(QStringLiteral("✅ Cleaned up existing vantrel processes"));
+    log_.trace(QStringLiteral("✅ All existing vantrel processes terminated"));
     finish();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "SupervisorOptions.h"
-#include "output/OutputLog.h"
+#include "output/Logger.h"
 
 #include <QList>
 #include <QObject>
@@ -20,8 +20,7 @@ class ProcessSweep final : public QObject {
     Q_DISABLE_COPY_MOVE(ProcessSweep)
 
 public:
-    ProcessSweep(const SupervisorOptions& options, OutputLog::Writer say,
-                 QObject* parent = nullptr);
+    ProcessSweep(const SupervisorOptions& options, const Logger& log, QObject* parent = nullptr);
 
     // Searches the process table and signals at once; the waits run on timers, and finished()
     // reports the end, always from the event loop, after the SIGKILL that any target needed
@@ -44,7 +43,7 @@ private:
     void finish();
 
     SupervisorOptions options_;
-    OutputLog::Writer say_;
+    Logger log_;
     ProcessWaiter* waiter_;
     bool killing_ = false;
 };

@@ -166,12 +166,10 @@ private Q_SLOTS:
     }
 
 #ifdef Q_OS_LINUX
-    // Last: the process-wide instance registers in this process's private home. Elsewhere it
-    // would register in the user's real native settings, so it is not built there.
-    void theSharedInstance() {
-        LoginItemManager* made = LoginItemManager::makeShared(Environment::fromProcess());
-        QCOMPARE(LoginItemManager::shared(), made);
-        QVERIFY(LoginItemManager::shared()->isEnabled());
+    // Last: the user's instance registers in this process's private home. Elsewhere it would
+    // register in the user's real native settings, so it is not built there.
+    void theUsersInstance() {
+        QVERIFY(LoginItemManager::forUser(Environment::fromProcess())->isEnabled());
         const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
         QCOMPARE(execArgument(config + u"/autostart/halvane.desktop"_s),
                  QCoreApplication::applicationFilePath());

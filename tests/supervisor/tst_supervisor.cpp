@@ -63,6 +63,7 @@ private Q_SLOTS:
     void shellFallback_data();
     void shellFallback();
     void outputIsMergedDecodedAndComplete();
+    void runRestartAndCleanupStopWholeGroups_data();
     void runRestartAndCleanupStopWholeGroups();
     void oneSigtermPerProcessPerStop_data();
     void oneSigtermPerProcessPerStop();
@@ -398,9 +399,17 @@ void TestSupervisor::outputIsMergedDecodedAndComplete() {
     QVERIFY(m.output().count(QLatin1Char('\n')) <= 1000);
 }
 
+void TestSupervisor::runRestartAndCleanupStopWholeGroups_data() {
+    QTest::addColumn<bool>("kernelProcessEnds");
+    QTest::newRow("ends told by the kernel") << true;
+    QTest::newRow("ends looked for") << false;
+}
+
 void TestSupervisor::runRestartAndCleanupStopWholeGroups() {
+    QFETCH(bool, kernelProcessEnds);
     SupervisorSandbox s;
     s.options.stopTimeoutMs = 300;
+    s.options.kernelProcessEnds = kernelProcessEnds;
     VantrelManager& m = s.manager();
     m.runCLI(); // nothing installed
     QVERIFY(!m.currentProcess());
@@ -779,7 +788,7 @@ void TestSupervisor::restartsAfterUnexpectedEndsOnly() {
     VantrelManager& m = s.manager();
     QSignalSpy attention(&m, &VantrelManager::attentionNeeded);
     m.runCLI();
-    QTRY_VERIFY(!fileLines(started).isEmpty());
+    QTRY_VERIFY(fileLines(QString::fromUtf8(helpers)).size() >= 2);
     if (end.startsWith("exec")) {
         m.restartCLI();
         m.cleanup(); // takes over the restart's stop: nothing starts after it
