@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QMetaType>
 #include <QString>
 
@@ -28,6 +29,10 @@ struct SupervisorState {
     QString build;
     QString notice;
     bool problem = false;
+    QDateTime runningSince;
+    QString stagedBuild;
+    QDateTime lastCheck;
+    QString lastCheckResult;
 
     // One short human line: "Downloading 40 % (8.0 MB of 20.0 MB)", "Running", "Exited with
     // code 2", "Download failed: ...", then the build and the notice when there are any.

@@ -60,6 +60,10 @@ public:
     void downloadAndRunCLI();
     // Checks for a newer build, as at launch.
     void installCLI();
+    // The periodic check for a newer build: waits while a trial runs, a stop is under way or a
+    // download already runs, refused while quitting. A new build found while the CLI runs is
+    // for its next start.
+    void checkForUpdate();
     // The user's Update CLI: a build refused after a failed trial is offered once more.
     void updateCLI();
     // Starts the installed CLI; one that runs is stopped first.
