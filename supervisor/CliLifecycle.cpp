@@ -60,8 +60,8 @@ void CliLifecycle::handle(Input input) {
             log_.info(QStringLiteral("🧹 Cleaning up CLI process..."));
             log_.trace(QStringLiteral("ℹ️ The CLI is already being stopped"));
             ++data_.cleanups; // answered when the stop under way ends
-        } else if (input == Input::Update) {
-            download(true, true); // joins the download in progress
+        } else if (input == Input::Update || input == Input::Install) {
+            download(true, input == Input::Update); // joins the download in progress
         } else {
             log_.trace(QStringLiteral("ℹ️ %1 joins the one under way").arg(nameOf(input)));
         }
@@ -120,7 +120,7 @@ void CliLifecycle::apply(Step step, Input input) {
         if ((stage_ == Stage::Idle || stage_ == Stage::WaitingForInstall) &&
             !installer_->isInstalling())
             enter(Stage::Downloading);
-        return download(true, true);
+        return download(true, input == Input::Update);
     case Step::Retry:
         log_.progress(input == Input::NetworkBack
                           ? QStringLiteral("🔄 The network is back: trying the CLI download again")
@@ -207,10 +207,12 @@ void CliLifecycle::hold(Input input) {
         return;
     case Input::Check:
     case Input::Update:
+    case Input::Install:
         if (stage_ == Stage::Sweeping && data_.then == Then::Download)
             return; // the set-up downloads next anyway
-        data_.waiting =
-            data_.downloadWaits && data_.waiting == Input::Update ? Input::Update : input;
+        // A download that switches outranks a check.
+        if (!data_.downloadWaits || data_.waiting == Input::Check)
+            data_.waiting = input;
         data_.downloadWaits = true;
         return;
     default: // a new build: one that switches starts once the stop or sweep ends

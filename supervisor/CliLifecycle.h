@@ -50,6 +50,7 @@ public:
         Sweep,       // killExistingProcesses
         Check,       // a check for a newer build, in the background
         Update,      // the user's Update CLI: check now and switch now
+        Install,     // installCLI: as the set-up downloads, switching to what it finds
         Run,         // runCLI
         Restart,     // restartCLI
         Cleanup,     // the way out
@@ -248,6 +249,7 @@ inline constexpr std::array<std::array<Cell, CliLifecycle::kStages>, CliLifecycl
     /*Sweep      */ {A(SweepOnly), M(),           Ours,          Ours,         Ours,         Ours,         Ours,         A(SweepOnly), Q,             Q},
     /*Check      */ {A(Check),     H(),           M(),           A(Check),     H(),          A(Check),     A(Retry),     A(Check),     Q,             Q},
     /*Update     */ {A(Update),    H(),           M(),           A(Update),    H(),          A(Update),    A(Update),    A(Update),    Q,             Q},
+    /*Install    */ {A(Update),    H(),           M(),           A(Update),    H(),          A(Update),    A(Update),    A(Update),    Q,             Q},
     /*Run        */ {A(Start),     H(),           Later,         A(Start),     H(),          A(Start),     A(Start),     A(Start),     Q,             Q},
     /*Restart    */ {A(Restart),   H(),           Later,         A(Restart),   H(),          A(Restart),   A(Restart),   A(Restart),   Q,             Q},
     /*Cleanup    */ {A(Quit),      A(Quit),       A(Quit),       A(Quit),      A(Quit),      A(Quit),      A(Quit),      A(Quit),      M(),           A(Quit)},

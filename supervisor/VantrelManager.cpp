@@ -74,7 +74,7 @@ void VantrelManager::downloadAndRunCLI() {
 }
 
 void VantrelManager::installCLI() {
-    lifecycle_->request(CliLifecycle::Input::Check);
+    lifecycle_->request(CliLifecycle::Input::Install);
 }
 
 void VantrelManager::updateCLI() {
