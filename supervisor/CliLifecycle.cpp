@@ -109,6 +109,8 @@ void CliLifecycle::apply(Step step, Input input) {
         return;
     case Step::SetUp:
         log_.progress(QStringLiteral("🚀 Starting Vantrel CLI setup..."));
+        clearGiveUp(); // the set-up ends in a start, as Run CLI does
+        restarts_.reset();
         return sweep(Then::Download);
     case Step::SweepOnly:
         return sweep(stage_ == Stage::GivenUp ? Then::GivenUp : Then::Idle);
