@@ -1,6 +1,5 @@
 #include "CliLifecycle.h"
 #include "install/CliInstaller.h"
-#include "install/CliMetadata.h"
 #include "process/CliRunner.h"
 #include "process/ProcessSweep.h"
 
@@ -19,13 +18,12 @@ template <typename E> QString nameOf(E value) {
 CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
                            CliInstaller* installer, OutputLog::Writer say, QObject* parent)
     : QObject(parent), options_(options), runner_(runner), installer_(installer), log_(say),
-      sweep_(new ProcessSweep(options_, say, this)), restarts_(options_), rollback_(options_, say),
+      sweep_(new ProcessSweep(options_, say, this)), restarts_(options_),
+      rollback_(options_, installer->record(), log_),
       installRetryDelayMs_(options_.installRetryFirstMs) {
     // After a crash the record may describe the build before; the build line must not.
-    if (QFileInfo::exists(options_.cliPath())) {
-        CliMetadata::reconcile(options_, say);
-        build_ = CliMetadata::load(options_).installed.describe();
-    }
+    if (QFileInfo::exists(options_.cliPath()))
+        build_ = installer_->record().get().installed.describe();
     const std::pair<QTimer*, Input> timers[] = {{&restartTimer_, Input::RestartDue},
                                                 {&trialTimer_, Input::TrialPassed},
                                                 {&installRetryTimer_, Input::RetryDue},
@@ -39,7 +37,7 @@ CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
     connect(runner_, &CliRunner::ended, this, &CliLifecycle::onCliEnded);
     connect(runner_, &CliRunner::stopped, this, [this] { handle(Input::Stopped); });
     connect(installer_, &CliInstaller::stateChanged, this, &CliLifecycle::onPartState);
-    connect(installer_, &CliInstaller::finished, this, &CliLifecycle::onInstallerFinished);
+    connect(installer_, &CliInstaller::finished, this, &CliLifecycle::onInstallFinished);
     connect(installer_, &CliInstaller::slow, this, [this] { handle(Input::DownloadSlow); });
     publish();
 }
@@ -115,7 +113,7 @@ void CliLifecycle::apply(Step step, Input input) {
     case Step::SweepOnly:
         return sweep(stage_ == Stage::GivenUp ? Then::GivenUp : Then::Idle);
     case Step::Check:
-        if (data_.trial) // the check waits for the trial's verdict
+        if (data_.trial && input == Input::Check) // the periodic check waits for the verdict
             return hold(input);
         return download(false, false);
     case Step::Update:
@@ -144,6 +142,7 @@ void CliLifecycle::apply(Step step, Input input) {
         if (!runner_->isRunnable())
             return;
         downloadSwitches_ = false; // the user is about to work with the installed build
+        installer_->stageWhenVerified();
         log_.progress(QStringLiteral("⏳ The download is taking a while: starting the installed "
                                      "CLI now, the new build is installed in the background"));
         return startNow();
@@ -298,6 +297,9 @@ void CliLifecycle::startFresh(bool sayRestart) {
 }
 
 void CliLifecycle::startNow() {
+    // A build staged while the last run went on is what this one runs.
+    if (installer_->applyStaged())
+        setBuild(installer_->record().get().installed.describe());
     if (!runner_->isRunnable()) {
         runner_->runCLI(); // says why not
         if (stage_ != Stage::WaitingForInstall)
@@ -341,28 +343,35 @@ void CliLifecycle::download(bool switches, bool userAsked) {
     facts_.total = -1;
     facts_.installing = false;
     publish();
-    installer_->installCLI(userAsked, rollback_.refusedThisSession());
+    // A check leaves the running CLI's file alone: what it finds waits for the next start.
+    const bool stage = !switches && runner_->isRunning();
+    installer_->installCLI(userAsked, rollback_.refusedThisSession(),
+                           stage ? CliInstaller::Mode::Stage : CliInstaller::Mode::Install);
 }
 
-// Until the installer reports one result value, its report as an input of the table.
-void CliLifecycle::onInstallerFinished(bool ok, const QString& reason, bool replaced) {
-    onDownloadOutcome(!ok ? Input::Failed : replaced ? Input::Installed : Input::Unchanged, reason);
-}
-
-void CliLifecycle::onDownloadOutcome(Input outcome, const QString& reason) {
+// The download's result as an input of the table.
+void CliLifecycle::onInstallFinished(const InstallResult& result) {
+    using Outcome = InstallResult::Outcome;
+    const std::pair<Outcome, Input> inputs[] = {{Outcome::Installed, Input::Installed},
+                                                {Outcome::Staged, Input::Staged},
+                                                {Outcome::Unchanged, Input::Unchanged},
+                                                {Outcome::Failed, Input::Failed}};
     facts_.received = -1;
     facts_.installing = false;
-    facts_.failure = outcome == Input::Failed ? reason : QString();
-    handle(outcome);
+    facts_.failure = result.ok() ? QString() : result.reason;
+    for (auto [outcome, input] : inputs) {
+        if (outcome == result.outcome)
+            handle(input);
+    }
     if (!installer_->isInstalling())
         downloadSwitches_ = false;
     publish();
-    Q_EMIT installFinished(outcome != Input::Failed, reason);
+    Q_EMIT installFinished(result.ok(), result.reason);
 }
 
 void CliLifecycle::takeBuild() {
     clearInstallProblem();
-    setBuild(CliMetadata::load(options_).installed.describe());
+    setBuild(installer_->record().get().installed.describe());
     if (notice_.kind == Notice::Kind::RolledBack)
         setNotice({});
     const bool switches = downloadSwitches_;
@@ -424,7 +433,7 @@ void CliLifecycle::cliEnded() {
     Then next = Then::Idle;
     if (data_.trial && rollback_.rollBackIfFailed(ending)) {
         data_.trial = false;
-        setBuild(CliMetadata::load(options_).installed.describe());
+        setBuild(installer_->record().get().installed.describe());
         setNotice({Notice::Kind::RolledBack, kRolledBack});
         Q_EMIT attentionNeeded(QStringLiteral("Vantrel CLI rolled back"),
                                QStringLiteral("The new build failed at its first start; the "

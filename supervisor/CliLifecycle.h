@@ -4,6 +4,7 @@
 #include "SupervisorOptions.h"
 #include "SupervisorState.h"
 #include "install/BuildRollback.h"
+#include "install/InstallResult.h"
 #include "output/Logger.h"
 #include "output/OutputLog.h"
 #include "process/CliEnding.h"
@@ -50,7 +51,7 @@ public:
         Sweep,       // killExistingProcesses
         Check,       // a check for a newer build, in the background
         Update,      // the user's Update CLI: check now and switch now
-        Install,     // installCLI: as the set-up downloads, switching to what it finds
+        Install,     // installCLI: as the set-up downloads when no CLI runs, else a check
         Run,         // runCLI
         Restart,     // restartCLI
         Cleanup,     // the way out
@@ -80,7 +81,7 @@ public:
         None,
         SetUp,      // "Starting Vantrel CLI setup", sweep, then download
         SweepOnly,  // sweep, then back where it came from (Idle, GivenUp)
-        Check,      // download beside; waits while a trial runs
+        Check,      // download beside, staged while a CLI runs; the periodic one waits for a trial
         Update,     // download that switches to the new build; Downloading when nothing runs
         Start,      // clears a give-up; stops what runs, then starts
         Restart,    // the same, saying so
@@ -169,8 +170,7 @@ private:
     // trial is offered once more.
     void download(bool switches, bool userAsked);
     void takeBuild();
-    void onInstallerFinished(bool ok, const QString& reason, bool replaced);
-    void onDownloadOutcome(Input outcome, const QString& reason);
+    void onInstallFinished(const InstallResult& result);
     void onPartState(const SupervisorState& part);
     void onCliEnded(const CliEnding& ending);
     void cliEnded();
@@ -249,7 +249,7 @@ inline constexpr std::array<std::array<Cell, CliLifecycle::kStages>, CliLifecycl
     /*Sweep      */ {A(SweepOnly), M(),           Ours,          Ours,         Ours,         Ours,         Ours,         A(SweepOnly), Q,             Q},
     /*Check      */ {A(Check),     H(),           M(),           A(Check),     H(),          A(Check),     A(Retry),     A(Check),     Q,             Q},
     /*Update     */ {A(Update),    H(),           M(),           A(Update),    H(),          A(Update),    A(Update),    A(Update),    Q,             Q},
-    /*Install    */ {A(Update),    H(),           M(),           A(Update),    H(),          A(Update),    A(Update),    A(Update),    Q,             Q},
+    /*Install    */ {A(Update),    H(),           M(),           A(Check),     H(),          A(Check),     A(Update),    A(Check),     Q,             Q},
     /*Run        */ {A(Start),     H(),           Later,         A(Start),     H(),          A(Start),     A(Start),     A(Start),     Q,             Q},
     /*Restart    */ {A(Restart),   H(),           Later,         A(Restart),   H(),          A(Restart),   A(Restart),   A(Restart),   Q,             Q},
     /*Cleanup    */ {A(Quit),      A(Quit),       A(Quit),       A(Quit),      A(Quit),      A(Quit),      A(Quit),      A(Quit),      M(),           A(Quit)},

@@ -51,6 +51,8 @@ struct SupervisorOptions {
 
     QString cliPath() const { return installDir + QStringLiteral("/vantrel"); }
     QString previousCliPath() const { return cliPath() + QStringLiteral(".previous"); }
+    // A newer build, verified, waiting beside the running CLI for its next start.
+    QString stagedCliPath() const { return cliPath() + QStringLiteral(".staged"); }
     // The installed build while an install makes it the previous one.
     QString stagedPreviousPath() const { return previousCliPath() + QStringLiteral(".staged"); }
 

@@ -11,7 +11,7 @@ VantrelManager::VantrelManager(SupervisorOptions options, QObject* parent)
 VantrelManager::VantrelManager(SupervisorOptions options, OutputLog* log, QObject* parent)
     : QObject(parent), outputHandler(log->writer()), options_(std::move(options)), log_(log),
       runner_(new CliRunner(options_, log_, this)),
-      installer_(new CliInstaller(options_, outputHandler, this)),
+      installer_(new CliInstaller(options_, Logger(outputHandler), this)),
       lifecycle_(new CliLifecycle(options_, runner_, installer_, outputHandler, this)) {
     qRegisterMetaType<SupervisorState>();
     log_->setParent(this);

@@ -208,13 +208,13 @@ void downloadMemory(int mib) {
     SupervisorOptions options = sandbox.options;
     options.baseURL = QUrl(base);
     options.caCertificates = pki->caCert;
-    CliInstaller installer(options, [](const QString&) {});
+    CliInstaller installer(options, Logger());
     bool done = false, ok = false;
-    QObject::connect(&installer, &CliInstaller::finished, [&](bool success, const QString& why) {
+    QObject::connect(&installer, &CliInstaller::finished, [&](const InstallResult& result) {
         done = true;
-        ok = success;
-        if (!success)
-            std::fprintf(stderr, "download memory: %s\n", qPrintable(why));
+        ok = result.ok();
+        if (!ok)
+            std::fprintf(stderr, "download memory: %s\n", qPrintable(result.reason));
     });
     // Resets the peak, so earlier figures of this process do not count.
     QFile clear(QStringLiteral("/proc/self/clear_refs"));

@@ -1,6 +1,5 @@
 #include "install/BuildRollback.h"
-#include "install/CliMetadata.h"
-#include "output/Console.h"
+#include "install/BuildRecord.h"
 #include "process/CliEnding.h"
 
 #include <QFile>
@@ -10,21 +9,19 @@
 #include <cstdio>
 #include <cstring>
 
-BuildRollback::BuildRollback(const SupervisorOptions& options, OutputLog::Writer say)
-    : options_(options), say_(std::move(say)) {}
+BuildRollback::BuildRollback(const SupervisorOptions& options, BuildRecord& record, Logger log)
+    : options_(options), record_(record), log_(std::move(log)) {}
 
 bool BuildRollback::installedOnTrial() const {
-    return CliMetadata::load(options_).trial;
+    return record_.get().trial;
 }
 
 void BuildRollback::pass() {
-    CliMetadata record = CliMetadata::load(options_);
-    if (!record.pass())
+    if (!record_.get().trial)
         return;
-    const QString error = record.save(options_);
+    const QString error = record_.change([](CliMetadata& r) { r.pass(); });
     if (!error.isEmpty())
-        say_(QStringLiteral("⚠️ Could not record that the new build works: ") + error +
-             QLatin1Char('\n'));
+        log_.warning(QStringLiteral("⚠️ Could not record that the new build works: ") + error);
 }
 
 bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
@@ -33,7 +30,7 @@ bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
         (ending.crashed() || (ending.effectiveSignal() == 0 && ending.exitCode != 0));
     if (!failed)
         return false;
-    CliMetadata record = CliMetadata::load(options_);
+    const CliMetadata& record = record_.get();
     const QString previous = options_.previousCliPath();
     // A first install has nothing proven beside it: the restarts deal with it.
     if (!record.trial || !QFileInfo(previous).isFile())
@@ -42,25 +39,27 @@ bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
     const QString kept = CliMetadata::sha256Of(previous, options_.maxDownloadBytes);
     if (kept.isEmpty() || kept == record.installed.sha256 ||
         (!record.previous.sha256.isEmpty() && kept != record.previous.sha256)) {
-        say_(QStringLiteral("❌ Not rolling back: %1 (SHA-256 %2) is not the build that last "
-                            "passed its trial\n")
-                 .arg(previous, kept.left(12)));
+        log_.error(QStringLiteral("❌ Not rolling back: %1 (SHA-256 %2) is not the build that "
+                                  "last passed its trial")
+                       .arg(previous, kept.left(12)));
         return false;
     }
     if (std::rename(QFile::encodeName(previous).constData(),
                     QFile::encodeName(options_.cliPath()).constData()) != 0) {
         const QString error = QString::fromLocal8Bit(std::strerror(errno));
-        say_(QStringLiteral("❌ Could not put the previous build %1 back: %2\n")
-                 .arg(previous, error));
+        log_.error(
+            QStringLiteral("❌ Could not put the previous build %1 back: %2").arg(previous, error));
         return false;
     }
     if (CliMetadata::haltsAfter(CliMetadata::Step::RolledBack))
         return false;
-    if (record.previous.sha256.isEmpty())
-        record.previous.sha256 = kept;
     // The server's tags let the next launch ask for anything but this build.
-    const QString bad = record.refuseInstalledAndRestorePrevious().sha256;
-    const QString saveError = record.save(options_);
+    QString bad;
+    const QString saveError = record_.change([&](CliMetadata& r) {
+        if (r.previous.sha256.isEmpty())
+            r.previous.sha256 = kept;
+        bad = r.refuseInstalledAndRestorePrevious().sha256;
+    });
     QString line =
         QStringLiteral("↩️ The new build (SHA-256 %1) failed at its first start (it %2): "
                        "the previous build is back in place")
@@ -73,7 +72,6 @@ bool BuildRollback::rollBackIfFailed(const CliEnding& ending) {
                                "the application quits")
                     .arg(saveError);
     }
-    say_(line + QLatin1Char('\n'));
-    Console::log(line);
+    log_.warning(line);
     return true;
 }

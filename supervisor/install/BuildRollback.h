@@ -1,10 +1,11 @@
 #pragma once
 
 #include "SupervisorOptions.h"
-#include "output/OutputLog.h"
+#include "output/Logger.h"
 
 #include <QStringList>
 
+class BuildRecord;
 struct CliEnding;
 
 // The trial of a newly installed build. It fails only by ending on its own within the window,
@@ -13,7 +14,7 @@ struct CliEnding;
 // installed again. Stops, ours or from outside, decide nothing: the trial goes on.
 class BuildRollback final {
 public:
-    BuildRollback(const SupervisorOptions& options, OutputLog::Writer say);
+    BuildRollback(const SupervisorOptions& options, BuildRecord& record, Logger log);
 
     // Whether the installed build has yet to pass its trial.
     bool installedOnTrial() const;
@@ -27,6 +28,7 @@ public:
 
 private:
     SupervisorOptions options_;
-    OutputLog::Writer say_;
+    BuildRecord& record_;
+    Logger log_;
     QStringList refusedThisSession_;
 };

@@ -1,6 +1,5 @@
 #include "install/CliDownload.h"
 #include "install/ExecutableCheck.h"
-#include "output/Console.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -29,16 +28,9 @@ QString writeError(const QFileDevice& file, int code) {
 }
 } // namespace
 
-CliDownload::CliDownload(QNetworkAccessManager* network, const SupervisorOptions& options,
-                         const QUrl& url, const QSslConfiguration& tls, OutputLog::Writer say,
+CliDownload::CliDownload(QNetworkAccessManager* network, DownloadRequest request, Logger log,
                          QObject* parent)
-    : QObject(parent), network_(network), options_(options), url_(url), tls_(tls),
-      say_(std::move(say)) {}
-
-void CliDownload::setRefusedBuilds(bool offerAgain, const QStringList& refused) {
-    offerRefused_ = offerAgain;
-    refusedThisSession_ = refused;
-}
+    : QObject(parent), network_(network), request_(std::move(request)), log_(std::move(log)) {}
 
 void CliDownload::cancel() {
     stopTimers();
@@ -49,50 +41,39 @@ void CliDownload::cancel() {
     file_.remove();
 }
 
+// Whether the server's tags describe the refused build.
 bool CliDownload::isRefused(const QString& etag, const QString& lastModified, qint64 size) const {
-    return !offerRefused_ && record_.isRefused(etag, lastModified, size);
+    const CliMetadata::Build& refused = request_.refused;
+    if (!refused.etag.isEmpty())
+        return etag == refused.etag;
+    return !refused.lastModified.isEmpty() && lastModified == refused.lastModified &&
+           size == refused.size;
 }
 
 QString CliDownload::start() {
-    const SupervisorOptions& options = options_;
-    QNetworkRequest request(url_);
+    QNetworkRequest request(request_.url);
     // Redirects are checked one by one: never from https to anything else.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     // The bytes as sent, so the announced length and the hash are about the file itself.
     request.setRawHeader("Accept-Encoding", "identity");
-    request.setSslConfiguration(tls_);
+    request.setSslConfiguration(request_.tls);
     // HTTP/1.1, as the connection opened ahead of the request speaks: a request that allows
     // HTTP/2 is kept apart from it and opens another. One large body gains nothing from HTTP/2.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 
-    // Only an installed, runnable CLI makes a "not modified" answer useful.
-    record_ = CliMetadata::load(options);
-    if (QFileInfo(options_.cliPath()).isExecutable()) {
-        if (record_.url == url_.toString()) {
-            const QString etag = record_.installed.etag;
-            const QString modified = record_.installed.lastModified;
-            // Either tag answered "not modified" keeps what is installed: the refused build
-            // is not downloaded again only to be thrown away.
-            QStringList tags;
-            if (!etag.isEmpty())
-                tags.append(etag);
-            const QString refused = record_.refused.etag;
-            if (!offerRefused_ && !refused.isEmpty() && refused != etag)
-                tags.append(refused);
-            if (!tags.isEmpty())
-                request.setRawHeader("If-None-Match", tags.join(QStringLiteral(", ")).toUtf8());
-            if (!modified.isEmpty())
-                request.setRawHeader("If-Modified-Since", modified.toUtf8());
-        }
-    }
+    if (!request_.ifNoneMatch.isEmpty())
+        request.setRawHeader("If-None-Match",
+                             request_.ifNoneMatch.join(QStringLiteral(", ")).toUtf8());
+    if (!request_.ifModifiedSince.isEmpty())
+        request.setRawHeader("If-Modified-Since", request_.ifModifiedSince.toUtf8());
 
-    file_.setFileTemplate(options.installDir + QLatin1Char('/') + tempPrefix +
+    file_.setFileTemplate(request_.saveIn + QLatin1Char('/') + tempPrefix +
                           QStringLiteral("XXXXXX"));
     errno = 0;
     if (!file_.open())
         return QStringLiteral("cannot create a file in %1: %2")
-            .arg(options.installDir, writeError(file_, errno));
+            .arg(request_.saveIn, writeError(file_, errno));
 
     SupervisorState downloading;
     downloading.phase = SupervisorState::Phase::Downloading;
@@ -122,15 +103,15 @@ QString CliDownload::start() {
                       target.toString());
     });
     stall_.setSingleShot(true);
-    stall_.setInterval(options.stallTimeoutMs);
+    stall_.setInterval(request_.stallTimeoutMs);
     connect(&stall_, &QTimer::timeout, this, &CliDownload::onStallTimer);
     stall_.start();
     early_.setSingleShot(true);
-    early_.setInterval(options.earlyStartMs);
+    early_.setInterval(request_.slowAfterMs);
     connect(&early_, &QTimer::timeout, this, &CliDownload::slow);
     early_.start();
     limit_.setSingleShot(true);
-    limit_.setInterval(options.downloadLimitMs);
+    limit_.setInterval(request_.totalTimeoutMs);
     connect(&limit_, &QTimer::timeout, this, [this] {
         abortWith(QStringLiteral("it did not finish within %1 s").arg(limit_.interval() / 1000.0));
     });
@@ -156,7 +137,7 @@ QString CliDownload::transportError() const {
 }
 
 QString CliDownload::tooLarge() const {
-    const qint64 limit = options_.maxDownloadBytes;
+    const qint64 limit = request_.maxBytes;
     return QStringLiteral("the download is larger than the limit of %1")
         .arg(limit % (1024 * 1024) == 0 ? QStringLiteral("%1 MiB").arg(limit / 1024 / 1024)
                                         : QStringLiteral("%1 bytes").arg(limit));
@@ -168,7 +149,7 @@ void CliDownload::onMetaData() {
     // Any other success, a part of the file above all, would install something incomplete.
     if (status > 200 && status < 300)
         abortWith(statusRefused());
-    else if (status == 200 && length.isValid() && length.toLongLong() > options_.maxDownloadBytes)
+    else if (status == 200 && length.isValid() && length.toLongLong() > request_.maxBytes)
         abortWith(tooLarge() + QStringLiteral(" (%1 announced)").arg(length.toLongLong()));
     else if (status >= 200 && status < 300 &&
              isRefused(QString::fromUtf8(reply_->rawHeader("ETag")),
@@ -195,11 +176,11 @@ void CliDownload::abortWith(const QString& reason) {
 // cost the main thread more than the check does.
 void CliDownload::onStallTimer() {
     const qint64 quiet = started_.elapsed() - lastDataMs_;
-    if (quiet < options_.stallTimeoutMs) {
-        stall_.start(int(options_.stallTimeoutMs - quiet));
+    if (quiet < request_.stallTimeoutMs) {
+        stall_.start(int(request_.stallTimeoutMs - quiet));
         return;
     }
-    abortWith(QStringLiteral("no data received for %1 s").arg(options_.stallTimeoutMs / 1000.0));
+    abortWith(QStringLiteral("no data received for %1 s").arg(request_.stallTimeoutMs / 1000.0));
 }
 
 // Asks the disk to start writing what has come so far, so the sync before the install waits
@@ -219,7 +200,7 @@ void CliDownload::onReadyRead() {
         return;
     lastDataMs_ = started_.elapsed();
     const QByteArray chunk = reply_->readAll();
-    if (written_ + chunk.size() > options_.maxDownloadBytes)
+    if (written_ + chunk.size() > request_.maxBytes)
         return abortWith(tooLarge());
     sha256_.addData(chunk);
     if (head_.size() < ExecutableCheck::headBytes)
@@ -256,10 +237,10 @@ void CliDownload::onProgress(qint64 received, qint64 total) {
     if (decile > lastReportDecile_ || now - lastReportMs_ >= 2000) {
         lastReportDecile_ = decile;
         lastReportMs_ = now;
-        say_(total > 0 ? QStringLiteral("📥 Downloaded %1 of %2 (%3 %)\n")
-                             .arg(humanSize(received), humanSize(total))
-                             .arg(received * 100 / total)
-                       : QStringLiteral("📥 Downloaded %1\n").arg(humanSize(received)));
+        log_.progress(total > 0 ? QStringLiteral("📥 Downloaded %1 of %2 (%3 %)")
+                                      .arg(humanSize(received), humanSize(total))
+                                      .arg(received * 100 / total)
+                                : QStringLiteral("📥 Downloaded %1").arg(humanSize(received)));
     }
 }
 
@@ -270,16 +251,53 @@ void CliDownload::stopTimers() {
 }
 
 void CliDownload::fail(const QString& why) {
-    stopTimers();
-    file_.remove();
-    say_(QStringLiteral("❌ Download error: ") + why + QLatin1Char('\n'));
-    Q_EMIT finished(Outcome::Failed, QStringLiteral("Download failed: ") + why);
+    abortReason_ = why;
+    end(DownloadResult::Outcome::Failed);
 }
 
-void CliDownload::keep(const QString& message) {
-    file_.remove();
-    say_(message);
-    Q_EMIT finished(Outcome::Kept, {});
+void CliDownload::end(DownloadResult::Outcome outcome) {
+    stopTimers();
+    DownloadResult result;
+    result.outcome = outcome;
+    if (outcome == DownloadResult::Outcome::Failed) {
+        result.reason = abortReason_;
+        result.retryAfter = retryAfter();
+    }
+    if (outcome == DownloadResult::Outcome::NotModified)
+        result.build.etag = QString::fromUtf8(reply_->rawHeader("ETag"));
+    if (outcome == DownloadResult::Outcome::Verified) {
+        // Handed over closed: what was written is in the file, and the receiver owns it.
+        result.file = file_.fileName();
+        file_.setAutoRemove(false);
+        file_.close();
+        CliMetadata::Build& build = result.build;
+        build.sha256 = sha256_.hexResult();
+        build.size = written_;
+        build.etag = QString::fromUtf8(reply_->rawHeader("ETag"));
+        build.lastModified = QString::fromUtf8(reply_->rawHeader("Last-Modified"));
+        const QDateTime date = reply_->header(QNetworkRequest::LastModifiedHeader).toDateTime();
+        if (date.isValid())
+            build.date = date.toUTC().toString(Qt::ISODate);
+    } else {
+        file_.remove();
+    }
+    Q_EMIT finished(result);
+}
+
+// A 429 or 503 may say how long to wait, in seconds or as a date.
+int CliDownload::retryAfter() const {
+    const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray value = reply_->rawHeader("Retry-After").trimmed();
+    if ((status != 429 && status != 503) || value.isEmpty())
+        return -1;
+    bool number = false;
+    const int seconds = value.toInt(&number);
+    if (number)
+        return seconds >= 0 ? seconds : -1;
+    const QDateTime at = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+    if (!at.isValid())
+        return -1;
+    return int(std::clamp<qint64>(QDateTime::currentDateTimeUtc().secsTo(at), 0, INT_MAX));
 }
 
 void CliDownload::onFinished() {
@@ -291,14 +309,11 @@ void CliDownload::onFinished() {
     // A "not modified" may answer the refused build's tag rather than the installed one's.
     if (refusedOnOffer_ ||
         (status == 304 && isRefused(QString::fromUtf8(reply_->rawHeader("ETag")), {}, -1)))
-        return keep(QStringLiteral("ℹ️ The server still offers the build that was rolled back "
-                                   "(SHA-256 %1): keeping the installed one. Update CLI offers "
-                                   "it once more.\n")
-                        .arg(record_.refused.sha256.left(12)));
+        return end(DownloadResult::Outcome::OffersRefused);
     if (!abortReason_.isEmpty())
         return fail(abortReason_);
     if (status == 304)
-        return keep(QStringLiteral("ℹ️ CLI is already up to date\n"));
+        return end(DownloadResult::Outcome::NotModified);
     // No final answer after redirects: the loop Qt gave up on.
     if (redirects_ > 0 && (status < 200 || (status >= 300 && status < 400)) &&
         reply_->error() == QNetworkReply::NoError)
@@ -324,20 +339,6 @@ void CliDownload::onFinished() {
     if (const QString why = ExecutableCheck::whyNotRunnable(head_); !why.isEmpty())
         return fail(QStringLiteral("the server did not send a program this machine can run for "
                                    "%1: it sent %2")
-                        .arg(url_.fileName(), why));
-    const QString sha = sha256_.hexResult();
-    // Read afresh: a trial that failed while this download ran may have refused this very build.
-    refusedBuild_ = CliMetadata::load(options_).refuses(sha, refusedThisSession_);
-    if (refusedBuild_ && !offerRefused_)
-        return fail(QStringLiteral("this build (SHA-256 %1) failed at its first start "
-                                   "before and was rolled back")
-                        .arg(sha.left(12)));
-    build_.sha256 = sha;
-    build_.size = written_;
-    build_.etag = QString::fromUtf8(reply_->rawHeader("ETag"));
-    build_.lastModified = QString::fromUtf8(reply_->rawHeader("Last-Modified"));
-    const QDateTime date = reply_->header(QNetworkRequest::LastModifiedHeader).toDateTime();
-    if (date.isValid())
-        build_.date = date.toUTC().toString(Qt::ISODate);
-    Q_EMIT finished(Outcome::Verified, {});
+                        .arg(request_.url.fileName(), why));
+    end(DownloadResult::Outcome::Verified);
 }

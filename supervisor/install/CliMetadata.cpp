@@ -131,6 +131,7 @@ const QString kTrial = QStringLiteral("trial");
 const QString kPrevious = QStringLiteral("previous");
 const QString kCandidate = QStringLiteral("candidate");
 const QString kKeepsInstalled = QStringLiteral("keepsInstalled");
+const QString kStaged = QStringLiteral("staged");
 
 QString text(const QJsonObject& json, const QString& key) {
     const QString value = json.value(key).toString();
@@ -184,6 +185,13 @@ QJsonObject toJson(const CliMetadata& record) {
         candidate.insert(kKeepsInstalled, record.candidateKeepsInstalled);
         json.insert(kCandidate, candidate);
     }
+    if (!record.staged.isEmpty()) {
+        QJsonObject staged;
+        insertBuild(&staged, record.staged, kBuildKeys);
+        if (!record.stagedUrl.isEmpty())
+            staged.insert(kUrl, record.stagedUrl);
+        json.insert(kStaged, staged);
+    }
     if (!record.checkedFile.isEmpty())
         json.insert(kCheckedFile, record.checkedFile);
     return json;
@@ -201,6 +209,9 @@ CliMetadata fromJson(const QJsonObject& json) {
     record.candidate = buildFrom(candidate, kBuildKeys);
     record.candidateUrl = text(candidate, kUrl);
     record.candidateKeepsInstalled = candidate.value(kKeepsInstalled).toBool();
+    const QJsonObject staged = json.value(kStaged).toObject();
+    record.staged = buildFrom(staged, kBuildKeys);
+    record.stagedUrl = text(staged, kUrl);
     record.checkedFile = text(json, kCheckedFile);
     record.needsRewrite = toJson(record) != json;
     return record;
@@ -257,19 +268,19 @@ CliMetadata CliMetadata::read(const SupervisorOptions& options, QString* problem
     return problem->isEmpty() ? fromJson(document.object()) : CliMetadata();
 }
 
-QString CliMetadata::save(const SupervisorOptions& options) const {
+QString CliMetadata::save(const SupervisorOptions& options) {
     // The folder is private, as the log in it; the record keeps the mode its file is given.
     QDir().mkpath(QFileInfo(options.stateDir).path());
     QDir().mkdir(options.stateDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QSaveFile file(metadataPath(options));
     // Saved right after the installed file or the record changed, so the record describes the
-    // file it is saved beside; the next start reads the file only if it is another one.
-    CliMetadata written = *this;
+    // file it is saved beside; the next check reads the file only if it is another one.
     struct stat info {};
-    written.checkedFile =
+    checkedFile =
         !installed.sha256.isEmpty() && isInstalled(options, &info) ? identityOf(info) : QString();
+    needsRewrite = false;
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write(QJsonDocument(toJson(written)).toJson(QJsonDocument::Compact)) < 0 ||
+        file.write(QJsonDocument(toJson(*this)).toJson(QJsonDocument::Compact)) < 0 ||
         !file.commit())
         return file.fileName() + QStringLiteral(": ") + file.errorString();
     return {};
@@ -298,6 +309,11 @@ void CliMetadata::finishInstall(const SupervisorOptions& options, bool keptInsta
         previous = {};
     url = std::exchange(candidateUrl, {});
     installed = std::exchange(candidate, {});
+    // The staged build was the one put in place.
+    if (staged.sha256 == installed.sha256) {
+        staged = {};
+        stagedUrl.clear();
+    }
     installedAt = QDateTime::currentMSecsSinceEpoch();
     trial = true;
     candidateKeepsInstalled = false;
@@ -311,13 +327,6 @@ CliMetadata::Build CliMetadata::refuseInstalledAndRestorePrevious() {
     return bad;
 }
 
-bool CliMetadata::isRefused(const QString& etag, const QString& lastModified, qint64 size) const {
-    if (!refused.etag.isEmpty())
-        return etag == refused.etag;
-    return !refused.lastModified.isEmpty() && lastModified == refused.lastModified &&
-           size == refused.size;
-}
-
 bool CliMetadata::refuses(const QString& sha256, const QStringList& refusedThisSession) const {
     return (!refused.sha256.isEmpty() && refused.sha256 == sha256) ||
            refusedThisSession.contains(sha256);
@@ -327,18 +336,16 @@ namespace {
 // An install cut short: the candidate's hash at the CLI path says whether its rename happened.
 // Finished from there if it did, forgotten if it did not; either way the previous build is the
 // last one that passed.
-void settleInstall(const SupervisorOptions& options, const OutputLog::Writer& say,
-                   CliMetadata* record) {
+void settleInstall(const SupervisorOptions& options, const Logger& log, CliMetadata* record) {
     const qint64 limit = options.maxDownloadBytes;
     const QString candidate = record->candidate.sha256;
     if (candidate.isEmpty() || CliMetadata::sha256Of(options.cliPath(), limit) != candidate) {
         record->candidate = {};
         record->candidateUrl.clear();
         record->candidateKeepsInstalled = false;
-        say(QStringLiteral(
-                "⚠️ The install of the build with SHA-256 %1 was cut short before it "
-                "was put in place: the installed build stays\n")
-                .arg(candidate.left(12)));
+        log.warning(QStringLiteral("⚠️ The install of the build with SHA-256 %1 was cut short "
+                                   "before it was put in place: the installed build stays")
+                        .arg(candidate.left(12)));
         return;
     }
     bool kept = false;
@@ -353,100 +360,125 @@ void settleInstall(const SupervisorOptions& options, const OutputLog::Writer& sa
             kept = !replaced.isEmpty() && CliMetadata::sha256Of(previous, limit) == replaced;
     }
     record->finishInstall(options, kept);
-    say(QStringLiteral(
-            "⚠️ The install of the build with SHA-256 %1 was cut short after it was put "
-            "in place: finished it, the build is on trial%2\n")
+    log.warning(
+        QStringLiteral("⚠️ The install of the build with SHA-256 %1 was cut short after "
+                       "it was put in place: finished it, the build is on trial%2")
             .arg(candidate.left(12),
                  record->previous.isEmpty()
                      ? QString()
                      : QStringLiteral(" and the build with SHA-256 %1 is kept to go back to")
                            .arg(record->previous.sha256.left(12))));
 }
+
+// A staged build stays only while its file is the one recorded; a file the record does not name
+// is what a crash between the rename and the record's save left.
+void settleStaged(const SupervisorOptions& options, const Logger& log, CliMetadata* record) {
+    const QString path = options.stagedCliPath();
+    const CliMetadata::Build& staged = record->staged;
+    if (staged.isEmpty()) {
+        QFile::remove(path);
+        return;
+    }
+    if (QFileInfo(path).size() == staged.size &&
+        CliMetadata::sha256Of(path, options.maxDownloadBytes) == staged.sha256)
+        return;
+    log.warning(
+        QStringLiteral("⚠️ The staged build (SHA-256 %1) is no longer the file that was "
+                       "verified: dropped it, the next check downloads it again")
+            .arg(staged.sha256.left(12)));
+    QFile::remove(path);
+    record->staged = {};
+    record->stagedUrl.clear();
+}
 } // namespace
 
-void CliMetadata::reconcile(const SupervisorOptions& options, const OutputLog::Writer& say) {
-    const QString path = metadataPath(options);
-    QString problem;
-    CliMetadata record = read(options, &problem);
+void CliMetadata::reconcile(const SupervisorOptions& options, const Logger& log, bool fromDisk) {
     // Fields this version does not know are dropped now rather than carried along.
-    bool changed = record.needsRewrite;
-    if (!problem.isEmpty()) {
-        const QString aside = setAside(path);
-        say(aside.isEmpty()
-                ? QStringLiteral(
-                      "⚠️ The download record %1 %2, and it could not be moved aside: "
-                      "%3\n")
-                      .arg(path, problem, systemError(errno))
-                : QStringLiteral(
-                      "⚠️ The download record %1 %2: moved it aside to %3 and started a "
-                      "new one\n")
-                      .arg(path, problem, aside));
-        if (aside.isEmpty())
-            return;
-        record = {};
-        changed = true;
+    bool changed = false;
+    if (fromDisk) {
+        const QString path = metadataPath(options);
+        QString problem;
+        *this = read(options, &problem);
+        changed = needsRewrite;
+        if (!problem.isEmpty()) {
+            const QString aside = setAside(path);
+            log.warning(
+                aside.isEmpty()
+                    ? QStringLiteral("⚠️ The download record %1 %2, and it could not be "
+                                     "moved aside: %3")
+                          .arg(path, problem, systemError(errno))
+                    : QStringLiteral("⚠️ The download record %1 %2: moved it aside to %3 "
+                                     "and started a new one")
+                          .arg(path, problem, aside));
+            if (aside.isEmpty())
+                return;
+            changed = true;
+        }
     }
 
     struct stat info {};
     const bool present = isInstalled(options, &info);
-    if (!record.candidate.isEmpty()) {
-        settleInstall(options, say, &record);
+    if (!candidate.isEmpty()) {
+        settleInstall(options, log, this);
         changed = true;
         if (present)
-            record.checkedFile = identityOf(info);
+            checkedFile = identityOf(info);
     }
     // Only an install makes it, and the install has been settled by now.
     QFile::remove(options.stagedPreviousPath());
+    if (fromDisk) {
+        const Build before = staged;
+        settleStaged(options, log, this);
+        changed = changed || staged != before;
+    }
 
-    auto forgetBuild = [&record] {
-        record.installed = {};
-        record.trial = false;
-        record.previous = {};
+    auto forgetBuild = [this] {
+        installed = {};
+        trial = false;
+        previous = {};
     };
     if (!present) {
         // Nothing installed, so nothing the record's tags could stand for.
-        const CliMetadata before = record;
+        const CliMetadata before = *this;
         forgetBuild();
-        changed = changed || record != before;
-    } else if (record.checkedFile != identityOf(info)) {
+        changed = changed || *this != before;
+    } else if (checkedFile != identityOf(info)) {
         // Not the file the record was saved beside: after a crash between the two, or a file
         // put there by hand.
-        const QString recorded = record.installed.sha256;
-        const bool sameSize = record.installed.size == qint64(info.st_size);
+        const QString recorded = installed.sha256;
+        const bool sameSize = installed.size == qint64(info.st_size);
         const QString actual = sha256Of(options.cliPath(), options.maxDownloadBytes);
-        if (record.trial && !actual.isEmpty() && actual == record.previous.sha256 &&
+        if (trial && !actual.isEmpty() && actual == previous.sha256 &&
             !QFileInfo::exists(options.previousCliPath())) {
             // A rollback cut short after its rename: the previous build is back in place.
-            const Build bad = record.refuseInstalledAndRestorePrevious();
-            say(QStringLiteral("⚠️ The rollback from the build that failed its trial (SHA-256 "
-                               "%1) was cut short: finished it, the previous build (SHA-256 %2) "
-                               "is in place\n")
-                    .arg(bad.sha256.left(12), actual.left(12)));
+            const Build bad = refuseInstalledAndRestorePrevious();
+            log.warning(QStringLiteral("⚠️ The rollback from the build that failed its trial "
+                                       "(SHA-256 %1) was cut short: finished it, the previous "
+                                       "build (SHA-256 %2) is in place")
+                            .arg(bad.sha256.left(12), actual.left(12)));
         } else if (recorded.isEmpty() || !sameSize || actual != recorded) {
             forgetBuild();
             if (!recorded.isEmpty())
-                say(QStringLiteral(
-                        "⚠️ The download record described another build (SHA-256 %1) "
-                        "than the installed CLI%2: corrected, and the next download "
-                        "asks for the whole file\n")
-                        .arg(recorded.left(12),
-                             actual.isEmpty()
-                                 ? QString()
-                                 : QStringLiteral(" (SHA-256 %1)").arg(actual.left(12))));
+                log.warning(QStringLiteral("⚠️ The download record described another build "
+                                           "(SHA-256 %1) than the installed CLI%2: corrected, "
+                                           "and the next download asks for the whole file")
+                                .arg(recorded.left(12),
+                                     actual.isEmpty()
+                                         ? QString()
+                                         : QStringLiteral(" (SHA-256 %1)").arg(actual.left(12))));
             if (!actual.isEmpty()) {
-                record.installed.size = qint64(info.st_size);
-                record.installed.sha256 = actual;
+                installed.size = qint64(info.st_size);
+                installed.sha256 = actual;
             }
         }
         changed = true;
     }
     if (changed)
-        record.saveOrWarn(options, say);
+        saveOrWarn(options, log);
 }
 
-void CliMetadata::saveOrWarn(const SupervisorOptions& options, const OutputLog::Writer& say) const {
+void CliMetadata::saveOrWarn(const SupervisorOptions& options, const Logger& log) {
     const QString error = save(options);
     if (!error.isEmpty())
-        say(QStringLiteral("⚠️ Could not save the download's details: ") + error +
-            QLatin1Char('\n'));
+        log.warning(QStringLiteral("⚠️ Could not save the download's details: ") + error);
 }

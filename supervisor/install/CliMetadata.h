@@ -1,7 +1,7 @@
 #pragma once
 
 #include "SupervisorOptions.h"
-#include "output/OutputLog.h"
+#include "output/Logger.h"
 
 #include <QString>
 #include <QStringList>
@@ -39,6 +39,9 @@ struct CliMetadata {
     Build candidate;
     QString candidateUrl;
     bool candidateKeepsInstalled = false;
+    // A newer build found while the CLI ran, verified and kept beside it until its next start.
+    Build staged;
+    QString stagedUrl;
     QString checkedFile; // which file the record was last found to describe
     // The record on disk holds fields this version does not know, or in another form.
     bool needsRewrite = false;
@@ -54,10 +57,10 @@ struct CliMetadata {
     // The same, with why a record that is there cannot be used, or empty.
     static CliMetadata read(const SupervisorOptions& options, QString* problem);
     // For the file installed now: call it only with a record that describes that file. Returns
-    // why it could not be saved, or an empty string.
-    QString save(const SupervisorOptions& options) const;
+    // why it could not be saved, or an empty string. Notes which file it describes.
+    QString save(const SupervisorOptions& options);
     // The same, saying in the output log when it could not be saved.
-    void saveOrWarn(const SupervisorOptions& options, const OutputLog::Writer& say) const;
+    void saveOrWarn(const SupervisorOptions& options, const Logger& log);
 
     // Before the first file is moved: the build from `from` is about to replace the installed
     // one, which becomes the previous one when keepsInstalled.
@@ -71,17 +74,16 @@ struct CliMetadata {
     // failed one is remembered so the server can be asked for anything else. Returns it.
     Build refuseInstalledAndRestorePrevious();
     void clearRefusal() { refused = {}; }
-    // Whether the server's tags describe the refused build.
-    bool isRefused(const QString& etag, const QString& lastModified, qint64 size) const;
     // Whether a build of this SHA-256 was refused, here or in refusedThisSession.
     bool refuses(const QString& sha256, const QStringList& refusedThisSession) const;
 
-    // At start and before a download: a record that cannot be used is moved aside and started
-    // afresh; an install or a rollback cut short is finished or undone by what the files' hashes
-    // show; and a record that still does not describe the installed file (one put there by hand)
-    // is made to describe it, without the server's tags of another build. Says in the output log
-    // what it changed.
-    static void reconcile(const SupervisorOptions& options, const OutputLog::Writer& say);
+    // At start (fromDisk: read first) and before a download: a record that cannot be used is
+    // moved aside and started afresh; an install or a rollback cut short is finished or undone
+    // by what the files' hashes show; a staged build whose file is not the one recorded is
+    // dropped; and a record that still does not describe the installed file (one put there by
+    // hand) is made to describe it, without the server's tags of another build. Says in the
+    // output log what it changed, and saves the record when it did.
+    void reconcile(const SupervisorOptions& options, const Logger& log, bool fromDisk);
 
     // The SHA-256 of a regular file of at most limit bytes, or empty.
     static QString sha256Of(const QString& path, qint64 limit);

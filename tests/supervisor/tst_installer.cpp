@@ -1,6 +1,7 @@
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
+#include "install/CliInstaller.h"
 #include "install/CliMetadata.h"
 #include "output/LogFile.h"
 
@@ -66,6 +67,8 @@ private Q_SLOTS:
     void conditionalDownload();
     void updateWhileRunningOneDownloadAtATime();
     void slowDownloadStartsTheInstalledCliEarly();
+    void stagedBuildWaitsForTheNextStart_data();
+    void stagedBuildWaitsForTheNextStart();
     void badBuildIsRolledBackAndRefused();
     void installFolderThatCannotBeMade();
     void trialIsDecidedByTheBuildAlone_data();
@@ -180,6 +183,7 @@ void TestInstaller::failureKeepsTheOldCli_data() {
     row("HTTP 404", Mode::Status, 404, good, "the server answered HTTP 404 Not Found");
     row("HTTP 500 while running", Mode::Status, 500, good, "HTTP 500", Old::Running);
     row("HTTP 404, nothing installed", Mode::Status, 404, good, "HTTP 404", Old::None);
+    row("HTTP 503 with Retry-After", Mode::Status, 503, good, "HTTP 503 Busy", Old::Running);
     row("cut off", Mode::CutOff, 100, good, "the download ended after 100 of");
     row("empty body", Mode::Normal, 0, "", "it sent an empty file");
     row("redirect to http", Mode::RedirectToHttp, 0, good, "refused a redirect to a non-https");
@@ -225,9 +229,12 @@ void TestInstaller::failureKeepsTheOldCli() {
         running = m().currentProcess();
     }
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    QSignalSpy result(m().findChild<CliInstaller*>(), &CliInstaller::finished);
     m().installCLI();
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
     QVERIFY(!finished.at(0).at(0).toBool());
+    // A busy server's wait reaches the caller, who plans the next check with it.
+    QCOMPARE(result.at(0).at(0).value<InstallResult>().retryAfter, parameter == 503 ? 120 : -1);
     QCOMPARE(readFile(cli()), old == Old::None ? QByteArray() : old_);
     QCOMPARE(inode(cli()), oldInode);
     QVERIFY2(waitForOutput(says), qPrintable(m().output()));
@@ -277,9 +284,9 @@ void TestInstaller::conditionalDownload() {
     QVERIFY(running && m().currentProcess() == running);
     https_->setMode(Mode::Normal);
 
-    // Changed: replaced and restarted.
+    // Changed, and the user asks for it: replaced and restarted.
     https_->serve(cliBody("newer-build"));
-    m().installCLI();
+    m().updateCLI();
     QVERIFY(waitForOutput(QStringLiteral("newer-build\n")));
     QCOMPARE(readFile(cli()), cliBody("newer-build"));
 
@@ -300,9 +307,9 @@ void TestInstaller::updateWhileRunningOneDownloadAtATime() {
     const pid_t oldGroup = m().currentProcess()->groupId();
     https_->setMode(Mode::Slow, 500);
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
-    m().installCLI();
+    m().updateCLI();
     QVERIFY(m().isInstalling());
-    m().installCLI();
+    m().updateCLI();
     // Half-way through, the old CLI is untouched and still running.
     QTRY_VERIFY_WITH_TIMEOUT(m().state().received > 0, 10000);
     QCOMPARE(readFile(cli()), old_);
@@ -341,13 +348,98 @@ void TestInstaller::slowDownloadStartsTheInstalledCliEarly() {
     QVERIFY(waitForOutput(QStringLiteral("old-build\n")));
     const QPointer<CliProcess> running = m().currentProcess();
     QVERIFY(running && finished.isEmpty());
-    // Installed behind the user's back, who keeps working with the old build.
+    // Staged beside the old build, whose file the user's CLI keeps running from.
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
     QVERIFY(finished.at(0).at(0).toBool());
-    QCOMPARE(readFile(cli()), body);
+    QCOMPARE(readFile(cli()), old_);
+    QCOMPARE(readFile(sandbox_->options.stagedCliPath()), body);
     QTRY_COMPARE(m().state().phase, Phase::Running);
     QVERIFY(running && m().currentProcess() == running);
     QVERIFY(!m().output().contains(QStringLiteral("new-build\n")));
+    // Restart CLI runs it, on trial.
+    m().restartCLI();
+    QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
+    QCOMPARE(readFile(cli()), body);
+    QVERIFY(CliMetadata::load(sandbox_->options).trial);
+}
+
+void TestInstaller::stagedBuildWaitsForTheNextStart_data() {
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<int>("haltAfter"); // the next launch's switch stops after this step; -1 none
+    QTest::newRow("a newer build replaces it") << "newer" << -1;
+    QTest::newRow("the server offers the running build again") << "back" << -1;
+    QTest::newRow("quit, the next launch switches without a body") << "quit" << -1;
+    using Step = CliMetadata::Step;
+    for (Step step : {Step::IntentSaved, Step::PreviousStaged, Step::Renamed, Step::PreviousKept,
+                      Step::Recorded})
+        QTest::addRow("quit, the next launch's switch killed after step %d", int(step))
+            << "quit" << int(step);
+}
+
+// A check while the CLI runs stages what it finds and leaves the running CLI alone; what
+// happens next decides which build the next start runs.
+void TestInstaller::stagedBuildWaitsForTheNextStart() {
+    QFETCH(QString, then);
+    QFETCH(int, haltAfter);
+    const QString staged = sandbox_->options.stagedCliPath();
+    const auto record = [this] { return CliMetadata::load(sandbox_->options); };
+    sandbox_->options.rollbackWindowMs = 300;
+    https_->serve(old_);
+    m().installCLI();
+    QVERIFY(waitForOutput(QStringLiteral("old-build\n")));
+    QTRY_VERIFY(!record().trial);
+    const QPointer<CliProcess> running = m().currentProcess();
+    QSignalSpy finished(&m(), &VantrelManager::installFinished);
+    https_->serve(new_);
+    m().installCLI();
+    QVERIFY(waitForOutput(QStringLiteral("✅ A new build is ready")));
+    QCOMPARE(readFile(staged), new_);
+    QVERIFY(readFile(cli()) == old_ && record().staged.sha256 == sha256(new_));
+    QByteArray next = new_;
+    if (then == QLatin1String("back")) {
+        https_->serve(old_);
+        m().installCLI();
+        QVERIFY(waitForOutput(QStringLiteral("offers the running build again: dropped")));
+        QCOMPARE(https_->requests().last().headers.value("if-none-match"),
+                 DownloadServer::etagFor(old_) + ", " + DownloadServer::etagFor(new_));
+        QVERIFY(!QFileInfo::exists(staged) && record().staged.isEmpty());
+        QVERIFY(running && m().currentProcess() == running);
+        return;
+    }
+    if (then == QLatin1String("newer")) {
+        https_->serve(next = cliBody("newer-build"));
+        m().installCLI();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 15000);
+        QCOMPARE(readFile(staged), next);
+        QVERIFY(running && m().currentProcess() == running);
+        m().restartCLI();
+    } else {
+        sandbox_->resetManager();
+        CliMetadata::continueAfter = [haltAfter](CliMetadata::Step at) {
+            return int(at) != haltAfter;
+        };
+        m().downloadAndRunCLI();
+        if (haltAfter >= 0) {
+            QTRY_VERIFY(https_->requests().size() == 3 && !m().isInstalling());
+            sandbox_->resetManager();
+            CliMetadata::continueAfter = nullptr;
+            m().downloadAndRunCLI();
+        }
+    }
+    QVERIFY2(waitForOutput(QString::fromUtf8(next.mid(15, next.indexOf('\n', 15) - 14))),
+             qPrintable(m().output()));
+    // Nothing new on the server at the launch: the staged build's tag answered "not modified".
+    QVERIFY(haltAfter < 0 || haltAfter == int(CliMetadata::Step::Recorded) ||
+            m().output().contains(QStringLiteral("was cut short")));
+    QVERIFY(then == QLatin1String("newer") || https_->requests()
+                                                  .last()
+                                                  .headers.value("if-none-match")
+                                                  .contains(DownloadServer::etagFor(new_)));
+    QCOMPARE(readFile(cli()), next);
+    QCOMPARE(readFile(sandbox_->options.previousCliPath()), old_);
+    const CliMetadata now = record();
+    QVERIFY(now.trial && now.installed.sha256 == sha256(next) && now.staged.isEmpty());
+    QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(' '))));
 }
 
 void TestInstaller::badBuildIsRolledBackAndRefused() {
@@ -439,7 +531,7 @@ void TestInstaller::trialIsDecidedByTheBuildAlone() {
         ::kill(-group, SIGTERM);
     } else {
         https_->serve("#!/bin/sh\nexit 1\n");
-        m().installCLI();
+        m().updateCLI();
         QVERIFY(waitForOutput(QStringLiteral("↩️")));
         QTRY_COMPARE(m().stage(), CliLifecycle::Stage::Running);
         QCOMPARE(readFile(cli()), old_);

@@ -151,10 +151,13 @@ void DownloadServer::handle(QSslSocket* socket, const Request& request) {
     };
     if (mode_ == Mode::Status) {
         const QByteArray code = QByteArray::number(parameter_);
+        // A busy server says when to come back.
+        const bool busy = parameter_ == 429 || parameter_ == 503;
         return reply(code + (parameter_ == 404   ? " Not Found"
+                             : busy              ? " Busy"
                              : parameter_ >= 500 ? " Internal Server Error"
                                                  : " Error"),
-                     "Content-Type: text/html\r\n",
+                     QByteArray(busy ? "Retry-After: 120\r\n" : "") + "Content-Type: text/html\r\n",
                      "<html><body><h1>" + code + "</h1></body></html>\n");
     }
     if (mode_ == Mode::Silent)

@@ -60,9 +60,9 @@ public:
     void setAsset(const QString& name, const QByteArray& body);
     // Serves the file's current contents at each request.
     void setAssetFile(const QString& name, const QString& path);
-    void
-    setMode(Mode mode,
-            int parameter = 0); // Status: the code; CutOff/Stall: bytes sent first; Slow: bytes/s
+    void setMode(Mode mode,
+                 int parameter = 0); // Status: the code (429/503 with Retry-After: 120);
+                                     // CutOff/Stall: bytes sent first; Slow: bytes/s
     const QList<Request>& requests() const { return requests_; }
     int connections() const { return connections_; }
 
