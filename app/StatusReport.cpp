@@ -21,10 +21,13 @@ StatusReport::Fields StatusReport::fields() const {
     const CliProcess* process = manager_->currentProcess();
     const bool running = process && process->state() == QProcess::Running;
     const auto orNull = [](const QString& text) { return text.isEmpty() ? QVariant() : text; };
-    // The phase alone: the build and the notice have keys of their own.
+    // The phase alone: the build and the notice have keys of their own, and running_seconds
+    // says since when.
     SupervisorState phase = state;
     phase.build.clear();
     phase.notice.clear();
+    phase.stagedBuild.clear();
+    phase.runningSince = {};
     return {
         {QStringLiteral("stage"),
          QString::fromLatin1(

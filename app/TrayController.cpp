@@ -1,6 +1,7 @@
 #include "TrayController.h"
 #include "AppActions.h"
 #include "ChevronIcon.h"
+#include "Notifier.h"
 #include "SupervisorState.h"
 #include "output/Console.h"
 
@@ -10,7 +11,8 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
-TrayController::TrayController(QObject* parent) : QObject(parent) {
+TrayController::TrayController(Notifier* notifier, QObject* parent)
+    : QObject(parent), notifier_(notifier) {
     menu_ = new QMenu();
     open_ = menu_->addAction(QStringLiteral("Open Vantrel Halvane Status"));
     restart_ = menu_->addAction(AppActions::restartLabel());
@@ -34,13 +36,24 @@ TrayController::~TrayController() {
 }
 
 QString TrayController::tooltipFor(const SupervisorState& state) {
-    return QStringLiteral("Vantrel\n") + state.summary();
+    const QString check = state.checkSummary();
+    return QStringLiteral("Vantrel\n") + state.summary() +
+           (check.isEmpty() ? QString() : QLatin1Char('\n') + check);
 }
 
 void TrayController::showState(const SupervisorState& state) {
     toolTip_ = tooltipFor(state);
     const bool problemChanged = state.problem != problemShown_;
     problemShown_ = state.problem;
+    restart_->setText(AppActions::restartLabel(!state.stagedBuild.isEmpty()));
+    // Once per build, also when the server offered it again after dropping it.
+    if (!state.stagedBuild.isEmpty() && !announcedBuilds_.contains(state.stagedBuild)) {
+        announcedBuilds_.insert(state.stagedBuild);
+        if (notifier_)
+            notifier_->notify(
+                QStringLiteral("A new Vantrel CLI build is ready"),
+                QStringLiteral("Restart CLI to Update starts it (%1).").arg(state.stagedBuild));
+    }
     if (!icon_)
         return;
     icon_->setToolTip(toolTip_);

@@ -2,6 +2,9 @@
 
 #include <QObject>
 
+#include <QSet>
+
+class Notifier;
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
@@ -11,12 +14,13 @@ struct SupervisorState;
 // the application decides what that does. Where no tray host exists (yet), the terminal
 // window takes over its actions until one appears. The item itself is made only once told a
 // host exists, since making it fixes the tray protocol Qt uses for the rest of the process.
+// A new build ready for the next start is announced once through the notifier, if given.
 class TrayController final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TrayController)
 
 public:
-    explicit TrayController(QObject* parent = nullptr);
+    explicit TrayController(Notifier* notifier = nullptr, QObject* parent = nullptr);
     ~TrayController() override;
 
     QMenu* menu() const { return menu_; }
@@ -42,6 +46,7 @@ Q_SIGNALS:
     void trayAvailabilityChanged(bool available);
 
 private:
+    Notifier* notifier_;
     QMenu* menu_;
     QSystemTrayIcon* icon_ = nullptr;
     QAction* open_;
@@ -53,4 +58,5 @@ private:
     bool trayAvailable_ = false;
     bool warned_ = false;
     bool problemShown_ = false;
+    QSet<QString> announcedBuilds_;
 };

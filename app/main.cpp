@@ -5,14 +5,18 @@
 #include "InstallerViewModel.h"
 #include "LoginItemManager.h"
 #include "QuitGate.h"
+#include "ResumeWatcher.h"
 #include "SignalBridge.h"
 #include "SingleInstance.h"
 #include "StatusReport.h"
 #include "TrayController.h"
 #include "TrayHostWatcher.h"
+#include "UpdateCheckSetting.h"
+#include "UpdateSchedule.h"
 #include "VantrelManager.h"
 #include "WindowManager.h"
 #include "output/Console.h"
+#include "output/Logger.h"
 #include "process/ProcessGroup.h"
 
 #include <QApplication>
@@ -123,7 +127,7 @@ int main(int argc, char** argv) {
     WindowManager* windows = WindowManager::makeShared(manager, loginItems);
     AppDelegate delegate(manager);
     DBusNotifier notifier(QDBusConnection::sessionBus(), QApplication::applicationDisplayName());
-    TrayController tray;
+    TrayController tray(&notifier);
     TrayHostWatcher trayHosts(environment);
 
     // Every way out is Qt's own quit, which the gate holds until the CLI's stop has reported;
@@ -197,13 +201,34 @@ int main(int argc, char** argv) {
                      [&notifier](const QString& summary, const QString& body) {
                          notifier.notify(summary, body);
                      });
+    // Checks for a new build in the background; the launch's own check counts as the first.
+    UpdateSchedule schedule(
+        {.periodMs = qint64(UpdateCheckSetting::minutes(loginItems->settings(),
+                                                        Logger(manager->outputHandler))) *
+                     60 * 1000});
+    QObject::connect(&schedule, &UpdateSchedule::checkDue, manager,
+                     &VantrelManager::checkForUpdate);
+    // Every check ends here, whoever asked for it. A server's Retry-After is not reported yet.
+    QObject::connect(manager, &VantrelManager::installFinished, &schedule,
+                     [&schedule] { schedule.checkFinished(); });
+    ResumeWatcher resume(QDBusConnection::systemBus());
+    QObject::connect(&resume, &ResumeWatcher::resumed, &schedule, &UpdateSchedule::resumed);
     // A download that failed for want of a network is tried again the moment it is back.
-    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
+    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
+        const auto reachable = [manager,
+                                &schedule](QNetworkInformation::Reachability reachability) {
+            using Reachability = QNetworkInformation::Reachability;
+            if (reachability == Reachability::Online)
+                manager->networkReachable();
+            // Unknown says nothing about being away.
+            if (reachability != Reachability::Unknown)
+                schedule.networkChanged(reachability == Reachability::Online);
+        };
         QObject::connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged,
-                         manager, [manager](QNetworkInformation::Reachability reachability) {
-                             if (reachability == QNetworkInformation::Reachability::Online)
-                                 manager->networkReachable();
-                         });
+                         manager, reachable);
+        // Offline at start, coming online is the network coming back.
+        reachable(QNetworkInformation::instance()->reachability());
+    }
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     const int status = QApplication::exec();
     Console::flush(1000);

@@ -1,10 +1,16 @@
-# halvane_add_test(<name> SOURCES <files...> LIBS <targets...> [GUI] [LABELS <labels...>] [TIMEOUT <s>])
+# halvane_add_test(<name> SOURCES <files...> LIBS <targets...> [GUI] [CORE] [LABELS <labels...>]
+#                  [TIMEOUT <s>])
 # One Qt Test executable per area. GUI tests run on the offscreen platform; every test
-# isolates HOME and the XDG folders itself (see tests/support/TestEnvironment.h).
+# isolates HOME and the XDG folders itself (see tests/support/TestEnvironment.h). CORE tests
+# get the support headers on Qt Core and Test alone, without the supervisor.
 function(halvane_add_test name)
-    cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "GUI;CORE" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
-    target_link_libraries(${name} PRIVATE halvane_testsupport ${T_LIBS})
+    if(T_CORE)
+        target_link_libraries(${name} PRIVATE halvane_testcore ${T_LIBS})
+    else()
+        target_link_libraries(${name} PRIVATE halvane_testsupport ${T_LIBS})
+    endif()
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     add_test(NAME ${name} COMMAND ${name})
     if(NOT T_TIMEOUT)

@@ -200,9 +200,9 @@ QString TerminalAccessible::textAtOffset(int offset, QAccessible::TextBoundaryTy
 QRect TerminalAccessible::characterRect(int offset) const {
     const TerminalView* v = view();
     const TextPosition at = positionOf(offset);
-    const int columns = buffer().columns();
-    const qint64 row =
-        buffer().firstRowOf(qsizetype(at.line - buffer().firstLineNumber())) + at.column / columns;
+    const int columns = v->layout().columns();
+    const qint64 row = v->layout().firstRowOf(qsizetype(at.line - buffer().firstLineNumber())) +
+                       at.column / columns;
     const QPoint topLeft(
         TerminalView::Padding + int(qreal(at.column % columns) * v->characterWidth()),
         int(TerminalView::Padding + row * v->lineHeight() - v->verticalScrollBar()->value()));

@@ -74,15 +74,11 @@ bool isWordCharacter(QChar c) {
 } // namespace
 
 TerminalView::TerminalView(TerminalViewModel* model, QWidget* parent)
-    : QAbstractScrollArea(parent), model_(model) {
-    if (model_ && model_->tail()) {
-        buffer_ = model_->tail();
-    } else {
-        ownBuffer_ = std::make_unique<TerminalBuffer>();
-        buffer_ = ownBuffer_.get();
-        if (model_)
-            buffer_->append(model_->output());
-    }
+    : QAbstractScrollArea(parent), model_(model),
+      ownBuffer_(model && model->tail() ? nullptr : std::make_unique<TerminalBuffer>()),
+      buffer_(ownBuffer_ ? ownBuffer_.get() : model->tail()), layout_(buffer_) {
+    if (ownBuffer_ && model_)
+        buffer_->append(model_->output());
     search_ = new TerminalSearch(buffer_, this);
     TerminalAccessible::installFactory();
     setAccessibleName(tr("CLI output"));
@@ -167,10 +163,10 @@ void TerminalView::refresh() {
 
 void TerminalView::layoutContent() {
     const int width = viewport()->width() - 2 * Padding;
-    buffer_->setColumns(std::max(1, int(std::floor(width / characterWidth_))));
+    layout_.setColumns(std::max(1, int(std::floor(width / characterWidth_))));
     // A program may draw on as many rows as the pane shows.
     buffer_->setScreenRows((viewport()->height() - 2 * Padding) / lineHeight_);
-    const qint64 content = 2 * Padding + buffer_->rowCount() * qint64(lineHeight_);
+    const qint64 content = 2 * Padding + layout_.rowCount() * qint64(lineHeight_);
     const int maximum = int(std::clamp<qint64>(content - viewport()->height(), 0, INT_MAX));
     QScrollBar* bar = verticalScrollBar();
     adjusting_ = true;
@@ -202,9 +198,9 @@ void TerminalView::reveal(TextPosition position, qsizetype length) {
     layoutContent(); // rows of output not drawn yet count too
     position = buffer_->clamped(position);
     const qsizetype index = qsizetype(position.line - buffer_->firstLineNumber());
-    const int columns = buffer_->columns();
-    const qint64 row = buffer_->firstRowOf(index) + position.column / columns;
-    const qint64 lastRow = buffer_->firstRowOf(index) +
+    const int columns = layout_.columns();
+    const qint64 row = layout_.firstRowOf(index) + position.column / columns;
+    const qint64 lastRow = layout_.firstRowOf(index) +
                            (position.column + std::max<qsizetype>(1, length) - 1) / columns;
     const qint64 top = Padding + row * lineHeight_;
     const qint64 bottom = Padding + (lastRow + 1) * lineHeight_;
@@ -218,22 +214,22 @@ void TerminalView::reveal(TextPosition position, qsizetype length) {
 
 void TerminalView::saveAnchor(int value) {
     const qint64 row = std::max(0, value - Padding) / lineHeight_;
-    const qsizetype index = buffer_->lineAtRow(row);
+    const qsizetype index = layout_.lineAtRow(row);
     anchorLine_ = buffer_->firstLineNumber() + index;
-    anchorOffset_ = int(value - (Padding + buffer_->firstRowOf(index) * lineHeight_));
+    anchorOffset_ = int(value - (Padding + layout_.firstRowOf(index) * lineHeight_));
 }
 
 int TerminalView::anchoredValue() const {
     const qint64 index = anchorLine_ - buffer_->firstLineNumber();
     if (index < 0)
         return 0; // the line at the top was trimmed away: show the oldest that is left
-    if (index >= buffer_->shownLineCount())
+    if (index >= layout_.shownLineCount())
         return verticalScrollBar()->maximum();
-    const qint64 height = buffer_->rowsOf(qsizetype(index)) * lineHeight_;
+    const qint64 height = layout_.rowsOf(qsizetype(index)) * lineHeight_;
     const qint64 offset = std::min<qint64>(anchorOffset_, height - 1);
     return int(
-        std::clamp<qint64>(Padding + buffer_->firstRowOf(qsizetype(index)) * lineHeight_ + offset,
-                           0, verticalScrollBar()->maximum()));
+        std::clamp<qint64>(Padding + layout_.firstRowOf(qsizetype(index)) * lineHeight_ + offset, 0,
+                           verticalScrollBar()->maximum()));
 }
 
 void TerminalView::updateMetrics() {
@@ -277,12 +273,12 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     painter.fillRect(event->rect(), defaultBackground());
     const int top = verticalScrollBar()->value();
     const int height = viewport()->height();
-    const int columns = buffer_->columns();
-    const qsizetype shown = buffer_->shownLineCount();
+    const int columns = layout_.columns();
+    const qsizetype shown = layout_.shownLineCount();
 
     qint64 row = std::max(0, top - Padding) / lineHeight_;
-    qsizetype index = buffer_->lineAtRow(row);
-    qint64 rowInLine = row - buffer_->firstRowOf(index);
+    qsizetype index = layout_.lineAtRow(row);
+    qint64 rowInLine = row - layout_.firstRowOf(index);
     while (index < shown) {
         const int y = int(Padding + row * lineHeight_ - top);
         if (y >= height)
@@ -292,7 +288,7 @@ void TerminalView::paintEvent(QPaintEvent* event) {
         if (y + lineHeight_ > 0)
             paintRow(painter, index, from, std::min<qsizetype>(length, from + columns), y);
         ++row;
-        if (++rowInLine >= buffer_->rowsOf(index)) {
+        if (++rowInLine >= layout_.rowsOf(index)) {
             ++index;
             rowInLine = 0;
         }
@@ -395,14 +391,14 @@ TextPosition TerminalView::positionAt(QPoint point) const {
     if (contentY < 0)
         return {buffer_->firstLineNumber(), 0};
     const qint64 row = contentY / lineHeight_;
-    const qsizetype shown = buffer_->shownLineCount();
-    if (row >= buffer_->rowCount()) {
+    const qsizetype shown = layout_.shownLineCount();
+    if (row >= layout_.rowCount()) {
         const qsizetype last = shown - 1;
         return {buffer_->firstLineNumber() + last, buffer_->line(last).text.size()};
     }
-    const qsizetype index = buffer_->lineAtRow(row);
-    const qint64 rowInLine = row - buffer_->firstRowOf(index);
-    const int columns = buffer_->columns();
+    const qsizetype index = layout_.lineAtRow(row);
+    const qint64 rowInLine = row - layout_.firstRowOf(index);
+    const int columns = layout_.columns();
     const qsizetype inRow =
         std::clamp<qsizetype>(qRound((point.x() - Padding) / characterWidth_), 0, columns);
     const qsizetype column =

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TerminalBuffer.h"
+#include "TerminalLayout.h"
 
 #include <QAbstractScrollArea>
 #include <QElapsedTimer>
@@ -38,6 +39,8 @@ public:
     // The lines shown: the supervisor's retained tail, or a store of the view's own without
     // a supervisor.
     const TerminalBuffer& buffer() const { return *buffer_; }
+    // How those lines wrap at the pane's width.
+    const TerminalLayout& layout() const { return layout_; }
     bool isFollowing() const { return following_; }
     bool hasNewOutputWaiting() const { return unseen_; }
     bool hasSelection() const { return selectionAnchor_ != selectionCursor_; }
@@ -102,6 +105,7 @@ private:
     TerminalViewModel* model_ = nullptr;
     std::unique_ptr<TerminalBuffer> ownBuffer_;
     TerminalBuffer* buffer_ = nullptr;
+    TerminalLayout layout_;
     TerminalSearch* search_;
 
     std::array<QFont, 16> fonts_;

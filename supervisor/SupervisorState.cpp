@@ -13,6 +13,13 @@ QString humanSize(qint64 bytes) {
     return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
+QString humanTime(const QDateTime& moment) {
+    const QDateTime local = moment.toLocalTime();
+    return local.toString(local.date() == QDate::currentDate()
+                              ? QStringLiteral("HH:mm")
+                              : QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
 QString humanSeconds(int ms) {
     return QString::number(ms / 1000.0, 'g', 3);
 }
@@ -42,6 +49,8 @@ QString phaseText(const SupervisorState& state) {
     case Phase::Installing:
         return QStringLiteral("Installing");
     case Phase::Running:
+        if (state.runningSince.isValid())
+            return QStringLiteral("Running since %1").arg(humanTime(state.runningSince));
         return QStringLiteral("Running");
     case Phase::Stopping:
         return QStringLiteral("Stopping the CLI");
@@ -61,7 +70,16 @@ QString SupervisorState::summary() const {
     QString text = phaseText(*this);
     if (!build.isEmpty())
         text += QStringLiteral(" · ") + build;
+    if (!stagedBuild.isEmpty())
+        text += QStringLiteral("\nNew build ready (%1): Restart CLI starts it").arg(stagedBuild);
     if (!notice.isEmpty())
         text += QLatin1Char('\n') + notice;
     return text;
+}
+
+QString SupervisorState::checkSummary() const {
+    if (!lastCheck.isValid())
+        return {};
+    return QStringLiteral("Last checked for a new build %1: %2")
+        .arg(humanTime(lastCheck), lastCheckResult);
 }

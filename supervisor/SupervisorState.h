@@ -29,14 +29,20 @@ struct SupervisorState {
     QString build;
     QString notice;
     bool problem = false;
-    QDateTime runningSince;
+    QDateTime runningSince; // invalid when no CLI runs
+    // A verified build waiting for the next start: "12.3 MB, SHA-256 ab12cd34…, built
+    // 2026-12-08 14:02"; empty when none.
     QString stagedBuild;
-    QDateTime lastCheck;
+    QDateTime lastCheck; // invalid before the first check
+    // "up to date", "new build ready", or the failure's reason.
     QString lastCheckResult;
 
-    // One short human line: "Downloading 40 % (8.0 MB of 20.0 MB)", "Running", "Exited with
-    // code 2", "Download failed: ...", then the build and the notice when there are any.
+    // One short human line: "Downloading 40 % (8.0 MB of 20.0 MB)", "Running since 09:14",
+    // "Exited with code 2", "Download failed: ...", then the build, a staged build and the
+    // notice when there are any.
     QString summary() const;
+    // "Last checked for a new build 14:02: up to date"; empty before the first check.
+    QString checkSummary() const;
     static SupervisorState of(Phase phase) {
         SupervisorState state;
         state.phase = phase;
@@ -50,5 +56,7 @@ Q_DECLARE_METATYPE(SupervisorState)
 
 // "20.0 MB", "512 B": sizes as people read them.
 QString humanSize(qint64 bytes);
+// "14:02" today, "2026-12-08 14:02" on another day: a moment as people read it.
+QString humanTime(const QDateTime& moment);
 // "1", "2.5", "600": a delay in seconds, for "in %1 s".
 QString humanSeconds(int ms);

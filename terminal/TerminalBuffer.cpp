@@ -146,7 +146,8 @@ TerminalBuffer::Arena<T, ChunkItems>::make(qsizetype capacity) {
         return chunk;
     }
     std::size_t bytes = 0;
-    void* block = HugePages::allocate(size_t(std::max(capacity, ChunkItems)) * sizeof(T), &bytes);
+    void* block = HugePages::allocate(size_t(std::max(capacity, nextItems_)) * sizeof(T), &bytes);
+    nextItems_ = std::min(nextItems_ * 2, ChunkItems);
     // The items are written before they are read, and need no construction.
     return Chunk{ChunkData(static_cast<T*>(block)), qsizetype(bytes / sizeof(T)), 0};
 }
@@ -154,7 +155,7 @@ TerminalBuffer::Arena<T, ChunkItems>::make(qsizetype capacity) {
 template <typename T, qsizetype ChunkItems>
 T* TerminalBuffer::Arena<T, ChunkItems>::begin(qint64& serial) {
     if (chunks_.empty())
-        chunks_.push_back(make(ChunkItems));
+        chunks_.push_back(make(0));
     serial = firstSerial_ + qint64(chunks_.size()) - 1;
     return chunks_.back().data.get() + chunks_.back().used;
 }
@@ -234,13 +235,6 @@ void TerminalBuffer::resizeScreen(qsizetype size) {
     screenHead_ = 0;
 }
 
-qint64 TerminalBuffer::rowsBeforeScreenLine(qsizetype row) const {
-    qint64 rows = screenRowsBefore_;
-    for (qsizetype i = 0; i < row; ++i)
-        rows += rowsFor(qsizetype(screenLine(i).text.size()));
-    return rows;
-}
-
 void TerminalBuffer::commitTop() {
     const ScreenLine& top = screenLine(0);
     if (size_t(count_) == ring_.size()) {
@@ -263,8 +257,6 @@ void TerminalBuffer::commitTop() {
     line.runs = runs_.reserve(line.runs, 0, line.runCount, line.runChunk);
     std::copy_n(top.runs.constData(), line.runCount, line.runs);
     runs_.setEnd(line.runs, line.runCount);
-    line.rowsBefore = screenRowsBefore_;
-    screenRowsBefore_ += rowsFor(line.length);
     screenHead_ = qsizetype(size_t(screenHead_ + 1) & (screen_.size() - 1));
     --screenCount_;
     --row_;
@@ -289,16 +281,8 @@ TerminalLine TerminalBuffer::line(qsizetype index) const {
     return {QStringView(r.text, r.length), std::span<const StyledRun>(r.runs, size_t(r.runCount))};
 }
 
-qint64 TerminalBuffer::firstRowOf(qsizetype index) const {
-    const qint64 origin = count_ > 0 ? record(0).rowsBefore : screenRowsBefore_;
-    if (index < count_)
-        return record(index).rowsBefore - origin;
-    return rowsBeforeScreenLine(index - count_) - origin;
-}
-
 void TerminalBuffer::skip(const AnsiParser& state, qint64 lineBreaks) {
     const qint64 lastNumber = firstLineNumber_ + lineCount() - 1;
-    const qint64 rows = rowsBeforeScreenLine(screenCount_);
     text_.clear();
     runs_.clear();
     count_ = 0;
@@ -307,7 +291,6 @@ void TerminalBuffer::skip(const AnsiParser& state, qint64 lineBreaks) {
     chars_ = 0;
     firstLineNumber_ = lastNumber + lineBreaks;
     parser_ = state;
-    screenRowsBefore_ = rows;
     pushLine();
     row_ = 0;
     cursor_ = 0;
@@ -580,9 +563,7 @@ void TerminalBuffer::trim() {
             dropped = true;
         } else if (row_ > 0) {
             // Lines of the screen above the cursor go too rather than break the bound.
-            ScreenLine& top = screenLine(0);
-            screenRowsBefore_ += rowsFor(qsizetype(top.text.size()));
-            clearLine(top);
+            clearLine(screenLine(0));
             screenHead_ = qsizetype(size_t(screenHead_ + 1) & (screen_.size() - 1));
             --screenCount_;
             --row_;
@@ -595,53 +576,6 @@ void TerminalBuffer::trim() {
         text_.releaseBefore(record(0).textChunk);
         runs_.releaseBefore(record(0).runChunk);
     }
-}
-
-void TerminalBuffer::setColumns(int columns) {
-    columns = std::max(1, columns);
-    if (columns == columns_)
-        return;
-    columns_ = columns;
-    qint64 rows = 0;
-    for (qsizetype i = 0; i < count_; ++i) {
-        Record& line = ring_[size_t(head_ + i) & (ring_.size() - 1)];
-        line.rowsBefore = rows;
-        rows += rowsFor(line.length);
-    }
-    screenRowsBefore_ = rows;
-}
-
-qsizetype TerminalBuffer::shownLineCount() const {
-    const qsizetype count = lineCount();
-    return (count > 1 && line(count - 1).text.isEmpty()) ? count - 1 : count;
-}
-
-qint64 TerminalBuffer::rowCount() const {
-    const qsizetype lastShown = shownLineCount() - 1;
-    return firstRowOf(lastShown) + rowsOf(lastShown);
-}
-
-qsizetype TerminalBuffer::lineAtRow(qint64 row) const {
-    // The first line that starts after `row`; the one before it holds the row. The screen's
-    // few lines are counted one by one.
-    const qsizetype shown = shownLineCount();
-    qsizetype low = 0;
-    qsizetype high = std::min(shown, count_);
-    if (count_ < shown && firstRowOf(count_) <= row) {
-        low = count_;
-        qint64 rows = firstRowOf(count_);
-        while (low < shown && rows <= row)
-            rows += rowsOf(low++);
-        return std::max<qsizetype>(0, low - 1);
-    }
-    while (low < high) {
-        const qsizetype middle = low + (high - low) / 2;
-        if (firstRowOf(middle) <= row)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return std::max<qsizetype>(0, low - 1);
 }
 
 TextPosition TerminalBuffer::endPosition() const {

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <span>
@@ -38,9 +39,8 @@ struct TextPosition {
 // screen: the cursor moves over them and rewrites them, as a terminal does. Lines above it are
 // the scrollback and never change again; they live in large shared chunks, so appending and
 // trimming cost no allocation per line once the bounds are reached. Rows and columns of the
-// screen are cells: a wide character takes two. Wrapping for display uses a fixed number of
-// columns, so the wrapped row of any line is found by binary search and a new width costs one
-// pass over the line lengths.
+// screen are cells: a wide character takes two. How a view wraps the lines is its own affair
+// (TerminalLayout).
 class TerminalBuffer final : public TerminalSink {
 public:
     struct Limits {
@@ -84,17 +84,6 @@ public:
     qsizetype cursorLine() const { return count_ + row_; }
     qsizetype cursorColumn() const { return cursor_; }
 
-    // Wrapping. Rows are counted over the lines that are shown: all of them, except the last
-    // one while it is still empty (the cursor waiting at the start of a new line).
-    void setColumns(int columns);
-    int columns() const { return columns_; }
-    qsizetype shownLineCount() const;
-    qint64 rowCount() const;
-    qint64 rowsOf(qsizetype index) const { return rowsFor(line(index).text.size()); }
-    qint64 firstRowOf(qsizetype index) const;
-    // The index of the line that holds wrapped row `row` (clamped to the shown lines).
-    qsizetype lineAtRow(qint64 row) const;
-
     // Text between two positions, lines joined by '\n', without styles.
     QString text(TextPosition from, TextPosition to) const;
     // Everything retained.
@@ -120,9 +109,10 @@ public:
     QString link(quint16 number) const;
 
 private:
-    // Items of many lines in large chunks, oldest first. A line's items are contiguous; only the
-    // last line changes, at the end of the last chunk. Chunks no retained line uses any more
-    // are kept for reuse: the bounds cap how many there are.
+    // Items of many lines in chunks, oldest first. A line's items are contiguous; only the last
+    // line changes, at the end of the last chunk. The storage grows with what it holds: the
+    // first chunk is small and each new one twice the last, up to ChunkItems. Full-size chunks
+    // no retained line uses any more are kept for reuse: the bounds cap how many there are.
     template <typename T, qsizetype ChunkItems> class Arena {
     public:
         // Where a new last line starts, and its chunk's serial.
@@ -145,10 +135,13 @@ private:
             qsizetype capacity = 0;
             qsizetype used = 0;
         };
+        static constexpr qsizetype FirstItems =
+            std::max<qsizetype>(1, qsizetype(8 * 1024 / sizeof(T)));
         Chunk make(qsizetype capacity);
         std::deque<Chunk> chunks_;
         qint64 firstSerial_ = 0; // of chunks_.front()
         std::vector<Chunk> spare_;
+        qsizetype nextItems_ = FirstItems; // the size of the next chunk
     };
     struct Record {
         char16_t* text = nullptr;
@@ -157,7 +150,6 @@ private:
         qsizetype runCount = 0;
         qint64 textChunk = 0;
         qint64 runChunk = 0;
-        qint64 rowsBefore = 0; // wrapped rows of every earlier line, from an arbitrary origin
     };
 
     // A line of the screen, rewritten in place; its storage is kept for the next line.
@@ -176,12 +168,7 @@ private:
         return screen_[size_t(screenHead_ + row) & (screen_.size() - 1)];
     }
     ScreenLine& current() { return screenLine(row_); }
-    qint64 rowsFor(qsizetype length) const {
-        return length == 0 ? 1 : (length + columns_ - 1) / columns_;
-    }
 
-    // The wrapped rows before screen line `row`, from the same origin as the records'.
-    qint64 rowsBeforeScreenLine(qsizetype row) const;
     // A new empty line at the bottom of the screen; the top one goes to the scrollback when
     // the screen is full.
     void pushLine();
@@ -202,7 +189,7 @@ private:
 
     Limits limits_;
     AnsiParser parser_;
-    // 2 MiB each.
+    // Up to 2 MiB each.
     Arena<char16_t, 1024 * 1024> text_;
     Arena<StyledRun, 128 * 1024> runs_;
     std::vector<Record, HugePages::Allocator<Record>> ring_; // a power of two in size
@@ -213,7 +200,6 @@ private:
     qsizetype screenHead_ = 0;
     qsizetype screenCount_ = 0;
     int screenRows_ = MinScreenRows;
-    qint64 screenRowsBefore_ = 0; // wrapped rows above the screen
     qsizetype chars_ = 0;
     qsizetype row_ = 0;     // of the cursor, in the screen
     qsizetype cursor_ = 0;  // index in the cursor's line
@@ -221,7 +207,6 @@ private:
     qsizetype savedRow_ = 0;
     qsizetype savedColumn_ = 0;
     qint64 firstLineNumber_ = 0;
-    int columns_ = 80;
     // The last links, by number modulo their count.
     static constexpr int KeptLinks = 1024;
     std::vector<std::pair<quint16, QString>> links_ = decltype(links_)(KeptLinks);

@@ -1,7 +1,8 @@
 // The whole application under a flood: the real binary on the offscreen platform with its
 // window open and its console in a file, in a private HOME, running a CLI from a loopback HTTPS
 // server that writes 300 MiB of 80-column lines on cue. Each figure sits beside a reference
-// measured in the same run; the table goes to standard error.
+// measured in the same run; the table goes to standard error. With --idle only the idle
+// footprint is measured: the application with its quiet CLI against a minimal tray program.
 #include "BenchSupport.h"
 #include "DownloadServer.h"
 #include "TestEnvironment.h"
@@ -81,6 +82,25 @@ QList<pid_t> childGroups(qint64 parent) {
     return groups;
 }
 
+// The minimal tray program's RSS once it has had as long to settle as the application.
+double minimalTrayRss(const QProcessEnvironment& env) {
+    QProcess tray;
+    tray.setProcessEnvironment(env);
+    tray.setStandardOutputFile(QProcess::nullDevice());
+    tray.setStandardErrorFile(QProcess::nullDevice());
+    tray.start(QStringLiteral(HALVANE_MINIMAL_TRAY_BINARY), {});
+    QElapsedTimer settle;
+    settle.start();
+    spinUntil([&] { return settle.elapsed() > 2000; }, 5000);
+    const double rss = statusMiB(tray.processId(), "VmRSS");
+    tray.terminate();
+    if (!tray.waitForFinished(5000)) {
+        tray.kill();
+        tray.waitForFinished(2000);
+    }
+    return rss;
+}
+
 double median(QList<double> values) {
     if (values.isEmpty())
         return 0;
@@ -93,6 +113,7 @@ double median(QList<double> values) {
 int main(int argc, char** argv) {
     TestEnvironment environment; // HOME, XDG folders and runtime folder of this run only
     QCoreApplication app(argc, argv);
+    const bool idleOnly = app.arguments().contains(u"--idle"_s);
     const QString root = environment.root();
     const QByteArray line = QByteArray(79, 'x') + '\n';
     const QByteArray marker = "halvane-bench-end-of-flood";
@@ -100,7 +121,7 @@ int main(int argc, char** argv) {
     // The reference: the same generator's bytes through a pipe into cat, into a file, best of
     // three.
     double pipeSeconds = 1e9;
-    for (int i = 0; i < kFastestOf; ++i) {
+    for (int i = 0; !idleOnly && i < kFastestOf; ++i) {
         QElapsedTimer timer;
         timer.start();
         QProcess::execute(u"/bin/sh"_s, {u"-c"_s, u"yes '%1' | head -c %2 | cat > '%3/copy'"_s
@@ -164,12 +185,16 @@ int main(int argc, char** argv) {
         },
         60000);
 
-    double idleRss = 0, peakRss = 0, floodSeconds = 0, halfRss = 0, endRss = 0, soakPeak = 0;
+    double idleRss = 0, trayRss = 0, peakRss = 0, floodSeconds = 0, halfRss = 0, endRss = 0,
+           soakPeak = 0;
     double consoleMiB = 0; // written to the console during the first flood
     QList<double> idleLaunches, floodLaunches;
     bool flooded = false;
     if (up) {
         idleRss = statusMiB(halvane.processId(), "VmRSS");
+        trayRss = minimalTrayRss(env);
+    }
+    if (up && !idleOnly) {
         for (int i = 0; i < kSecondLaunches; ++i) {
             TimedLaunch second(QStringLiteral(HALVANE_APP_BINARY), env);
             if (const double ms = second.finish(); ms > 0)
@@ -265,11 +290,16 @@ int main(int argc, char** argv) {
             ::kill(-group, SIGKILL);
         }
 
-    if (!up || !flooded) {
+    if (!up || (!flooded && !idleOnly)) {
         std::fprintf(stderr, "bench_app: %s\n",
                      !up ? "the CLI never started" : "the end marker never reached the log");
         return 1;
     }
+    row("whole application idle, quiet CLI, window open, RSS (target within 20 MB = 19.1 MiB of "
+        "the reference)",
+        idleRss, "MiB", "a minimal Qt tray program (icon and menu), same platform plugin", trayRss);
+    if (idleOnly)
+        return 0;
     const double mb = double(kFloodBytes) / 1e6;
     row("whole application, CLI output to its log file, 300 MiB of 80-column lines, fastest of 3",
         mb / floodSeconds, "MB/s",

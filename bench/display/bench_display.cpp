@@ -242,7 +242,7 @@ int runCase(const QString& which, double megabytes, FILE* results) {
         showsEnd = [view] {
             const QScrollBar* bar = view->verticalScrollBar();
             const qint64 content =
-                2 * TerminalView::Padding + view->buffer().rowCount() * qint64(view->lineHeight());
+                2 * TerminalView::Padding + view->layout().rowCount() * qint64(view->lineHeight());
             return bar->value() == bar->maximum() &&
                    bar->maximum() == std::max<qint64>(0, content - view->viewport()->height());
         };

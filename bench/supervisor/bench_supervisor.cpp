@@ -13,6 +13,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -236,6 +238,141 @@ void downloadMemory(int mib) {
         mib, (after - before) / 1024.0 / mib);
 }
 
+// A CLI build of `bytes`: the script, then comment lines. Returns its path.
+QString writeAsset(const QString& dir, const QByteArray& script, qint64 bytes) {
+    const QString asset = dir + QStringLiteral("/asset");
+    QFile file(asset);
+    file.open(QIODevice::WriteOnly);
+    file.write(script);
+    const QByteArray filler = QByteArray(1023, '#') + '\n';
+    while (file.size() < bytes)
+        file.write(filler);
+    // On disk before either download, or the first would race its write-back.
+    file.flush();
+    ::fsync(file.handle());
+    return asset;
+}
+
+// Passes loopback connections on to a port, counting the bytes both ways.
+class ByteRelay {
+public:
+    explicit ByteRelay(quint16 target) {
+        listener_.listen(QHostAddress::LocalHost);
+        QObject::connect(&listener_, &QTcpServer::newConnection, [this, target] {
+            while (QTcpSocket* in = listener_.nextPendingConnection()) {
+                auto* out = new QTcpSocket(in);
+                out->connectToHost(QHostAddress::LocalHost, target);
+                for (auto [from, to] : {std::pair{in, out}, std::pair{out, in}}) {
+                    QObject::connect(from, &QTcpSocket::readyRead, to, [this, from, to] {
+                        const QByteArray data = from->readAll();
+                        bytes += data.size();
+                        to->write(data);
+                    });
+                    QObject::connect(from, &QTcpSocket::disconnected, to,
+                                     [to] { to->disconnectFromHost(); });
+                }
+                QObject::connect(in, &QTcpSocket::disconnected, in, &QObject::deleteLater);
+            }
+        });
+    }
+    quint16 port() const { return listener_.serverPort(); }
+    qint64 bytes = 0;
+
+private:
+    QTcpServer listener_;
+};
+
+double median(QList<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.value(values.size() / 2);
+}
+
+// A check for a new build when nothing changed, while the CLI runs: the supervisor's
+// conditional request against curl's with the same ETag, on a fresh connection each (the
+// server closes every one). Bytes are what the server process read and wrote for it.
+void unchangedCheck() {
+    QTemporaryDir dir;
+    QString error;
+    const auto pki = TestPki::create(dir.path(), &error);
+    if (!pki)
+        return void(std::fprintf(stderr, "check: %s\n", qPrintable(error)));
+    const QString asset = writeAsset(dir.path(), "#!/bin/sh\nexec sleep 600\n", 20 * 1000 * 1000);
+    QProcess server;
+    const QString base =
+        startServer(server, dir.path(), *pki, {QStringLiteral("--asset-file"), asset});
+    if (base.isEmpty())
+        return;
+    // Both go through the relay, which counts what crosses the wire (TLS included).
+    ByteRelay relay(QUrl(base).port());
+    QUrl relayed(base);
+    relayed.setPort(relay.port());
+    SupervisorSandbox sandbox;
+    SupervisorOptions options = sandbox.options;
+    options.baseURL = relayed;
+    options.caCertificates = pki->caCert;
+    VantrelManager manager(options);
+    int checks = 0;
+    QString failed;
+    QObject::connect(&manager, &VantrelManager::installFinished, [&](bool ok, const QString& why) {
+        ++checks;
+        if (!ok)
+            failed = why;
+    });
+    manager.downloadAndRunCLI();
+    spinUntil([&] { return checks == 1 && manager.currentProcess(); }, 120000);
+    QFile body(asset);
+    body.open(QIODevice::ReadOnly);
+    const QStringList curlArguments{
+        QStringLiteral("-s"),
+        QStringLiteral("--cacert"),
+        pki->caCert,
+        QStringLiteral("-o"),
+        QStringLiteral("/dev/null"),
+        QStringLiteral("-w"),
+        QStringLiteral("%{http_code}"),
+        QStringLiteral("-H"),
+        QStringLiteral("If-None-Match: ") +
+            QString::fromLatin1(DownloadServer::etagFor(body.readAll())),
+        relayed.toString() + QLatin1Char('/') + VantrelManager::assetName()};
+    // Taken in turns, so a busy machine weighs on both alike.
+    constexpr int kRounds = 9;
+    QList<double> ms, bytes, curlMs, curlBytes;
+    QString status;
+    for (int i = 0; i < kRounds; ++i) {
+        qint64 before = relay.bytes;
+        QElapsedTimer timer;
+        timer.start();
+        manager.checkForUpdate();
+        spinUntil([&] { return checks == i + 2; }, 60000);
+        ms << double(timer.nsecsElapsed()) / 1e6;
+        bytes << double(relay.bytes - before);
+
+        before = relay.bytes;
+        QProcess curl;
+        timer.start();
+        curl.start(QStringLiteral("curl"), curlArguments);
+        spinUntil([&] { return curl.state() == QProcess::NotRunning; }, 60000);
+        curlMs << double(timer.nsecsElapsed()) / 1e6;
+        curlBytes << double(relay.bytes - before);
+        status = QString::fromLatin1(curl.readAllStandardOutput());
+    }
+    // Nothing was installed again: each check was answered 304.
+    const bool unchanged =
+        failed.isEmpty() && !manager.output().contains(QStringLiteral("CLI updated"));
+    manager.cleanup();
+    spinUntil([&] { return manager.stage() == CliLifecycle::Stage::Finished; }, 10000);
+    server.terminate();
+    server.waitForFinished(3000);
+    if (!unchanged || status != QLatin1String("304"))
+        return void(std::fprintf(stderr, "check: not a 304 (%s; curl %s)\n", qPrintable(failed),
+                                 qPrintable(status)));
+    row("check for a new build, nothing changed: bytes on the wire (20 MB build), median of 9",
+        median(bytes), "B", "curl's conditional request (If-None-Match)", median(curlBytes),
+        median(bytes) / median(curlBytes));
+    row("check for a new build, nothing changed: time, median of 9", median(ms), "ms",
+        "curl's conditional request (If-None-Match)", median(curlMs), median(ms) / median(curlMs));
+}
+
 void download(qint64 bytes) {
     QTemporaryDir dir;
     QString error;
@@ -244,18 +381,7 @@ void download(qint64 bytes) {
         std::fprintf(stderr, "download: %s\n", qPrintable(error));
         return;
     }
-    const QString asset = dir.path() + QStringLiteral("/asset");
-    {
-        QFile file(asset);
-        file.open(QIODevice::WriteOnly);
-        file.write("#!/bin/sh\nexit 0\n");
-        const QByteArray filler = QByteArray(1023, '#') + '\n';
-        while (file.size() < bytes)
-            file.write(filler);
-        // On disk before either download, or the first would race its write-back.
-        file.flush();
-        ::fsync(file.handle());
-    }
+    const QString asset = writeAsset(dir.path(), "#!/bin/sh\nexit 0\n", bytes);
     QProcess server;
     const QString base =
         startServer(server, dir.path(), *pki, {QStringLiteral("--asset-file"), asset});
@@ -312,5 +438,7 @@ int main(int argc, char** argv) {
         download(20 * 1000 * 1000);
     if (what == QLatin1String("download-memory") || what == QLatin1String("all"))
         downloadMemory(200);
+    if (what == QLatin1String("check") || what == QLatin1String("all"))
+        unchangedCheck();
     return 0;
 }

@@ -42,7 +42,7 @@ public:
     // Main thread. The retained tail as plain text, lines joined by '\n', and its size.
     QString text() const { return tail_->text(); }
     qsizetype size() const { return tail_->charCount() + tail_->lineCount() - 1; }
-    // The retained tail as styled lines. A view may set its wrapping width.
+    // The retained tail as styled lines. A view may set its screen height.
     const TerminalBuffer& tail() const { return *tail_; }
     TerminalBuffer& tail() { return *tail_; }
     QString filePath() const;

@@ -6,7 +6,9 @@
 #include "FindBar.h"
 #include "InstallerViewModel.h"
 #include "LiveLabel.h"
+#include "Notifier.h"
 #include "QuitGate.h"
+#include "ResumeWatcher.h"
 #include "SingleInstance.h"
 #include "SupervisorSandbox.h"
 #include "TerminalSearch.h"
@@ -15,7 +17,9 @@
 #include "TerminalWindow.h"
 #include "TestEnvironment.h"
 #include "TrayController.h"
+#include "UpdateCheckSetting.h"
 #include "WindowManager.h"
+#include "output/Logger.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -58,6 +62,24 @@ public Q_SLOTS:
     }
 };
 
+// logind, as the test's private bus offers it.
+class FakeLogind : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+
+Q_SIGNALS:
+    void PrepareForSleep(bool start);
+};
+
+class CountingNotifier final : public Notifier {
+public:
+    QStringList sent;
+    bool notify(const QString& summary, const QString& body) override {
+        sent << summary + u'|' + body;
+        return true;
+    }
+};
+
 // The shell's pieces only say what the user asked for; these cases check that they say it,
 // at the right moment, and that the window manager keeps one window.
 class TestAppShell : public QObject {
@@ -66,8 +88,12 @@ class TestAppShell : public QObject {
 private Q_SLOTS:
     void windowIsRequestedOnlyAfterTheLaunchHandlerReturned();
     void requestsOfTrayAndWindow();
+    void trayTellsOfNewBuilds_data();
+    void trayTellsOfNewBuilds();
+    void updateCheckSetting_data();
+    void updateCheckSetting();
     void findBarFromTheKeyboard();
-    void notifiesOnlyThroughARunningService();
+    void desktopServicesOnAPrivateBus();
     void oneInstanceLockInAPrivateFolder_data();
     void oneInstanceLockInAPrivateFolder();
     void launchWhileTheFirstIsLeavingTakesOver();
@@ -162,6 +188,75 @@ void TestAppShell::requestsOfTrayAndWindow() {
     QCOMPARE(told.count(), 1);
 }
 
+void TestAppShell::trayTellsOfNewBuilds_data() {
+    QTest::addColumn<QStringList>("staged"); // one state each, running since 09:14
+    QTest::addColumn<QString>("lastResult");
+    QTest::addColumn<int>("notifications");
+    QTest::newRow("up to date") << QStringList{u""_s} << u"up to date"_s << 0;
+    QTest::newRow("a failed check is no notification")
+        << QStringList{u""_s} << u"Download failed: timed out"_s << 0;
+    QTest::newRow("staged, told once")
+        << QStringList{u""_s, u"12.3 MB"_s, u"12.3 MB"_s} << u"new build ready"_s << 1;
+    QTest::newRow("a newer one, told again")
+        << QStringList{u"12.3 MB"_s, u"12.4 MB"_s} << u"new build ready"_s << 2;
+    QTest::newRow("dropped, offered again: not told again")
+        << QStringList{u"12.3 MB"_s, u""_s, u"12.3 MB"_s} << u"new build ready"_s << 1;
+}
+
+void TestAppShell::trayTellsOfNewBuilds() {
+    QFETCH(QStringList, staged);
+    QFETCH(QString, lastResult);
+    CountingNotifier notifier;
+    TrayController tray(&notifier);
+    SupervisorState state = SupervisorState::of(SupervisorState::Phase::Running);
+    state.runningSince = QDateTime(QDate(2020, 1, 2), QTime(9, 14));
+    state.build = u"20.0 MB, SHA-256 0011aabb"_s;
+    state.lastCheck = QDateTime(QDate(2020, 1, 2), QTime(14, 2));
+    state.lastCheckResult = lastResult;
+    for (const QString& build : staged) {
+        state.stagedBuild = build;
+        tray.showState(state);
+    }
+    const bool ready = !staged.last().isEmpty();
+    QCOMPARE(tray.restartAction()->text(), ready ? u"Restart CLI to Update"_s : u"Restart CLI"_s);
+    QCOMPARE(TrayController::tooltipFor(state),
+             u"Vantrel\nRunning since 2020-01-02 09:14 · 20.0 MB, SHA-256 0011aabb\n"_s +
+                 (ready ? u"New build ready (%1): Restart CLI starts it\n"_s.arg(staged.last())
+                        : QString()) +
+                 u"Last checked for a new build 2020-01-02 14:02: "_s + lastResult);
+    QTEST(int(notifier.sent.size()), "notifications");
+}
+
+void TestAppShell::updateCheckSetting_data() {
+    QTest::addColumn<QByteArray>("value"); // in the settings file, none when empty
+    QTest::addColumn<int>("minutes");      // 360 for a value: it was refused with a warning
+    QTest::newRow("none") << QByteArray() << 360;
+    QTest::newRow("off") << "0"_ba << 0;
+    QTest::newRow("hourly") << "60"_ba << 60;
+    QTest::newRow("negative") << "-5"_ba << 360;
+    QTest::newRow("not a number") << "soon"_ba << 360;
+    QTest::newRow("a list") << "1,5"_ba << 360;
+}
+
+void TestAppShell::updateCheckSetting() {
+    QFETCH(QByteArray, value);
+    QFETCH(int, minutes);
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write("[General]\nhasEnabledLoginItem=true\n");
+    file.write(value.isEmpty() ? QByteArray() : "checkForUpdatesMinutes=" + value + '\n');
+    file.close();
+    QStringList said;
+    const Logger log([&said](const QString& line) { said << line; });
+    QCOMPARE(UpdateCheckSetting::minutes(QSettings(file.fileName(), QSettings::IniFormat), log),
+             minutes);
+    QCOMPARE(said.size(), !value.isEmpty() && minutes == 360 ? 1 : 0);
+    if (!said.isEmpty()) // naming the key, its value and the file
+        QVERIFY2(said[0].contains("checkForUpdatesMinutes=" + value) &&
+                     said[0].contains(file.fileName()),
+                 qPrintable(said[0]));
+}
+
 void TestAppShell::findBarFromTheKeyboard() {
     SupervisorSandbox sandbox;
     TerminalWindow window(new TerminalViewModel(&sandbox.manager()), nullptr);
@@ -224,7 +319,7 @@ void TestAppShell::findBarFromTheKeyboard() {
                 control->metaObject()->className());
 }
 
-void TestAppShell::notifiesOnlyThroughARunningService() {
+void TestAppShell::desktopServicesOnAPrivateBus() {
     QTemporaryDir dir;
     QFile config(dir.filePath(u"bus.conf"_s));
     QVERIFY(config.open(QIODevice::WriteOnly));
@@ -249,6 +344,17 @@ void TestAppShell::notifiesOnlyThroughARunningService() {
         QVERIFY(notifier.notify(u"gave up"_s, u"crashed"_s));
         QVERIFY(notifier.notify(u"rolled back"_s, u"build 2"_s));
         QTRY_COMPARE(fake.received, (QStringList{u"gave up|crashed"_s, u"rolled back|build 2"_s}));
+        // A wake from suspend is told; going to sleep is not.
+        FakeLogind logind;
+        QVERIFY(service.registerObject(u"/org/freedesktop/login1"_s, &logind,
+                                       QDBusConnection::ExportAllSignals));
+        QVERIFY(service.registerService(u"org.freedesktop.login1"_s));
+        ResumeWatcher watcher(QDBusConnection::connectToBus(address, u"app"_s));
+        QVERIFY(watcher.isWatching());
+        QSignalSpy resumed(&watcher, &ResumeWatcher::resumed);
+        for (bool start : {true, true, false})
+            Q_EMIT logind.PrepareForSleep(start);
+        QTRY_COMPARE(resumed.count(), 1);
     }
     for (const QString& name : {u"app"_s, u"service"_s})
         QDBusConnection::disconnectFromBus(name);

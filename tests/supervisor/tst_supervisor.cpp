@@ -4,6 +4,7 @@
 #include "SupervisorSandbox.h"
 #include "TestEnvironment.h"
 #include "TestHttps.h"
+#include "UpdateSchedule.h"
 #include "output/ConsoleWriter.h"
 #include "process/EmergencyStop.h"
 #include "process/ProcessGroup.h"
@@ -75,6 +76,8 @@ private Q_SLOTS:
     void quitDuringTheSweepFinishesIt();
     void restartPolicy_data();
     void restartPolicy();
+    void updateSchedule_data();
+    void updateSchedule();
     void restartsAfterUnexpectedEndsOnly_data();
     void restartsAfterUnexpectedEndsOnly();
     void everyRequestInEveryStage_data();
@@ -689,6 +692,62 @@ void TestSupervisor::restartPolicy() {
     for (qint64 ran : ranMs)
         got.append(policy.next(ran).value_or(-1));
     QCOMPARE(got, delays);
+}
+
+void TestSupervisor::updateSchedule_data() {
+    QTest::addColumn<int>("periodMinutes");
+    QTest::addColumn<double>("random");
+    // "+M": M minutes pass and the timer looks at the clock; "~M": they pass in a suspend,
+    // which holds the timer back; "done[:S]": a check ended (with Retry-After S s);
+    // "off"/"on": the network went away/came back; "wake": resume.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("due"); // the minutes at which checks were due
+    QTest::newRow("one period after the last check")
+        << 360 << 0.5 << u"done +359 +1 +2 done +359 +1"_s << u"360 722"_s;
+    QTest::newRow("spread short") << 360 << 0.0 << u"done +323 +1"_s << u"324"_s;
+    QTest::newRow("spread long") << 360 << 0.99999 << u"done +395 +1"_s << u"396"_s;
+    QTest::newRow("none before the launch's check") << 360 << 0.5 << u"+400 off on wake"_s << u""_s;
+    QTest::newRow("0 turns them off") << 0 << 0.5 << u"done +9999 off +20 on wake"_s << u""_s;
+    QTest::newRow("network back, once per gap")
+        << 360 << 0.5 << u"done +10 off on +6 off on +1 off on on +14 off on"_s << u"16 31"_s;
+    QTest::newRow("wake, once per gap")
+        << 360 << 0.5 << u"done +16 wake +14 wake +1 wake"_s << u"16 31"_s;
+    QTest::newRow("overdue at wake: one check") << 360 << 0.5 << u"done ~400 wake"_s << u"400"_s;
+    QTest::newRow("Retry-After holds all back")
+        << 60 << 0.5 << u"done:7200 +60 wake off on +59 +1"_s << u"120"_s;
+    QTest::newRow("Retry-After at most a day")
+        << 60 << 0.5 << u"done:9999999 +1439 +1"_s << u"1440"_s;
+}
+
+void TestSupervisor::updateSchedule() {
+    QFETCH(int, periodMinutes);
+    QFETCH(double, random);
+    QFETCH(QString, script);
+    qint64 now = 0;
+    UpdateSchedule schedule(
+        {.periodMs = periodMinutes * 60000LL}, [&now] { return now; }, [random] { return random; });
+    QStringList due;
+    connect(&schedule, &UpdateSchedule::checkDue, this,
+            [&] { due << QString::number(now / 60000); });
+    for (const QString& step : script.split(u' ')) {
+        if (step.startsWith(u'+') || step.startsWith(u'~')) {
+            now += step.mid(1).toInt() * 60000LL;
+            if (step.startsWith(u'+'))
+                schedule.reconsider();
+        } else if (step.startsWith(u"done")) {
+            schedule.checkFinished(step.section(u':', 1).toInt());
+        } else if (step == u"wake") {
+            schedule.resumed();
+        } else {
+            schedule.networkChanged(step == u"on");
+        }
+    }
+    QTEST(due.join(u' '), "due");
+    // On the real clock, its own timer finds each check due.
+    UpdateSchedule real({.periodMs = 20});
+    QSignalSpy checks(&real, &UpdateSchedule::checkDue);
+    real.checkFinished();
+    QTRY_VERIFY(checks.count() >= 2);
 }
 
 void TestSupervisor::restartsAfterUnexpectedEndsOnly_data() {

@@ -2,11 +2,13 @@
 
 #include <QByteArray>
 #include <QDir>
-#include <QHostAddress>
 #include <QList>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtGlobal>
+#ifdef QT_NETWORK_LIB
+#include <QHostAddress>
+#include <QTcpServer>
+#endif
 
 #include <optional>
 #include <utility>
@@ -17,6 +19,7 @@ inline QByteArray readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+#ifdef QT_NETWORK_LIB
 // A download location on a loopback port that was bound and released, so every connection is
 // refused at once; a fixed port number may be in use on the machine.
 inline QString closedBaseUrl() {
@@ -25,6 +28,7 @@ inline QString closedBaseUrl() {
         qFatal("cannot bind a loopback port: %s", qPrintable(server.errorString()));
     return QStringLiteral("https://127.0.0.1:%1/static/cli").arg(server.serverPort());
 }
+#endif
 
 // What the test needs but the machine lacks (a tool, a capability) skips the test for a
 // developer; under CI=true it fails it, so the suite cannot lose a test and stay green.
