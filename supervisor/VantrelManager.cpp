@@ -53,23 +53,23 @@ void VantrelManager::createInstallDirectory() {
 }
 
 void VantrelManager::downloadAndRunCLI() {
-    lifecycle_->downloadAndRunCLI();
+    lifecycle_->request(CliLifecycle::Input::SetUp);
 }
 
 void VantrelManager::installCLI() {
-    lifecycle_->download(false);
-}
-
-void VantrelManager::checkForUpdate() {
-    lifecycle_->download(false);
+    lifecycle_->request(CliLifecycle::Input::Install);
 }
 
 void VantrelManager::updateCLI() {
-    lifecycle_->download(true);
+    lifecycle_->request(CliLifecycle::Input::Update);
 }
 
 void VantrelManager::runCLI() {
-    lifecycle_->runCLI();
+    lifecycle_->request(CliLifecycle::Input::Run);
+}
+
+void VantrelManager::checkForUpdate() {
+    lifecycle_->request(CliLifecycle::Input::Check);
 }
 
 void VantrelManager::runCLIInShell(const QString& shell) {
@@ -77,19 +77,19 @@ void VantrelManager::runCLIInShell(const QString& shell) {
 }
 
 void VantrelManager::killExistingProcesses() {
-    lifecycle_->killExistingProcesses();
+    lifecycle_->request(CliLifecycle::Input::Sweep);
 }
 
 void VantrelManager::cleanup() {
-    lifecycle_->cleanup();
+    lifecycle_->request(CliLifecycle::Input::Cleanup);
 }
 
 void VantrelManager::restartCLI() {
-    lifecycle_->restartCLI();
+    lifecycle_->request(CliLifecycle::Input::Restart);
 }
 
 void VantrelManager::networkReachable() {
-    lifecycle_->networkReachable();
+    lifecycle_->request(CliLifecycle::Input::NetworkBack);
 }
 
 void VantrelManager::whenLogWritten(QObject* context, std::function<void()> done) {

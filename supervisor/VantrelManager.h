@@ -55,7 +55,9 @@ public:
     void downloadAndRunCLI();
     // Checks for a newer build, as at launch.
     void installCLI();
-    // A check for a newer build in the background (the update schedule's).
+    // The periodic check for a newer build: waits while a trial runs, a stop is under way or a
+    // download already runs, refused while quitting. A new build found while the CLI runs is
+    // for its next start.
     void checkForUpdate();
     // The user's Update CLI: a build refused after a failed trial is offered once more.
     void updateCLI();

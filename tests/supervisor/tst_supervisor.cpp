@@ -81,8 +81,8 @@ private Q_SLOTS:
     void updateSchedule();
     void restartsAfterUnexpectedEndsOnly_data();
     void restartsAfterUnexpectedEndsOnly();
-    void requestInEachStage_data();
-    void requestInEachStage();
+    void everyRequestInEveryStage_data();
+    void everyRequestInEveryStage();
 };
 
 void TestSupervisor::outputFromAnyThreadInOrderTrimmedByWholeLines_data() {
@@ -808,77 +808,128 @@ void TestSupervisor::restartsAfterUnexpectedEndsOnly() {
     QCOMPARE(attention.count(), 2);
 }
 
-void TestSupervisor::requestInEachStage_data() {
+void TestSupervisor::everyRequestInEveryStage_data() {
+    // Every cell is decided: the table has no default cell, and no input goes unnamed here.
+    using Input = CliLifecycle::Input;
+    QCOMPARE(QMetaEnum::fromType<Input>().keyCount(), CliLifecycle::kInputs);
+    QCOMPARE(QMetaEnum::fromType<Stage>().keyCount(), CliLifecycle::kStages);
     QTest::addColumn<Stage>("reach");
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<Stage>("after");
-    QTest::addColumn<int>("runs"); // started in all, the last one alive unless Finished
-    QTest::addColumn<QString>("says");
-    const QString none;
-    QTest::newRow("double restart") << Stage::Stopping << "restart" << Stage::Running << 2 << none;
-    QTest::newRow("start while stopping")
-        << Stage::Stopping << "run" << Stage::Running << 2 << none;
-    QTest::newRow("cleanup takes over a stop")
-        << Stage::Stopping << "cleanup" << Stage::Finished << 1 << none;
-    QTest::newRow("restart while running")
-        << Stage::Running << "restart" << Stage::Running << 2 << "🔄 Restarting the CLI...";
-    QTest::newRow("restart cuts the delay short")
-        << Stage::WaitingToRestart << "restart" << Stage::Running << 2 << none;
-    QTest::newRow("cleanup with a restart pending")
-        << Stage::WaitingToRestart << "cleanup" << Stage::Finished << 1 << none;
-    QTest::newRow("restart after giving up")
-        << Stage::GivenUp << "restart" << Stage::Running << 2 << none;
-    QTest::newRow("restart after cleanup")
-        << Stage::Finished << "restart" << Stage::Finished << 1
-        << "⚠️ Restart CLI refused: the application is quitting";
-    QTest::newRow("update after cleanup")
-        << Stage::Finished << "update" << Stage::Finished << 1 << "⚠️ Update CLI refused";
+    QTest::addColumn<Input>("input");
+    for (int st = 0; st < CliLifecycle::kStages; ++st) {
+        for (int in = 0; in <= int(Input::NetworkBack); ++in)
+            QTest::addRow("%s %s", QMetaEnum::fromType<Stage>().valueToKey(st),
+                          QMetaEnum::fromType<Input>().valueToKey(in))
+                << Stage(st) << Input(in);
+    }
 }
 
-// Each request in each stage, with a CLI that takes 0.7 s to end on SIGTERM: a stop ends only
-// what was there when it began, and what waits for it follows.
-void TestSupervisor::requestInEachStage() {
+// Each request in each stage, with a CLI that takes a moment to end on SIGTERM, against the
+// table: where the machine settles, which CLI is alive, what the output log says.
+void TestSupervisor::everyRequestInEveryStage() {
+    using Input = CliLifecycle::Input;
+    using Outcome = CliLifecycle::Outcome;
+    using Step = CliLifecycle::Step;
     QFETCH(Stage, reach);
-    QFETCH(QString, request);
-    QFETCH(Stage, after);
-    QFETCH(int, runs);
-    QFETCH(QString, says);
+    QFETCH(Input, input);
+    const CliLifecycle::Cell cell = CliLifecycle::cell(reach, input);
     SupervisorSandbox s;
     s.options.restartFirstDelayMs = 60000;
+    s.options.installRetryFirstMs = 60000;
     s.options.restartLimit = reach == Stage::GivenUp ? 1 : 5;
+    TestHttps silent; // the set-up's download that never ends
+    if (reach == Stage::Downloading) {
+        silent.setMode(DownloadServer::Mode::Silent);
+        s.options.baseURL = QUrl(silent.baseUrl());
+        s.options.caCertificates = TestHttps::pki()->caCert;
+    }
     const QString started = s.path() + QStringLiteral("/runs");
     const bool crashFirst = reach == Stage::WaitingToRestart || reach == Stage::GivenUp;
-    s.writeCli("trap 'sleep 0.7; exit 0' TERM\necho $$ >> '" + started.toUtf8() + "'\n" +
-               (crashFirst ? "[ -e crashed ] || { touch crashed; exit 3; }\n" : "") +
-               "while :; do sleep 0.05; done");
+    if (reach != Stage::WaitingForInstall)
+        s.writeCli("trap 'sleep 0.3; exit 0' TERM\necho $$ >> '" + started.toUtf8() + "'\n" +
+                   (crashFirst ? "[ -e crashed ] || { touch crashed; exit 3; }\n" : "") +
+                   "while :; do sleep 0.05; done");
     QDir::setCurrent(s.path());
     VantrelManager& m = s.manager();
     QSignalSpy cleanedUp(&m, &VantrelManager::cleanupFinished);
-    m.runCLI();
-    QTRY_COMPARE(fileLines(started).size(), 1);
-    if (reach == Stage::Stopping)
-        m.restartCLI();
-    else if (reach == Stage::Finished)
-        m.cleanup();
-    QTRY_COMPARE(m.stage(), reach);
-    const QMap<QString, std::function<void()>> requests{
-        {QStringLiteral("restart"), [&] { m.restartCLI(); }},
-        {QStringLiteral("run"), [&] { m.runCLI(); }},
-        {QStringLiteral("update"), [&] { m.updateCLI(); }},
-        {QStringLiteral("cleanup"), [&] { m.cleanup(); }}};
-    requests.value(request)();
+    const QMap<Stage, std::function<void()>> toReach{
+        {Stage::Sweeping, [&] { m.killExistingProcesses(); }},
+        {Stage::Downloading, [&] { m.downloadAndRunCLI(); }},
+        {Stage::WaitingForInstall, [&] { m.installCLI(); }},
+        {Stage::Stopping, [&] { m.restartCLI(); }},
+        {Stage::ShuttingDown, [&] { m.cleanup(); }},
+        {Stage::Finished, [&] { m.cleanup(); }}};
+    if (reach != Stage::Idle && reach != Stage::Sweeping && reach != Stage::Downloading &&
+        reach != Stage::WaitingForInstall) {
+        m.runCLI();
+        QTRY_COMPARE(fileLines(started).size(), 1);
+    }
+    toReach.value(reach, [] {})();
+    // The stops and the sweep are caught under way: the request comes before they end.
+    QTRY_COMPARE_WITH_TIMEOUT(m.stage(), reach, 10000);
+    const QMap<Input, std::function<void()>> requests{
+        {Input::SetUp, [&] { m.downloadAndRunCLI(); }},
+        {Input::Sweep, [&] { m.killExistingProcesses(); }},
+        {Input::Check, [&] { m.checkForUpdate(); }},
+        {Input::Update, [&] { m.updateCLI(); }},
+        {Input::Install, [&] { m.installCLI(); }},
+        {Input::Run, [&] { m.runCLI(); }},
+        {Input::Restart, [&] { m.restartCLI(); }},
+        {Input::Cleanup, [&] { m.cleanup(); }},
+        {Input::NetworkBack, [&] { m.networkReachable(); }}};
+    requests.value(input)();
+
+    // Where the stage settles by itself, and where the cell's step leads.
+    const QMap<Stage, Stage> settles{{Stage::Sweeping, Stage::Idle},
+                                     {Stage::Stopping, Stage::Running},
+                                     {Stage::ShuttingDown, Stage::Finished}};
+    Stage after = settles.value(reach, reach);
+    const bool noCli = reach == Stage::WaitingForInstall;
+    const bool start = input == Input::Run || input == Input::Restart || input == Input::SetUp;
+    const bool update = input == Input::Update || input == Input::Install;
+    const bool applied = cell.outcome == Outcome::Apply;
+    if (applied && cell.step == Step::Quit)
+        after = Stage::Finished;
+    else if (applied && start)
+        after = noCli ? reach : Stage::Running;
+    else if ((applied || cell.outcome == Outcome::Hold) && update && after == Stage::Idle)
+        after = Stage::Running; // the download fails, so what is installed starts
+    else if (cell.outcome == Outcome::Hold && start)
+        after = Stage::Running;
     QTRY_VERIFY_WITH_TIMEOUT(m.stage() == after && !m.currentProcess() == (after != Stage::Running),
-                             5000);
-    QTRY_COMPARE(fileLines(started).size(), runs);
+                             10000);
+    QTRY_VERIFY(!m.isInstalling() || after == Stage::Downloading);
+    // One CLI alive, the last one started, or none.
+    if (after == Stage::Running)
+        QTRY_VERIFY(!fileLines(started).isEmpty() &&
+                    ProcessGroup::isAlive(fileLines(started).constLast().toInt()));
     const QStringList pids = fileLines(started);
     for (int i = 0; i < pids.size(); ++i)
         QTRY_COMPARE(ProcessGroup::isAlive(pids.at(i).toInt()),
                      i == pids.size() - 1 && after == Stage::Running);
     QVERIFY(!m.output().contains(QStringLiteral("SIGKILL")));
-    QVERIFY(!m.output().contains(QStringLiteral("🔄 Restarting the CLI in")) || crashFirst);
+    // A refusal is one line in the output log; a user's restart says so.
+    const QMap<CliLifecycle::Why, QString> refusals{
+        {CliLifecycle::Why::Quitting, QStringLiteral(" refused: the application is quitting")},
+        {CliLifecycle::Why::SetUpUnderWay,
+         QStringLiteral("ℹ️ The CLI set-up is already under way")},
+        {CliLifecycle::Why::RunUnderWay, QStringLiteral("ℹ️ Not sweeping: the CLI's own run")},
+        {CliLifecycle::Why::AfterSetUp, QStringLiteral("ℹ️ The CLI starts once its set-up")}};
+    const QString says = cell.outcome == Outcome::Refuse ? refusals.value(cell.why)
+                         : cell.step == Step::Restart ? QStringLiteral("🔄 Restarting the CLI...")
+                         : cell.outcome == Outcome::Merge && input == Input::Update
+                             ? QStringLiteral("ℹ️ A CLI download is already in progress")
+                             : QString();
     QTRY_VERIFY2(says.isEmpty() || m.output().contains(says), qPrintable(m.output()));
-    QCOMPARE(m.state().problem, after == Stage::GivenUp);
-    QTRY_COMPARE(cleanedUp.count(), after == Stage::Finished ? 1 : 0);
+    // The give-up's notice goes with a start, the missing CLI's with an install.
+    const auto problem = [](Stage stage) {
+        return stage == Stage::GivenUp || stage == Stage::WaitingForInstall;
+    };
+    QTRY_COMPARE(m.state().problem, problem(after) || (after == Stage::Finished && problem(reach)));
+    QTRY_COMPARE(m.state().phase == Phase::Running, after == Stage::Running);
+    // One answer per cleanup().
+    const int cleanups = (reach == Stage::ShuttingDown || reach == Stage::Finished ? 1 : 0) +
+                         (input == Input::Cleanup ? 1 : 0);
+    QTRY_COMPARE(cleanedUp.count(), cleanups);
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestSupervisor)
