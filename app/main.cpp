@@ -3,6 +3,7 @@
 #include "Environment.h"
 #include "InstallerViewModel.h"
 #include "LoginItemManager.h"
+#include "NetworkWatch.h"
 #include "QuitGate.h"
 #include "ResumeWatcher.h"
 #include "SignalBridge.h"
@@ -20,7 +21,6 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QNetworkInformation>
 #include <QTimer>
 
 #include <csignal>
@@ -241,21 +241,16 @@ int run(QApplication& app, SingleInstance& instance, const Environment& environm
     ResumeWatcher resume(QDBusConnection::systemBus());
     QObject::connect(&resume, &ResumeWatcher::resumed, &schedule, &UpdateSchedule::resumed);
     // A download that failed for want of a network is tried again the moment it is back.
-    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
-        const auto reachable = [manager,
-                                &schedule](QNetworkInformation::Reachability reachability) {
-            using Reachability = QNetworkInformation::Reachability;
-            if (reachability == Reachability::Online)
-                manager->networkReachable();
-            // Unknown says nothing about being away.
-            if (reachability != Reachability::Unknown)
-                schedule.networkChanged(reachability == Reachability::Online);
-        };
-        QObject::connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged,
-                         manager, reachable);
-        // Offline at start, coming online is the network coming back.
-        reachable(QNetworkInformation::instance()->reachability());
-    }
+    NetworkWatch network;
+    const auto reachable = [manager, &schedule](bool online) {
+        if (online)
+            manager->networkReachable();
+        schedule.networkChanged(online);
+    };
+    QObject::connect(&network, &NetworkWatch::onlineChanged, manager, reachable);
+    // Offline at start, coming online is the network coming back.
+    if (const std::optional<bool> online = network.online())
+        reachable(*online);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }

@@ -5,6 +5,7 @@
 #include "FindBar.h"
 #include "InstallerViewModel.h"
 #include "LiveLabel.h"
+#include "NetworkWatch.h"
 #include "Notifier.h"
 #include "QuitGate.h"
 #include "ResumeWatcher.h"
@@ -99,6 +100,8 @@ private Q_SLOTS:
 #ifdef Q_OS_LINUX
     void desktopServicesOnAPrivateBus();
 #endif
+    void networkIsOnlineWhileADefaultRouteIsUp_data();
+    void networkIsOnlineWhileADefaultRouteIsUp();
     void oneInstanceLockInAPrivateFolder_data();
     void oneInstanceLockInAPrivateFolder();
     void launchWhileTheFirstIsLeavingTakesOver();
@@ -374,6 +377,61 @@ void TestAppShell::desktopServicesOnAPrivateBus() {
     QVERIFY(daemon.waitForFinished(10000));
 }
 #endif
+
+void TestAppShell::networkIsOnlineWhileADefaultRouteIsUp_data() {
+    QTest::addColumn<QByteArray>("ipv4");
+    QTest::addColumn<QByteArray>("ipv6");
+    QTest::addColumn<bool>("online");
+    const QByteArray head =
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\n";
+    const QByteArray subnet = "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\n";
+    const auto v4 = [&](const char* iface, const char* flags) {
+        return head + subnet + iface + "\t00000000\t010200C0\t" + flags +
+               "\t0\t0\t0\t00000000\t0\n";
+    };
+    const QByteArray zero(32, '0');
+    const auto v6 = [&](const char* flags, const char* iface) {
+        return "fe800000000000000000000000000000 40 " + zero + " 00 " + zero +
+               " 00000100 00000001 00000000 00000001 eth0\n" + zero + " 00 " + zero + " 00 " +
+               zero + " 00000400 00000002 00000000 " + flags + "     " + iface + '\n';
+    };
+    QTest::newRow("IPv4 default route up") << v4("eth0", "0003") << QByteArray() << true;
+    QTest::newRow("IPv4 default route down") << v4("eth0", "0002") << QByteArray() << false;
+    QTest::newRow("IPv4 default on the loopback") << v4("lo", "0003") << QByteArray() << false;
+    QTest::newRow("IPv4 subnet only") << head + subnet << QByteArray() << false;
+    QTest::newRow("IPv6 default route up") << head << v6("00000003", "eth0") << true;
+    QTest::newRow("IPv6 unreachable default") << head << v6("00200200", "lo") << false;
+    QTest::newRow("IPv6 rejected default") << head << v6("00200201", "eth0") << false;
+    QTest::newRow("no tables") << QByteArray() << QByteArray() << false;
+}
+
+// The tables are read again on each change netlink tells of; a change that leaves the answer
+// as it was says nothing.
+void TestAppShell::networkIsOnlineWhileADefaultRouteIsUp() {
+    QFETCH(QByteArray, ipv4);
+    QFETCH(QByteArray, ipv6);
+    QFETCH(bool, online);
+    QCOMPARE(NetworkWatch::hasDefaultRoute(ipv4, ipv6), online);
+#ifdef Q_OS_LINUX
+    QTemporaryDir dir;
+    const NetworkWatch::Tables tables{dir.filePath(QStringLiteral("route")),
+                                      dir.filePath(QStringLiteral("ipv6_route"))};
+    const auto write = [](const QString& path, const QByteArray& text) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    QVERIFY(write(tables.ipv4, {}) && write(tables.ipv6, {}));
+    NetworkWatch watch(tables);
+    QVERIFY(watch.isWatching());
+    QCOMPARE(watch.online(), std::optional<bool>(false));
+    QSignalSpy changed(&watch, &NetworkWatch::onlineChanged);
+    QVERIFY(write(tables.ipv4, ipv4) && write(tables.ipv6, ipv6));
+    watch.reconsider();
+    watch.reconsider();
+    QCOMPARE(watch.online(), std::optional<bool>(online));
+    QCOMPARE(changed.count(), online ? 1 : 0);
+#endif
+}
 
 void TestAppShell::oneInstanceLockInAPrivateFolder_data() {
     QTest::addColumn<Spoil>("runtime");    // what is wrong with $XDG_RUNTIME_DIR
