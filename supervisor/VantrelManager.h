@@ -85,8 +85,9 @@ Q_SIGNALS:
     // The text just appended to the output log, in order; one signal per hand-over batch.
     void outputAppended(const QString& batch);
     void stateChanged(const SupervisorState& state);
-    // An installation request has ended: ok, or failed with reason.
-    void installFinished(bool ok, const QString& reason);
+    // An installation request or a check has ended: ok, or failed with reason;
+    // retryAfterSeconds: how long a busy server asked to wait before the next check, -1 not said.
+    void installFinished(bool ok, const QString& reason, int retryAfterSeconds);
     // Something rare and serious the user should hear about even with the window closed;
     // emitted once per event.
     void attentionNeeded(const QString& summary, const QString& body);
