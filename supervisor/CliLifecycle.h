@@ -81,7 +81,7 @@ public:
         None,
         SetUp,      // "Starting Vantrel CLI setup", sweep, then download
         SweepOnly,  // sweep, then back where it came from (Idle, GivenUp)
-        Check,      // download beside, staged while a CLI runs; the periodic one waits for a trial
+        Check,      // download that stages what it finds; the periodic one waits for a trial
         Update,     // download that switches to the new build; Downloading when nothing runs
         Start,      // clears a give-up; stops what runs, then starts
         Restart,    // the same, saying so

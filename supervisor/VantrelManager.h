@@ -56,8 +56,8 @@ public:
     // Checks for a newer build, as at launch.
     void installCLI();
     // The periodic check for a newer build: waits while a trial runs, a stop is under way or a
-    // download already runs, refused while quitting. A new build found while the CLI runs is
-    // for its next start.
+    // download already runs, refused while quitting. A new build it finds is staged for the
+    // CLI's next start.
     void checkForUpdate();
     // The user's Update CLI: a build refused after a failed trial is offered once more.
     void updateCLI();
