@@ -7,13 +7,7 @@
 #include <QMetaEnum>
 
 StatusReport::StatusReport(VantrelManager* manager, QObject* parent)
-    : QObject(parent), manager_(manager) {
-    connect(manager_, &VantrelManager::installFinished, this,
-            [this](bool ok, const QString& reason) {
-                lastCheck_ = QDateTime::currentDateTimeUtc();
-                lastResult_ = ok ? QStringLiteral("ok") : QStringLiteral("failed: ") + reason;
-            });
-}
+    : QObject(parent), manager_(manager) {}
 
 // Absent facts are null, so a script can tell "none" from a value.
 StatusReport::Fields StatusReport::fields() const {
@@ -28,6 +22,7 @@ StatusReport::Fields StatusReport::fields() const {
     phase.notice.clear();
     phase.stagedBuild.clear();
     phase.runningSince = {};
+    const QDateTime lastCheck = state.lastCheck.toUTC();
     return {
         {QStringLiteral("stage"),
          QString::fromLatin1(
@@ -38,9 +33,10 @@ StatusReport::Fields StatusReport::fields() const {
         {QStringLiteral("running_seconds"),
          running ? QVariant(process->runningMs() / 1000) : QVariant()},
         {QStringLiteral("build"), orNull(state.build)},
+        {QStringLiteral("staged_build"), orNull(state.stagedBuild)},
         {QStringLiteral("last_check"),
-         lastCheck_.isValid() ? QVariant(lastCheck_.toString(Qt::ISODate)) : QVariant()},
-        {QStringLiteral("last_check_result"), orNull(lastResult_)},
+         lastCheck.isValid() ? QVariant(lastCheck.toString(Qt::ISODate)) : QVariant()},
+        {QStringLiteral("last_check_result"), orNull(state.lastCheckResult)},
         {QStringLiteral("notice"), orNull(state.notice)},
     };
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -23,6 +22,4 @@ public:
 
 private:
     VantrelManager* manager_;
-    QDateTime lastCheck_;
-    QString lastResult_;
 };

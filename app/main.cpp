@@ -235,9 +235,11 @@ int run(QApplication& app, SingleInstance& instance, const Environment& environm
                      60 * 1000});
     QObject::connect(&schedule, &UpdateSchedule::checkDue, manager,
                      &VantrelManager::checkForUpdate);
-    // Every check ends here, whoever asked for it. A server's Retry-After is not reported yet.
+    // Every check ends here, whoever asked for it, with a busy server's Retry-After.
     QObject::connect(manager, &VantrelManager::installFinished, &schedule,
-                     [&schedule] { schedule.checkFinished(); });
+                     [&schedule](bool, const QString&, int retryAfterSeconds) {
+                         schedule.checkFinished(retryAfterSeconds);
+                     });
     ResumeWatcher resume(QDBusConnection::systemBus());
     QObject::connect(&resume, &ResumeWatcher::resumed, &schedule, &UpdateSchedule::resumed);
     // A download that failed for want of a network is tried again the moment it is back.

@@ -96,6 +96,8 @@ QString CliLifecycle::requestName(Input input) {
         return QStringLiteral("Starting the CLI");
     case Input::Restart:
         return QStringLiteral("Restart CLI");
+    case Input::Check:
+        return QStringLiteral("The check for a new CLI build");
     default:
         return QStringLiteral("The CLI download");
     }
@@ -142,7 +144,6 @@ void CliLifecycle::apply(Step step, Input input) {
         if (!runner_->isRunnable())
             return;
         downloadSwitches_ = false; // the user is about to work with the installed build
-        installer_->stageWhenVerified();
         log_.progress(QStringLiteral("⏳ The download is taking a while: starting the installed "
                                      "CLI now, the new build is installed in the background"));
         return startNow();
@@ -311,6 +312,10 @@ void CliLifecycle::startNow() {
     run.trial = rollback_.installedOnTrial();
     facts_.ending.clear();
     facts_.failure.clear();
+    // A download under way never replaces the file a running CLI was started from: what it
+    // brings waits beside it.
+    if (installer_->isInstalling())
+        installer_->stageWhenVerified();
     runner_->runCLI();
     if (!runner_->isRunning())
         return enter(Stage::Idle);
@@ -343,10 +348,9 @@ void CliLifecycle::download(bool switches, bool userAsked) {
     facts_.total = -1;
     facts_.installing = false;
     publish();
-    // A check leaves the running CLI's file alone: what it finds waits for the next start.
-    const bool stage = !switches && runner_->isRunning();
+    // A check only stages what it finds, CLI running or not: the next start puts it in place.
     installer_->installCLI(userAsked, rollback_.refusedThisSession(),
-                           stage ? CliInstaller::Mode::Stage : CliInstaller::Mode::Install);
+                           switches ? CliInstaller::Mode::Install : CliInstaller::Mode::Stage);
 }
 
 // The download's result as an input of the table.
@@ -358,7 +362,17 @@ void CliLifecycle::onInstallFinished(const InstallResult& result) {
                                                 {Outcome::Failed, Input::Failed}};
     facts_.received = -1;
     facts_.installing = false;
-    facts_.failure = result.ok() ? QString() : result.reason;
+    // A check's outcome is its result alone; a download that was to bring a CLI is what the
+    // state shows.
+    if (downloadSwitches_)
+        facts_.failure = result.ok() ? QString() : result.reason;
+    facts_.lastCheck = QDateTime::currentDateTime();
+    facts_.lastCheckResult = result.outcome == InstallResult::Outcome::Failed ? result.reason
+                             : result.outcome == InstallResult::Outcome::Installed
+                                 ? QStringLiteral("new build installed")
+                             : installer_->stagedBuild().isEmpty()
+                                 ? QStringLiteral("up to date")
+                                 : QStringLiteral("new build ready");
     for (auto [outcome, input] : inputs) {
         if (outcome == result.outcome)
             handle(input);
@@ -366,7 +380,7 @@ void CliLifecycle::onInstallFinished(const InstallResult& result) {
     if (!installer_->isInstalling())
         downloadSwitches_ = false;
     publish();
-    Q_EMIT installFinished(result.ok(), result.reason);
+    Q_EMIT installFinished(result.ok(), result.reason, result.retryAfter);
 }
 
 void CliLifecycle::takeBuild() {
@@ -386,8 +400,9 @@ void CliLifecycle::takeBuild() {
             log_.progress(QStringLiteral("🔄 Restarting the CLI on the new build..."));
             return stopThen(Then::Start);
         }
-        // The user is already working with the old build.
-        return log_.info(QStringLiteral("ℹ️ The new build runs from the next start"));
+        // The user is already working with the old build; the installer said the new one is
+        // ready.
+        return publish();
     case Stage::WaitingToRestart:
         return startNow();
     default: // Idle, Downloading, WaitingForInstall, GivenUp
@@ -602,6 +617,9 @@ void CliLifecycle::publish() {
         state.ending.clear();
     }
     state.build = build_;
+    state.stagedBuild = installer_->stagedBuild().describe();
+    state.lastCheck = facts_.lastCheck;
+    state.lastCheckResult = facts_.lastCheckResult;
     state.notice = notice_.text;
     state.problem = notice_.kind != Notice::Kind::None;
     if (state == state_)

@@ -81,7 +81,7 @@ public:
         None,
         SetUp,      // "Starting Vantrel CLI setup", sweep, then download
         SweepOnly,  // sweep, then back where it came from (Idle, GivenUp)
-        Check,      // download beside, staged while a CLI runs; the periodic one waits for a trial
+        Check,      // download that stages what it finds; the periodic one waits for a trial
         Update,     // download that switches to the new build; Downloading when nothing runs
         Start,      // clears a give-up; stops what runs, then starts
         Restart,    // the same, saying so
@@ -124,7 +124,8 @@ public:
 Q_SIGNALS:
     void stageChanged(CliLifecycle::Stage stage);
     void stateChanged(const SupervisorState& state);
-    void installFinished(bool ok, const QString& reason);
+    // retryAfterSeconds: how long the server asked to wait before the next check, -1 not said.
+    void installFinished(bool ok, const QString& reason, int retryAfterSeconds);
     void attentionNeeded(const QString& summary, const QString& body);
     // cleanup() has stopped everything; comes from the event loop, once per cleanup().
     void cleanupFinished();
@@ -149,6 +150,8 @@ private:
         QString failure; // why the last download or start failed
         int delayMs = 0; // the restart's delay
         QDateTime runningSince;
+        QDateTime lastCheck; // when the last download reported its outcome
+        QString lastCheckResult;
     };
     struct Notice {
         enum class Kind { None, GaveUp, RolledBack, NoCli } kind = Kind::None;

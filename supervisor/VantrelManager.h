@@ -56,8 +56,8 @@ public:
     // Checks for a newer build, as at launch.
     void installCLI();
     // The periodic check for a newer build: waits while a trial runs, a stop is under way or a
-    // download already runs, refused while quitting. A new build found while the CLI runs is
-    // for its next start.
+    // download already runs, refused while quitting. A new build it finds is staged for the
+    // CLI's next start.
     void checkForUpdate();
     // The user's Update CLI: a build refused after a failed trial is offered once more.
     void updateCLI();
@@ -85,8 +85,9 @@ Q_SIGNALS:
     // The text just appended to the output log, in order; one signal per hand-over batch.
     void outputAppended(const QString& batch);
     void stateChanged(const SupervisorState& state);
-    // An installation request has ended: ok, or failed with reason.
-    void installFinished(bool ok, const QString& reason);
+    // An installation request or a check has ended: ok, or failed with reason;
+    // retryAfterSeconds: how long a busy server asked to wait before the next check, -1 not said.
+    void installFinished(bool ok, const QString& reason, int retryAfterSeconds);
     // Something rare and serious the user should hear about even with the window closed;
     // emitted once per event.
     void attentionNeeded(const QString& summary, const QString& body);

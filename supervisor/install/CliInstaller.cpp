@@ -138,9 +138,14 @@ void CliInstaller::installCLI(bool offerRefused, const QStringList& refusedThisS
     log_.trace(QStringLiteral("📥 Download URL: ") + url.toString());
     log_.trace(QStringLiteral("📥 Update mode: ") +
                (isUpdate_ ? QStringLiteral("true") : QStringLiteral("false")));
-    log_.info((isUpdate_ ? QStringLiteral("🔄 Updating CLI to latest version from ")
-                         : QStringLiteral("📥 Installing CLI from ")) +
-              url.toString());
+    const QString what = (isUpdate_ ? QStringLiteral("🔄 Updating CLI to latest version from ")
+                                    : QStringLiteral("📥 Installing CLI from ")) +
+                         url.toString();
+    // A check in the background says only what came of it.
+    if (isUpdate_ && mode == Mode::Stage)
+        log_.trace(what);
+    else
+        log_.info(what);
 
     // Otherwise the download would fail later, naming a file rather than the folder's problem.
     if (!QFileInfo::exists(options_.installDir)) {

@@ -27,7 +27,7 @@ class CliInstaller final : public QObject {
 public:
     enum class Mode {
         Install, // a new build replaces the installed one
-        Stage,   // the CLI runs: a new build waits beside it for its next start
+        Stage,   // a check, or the CLI runs: a new build waits beside it for its next start
     };
 
     CliInstaller(const SupervisorOptions& options, Logger log, QObject* parent = nullptr);

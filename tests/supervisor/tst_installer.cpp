@@ -238,12 +238,13 @@ void TestInstaller::failureKeepsTheOldCli() {
         running = m().currentProcess();
     }
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
-    QSignalSpy result(m().findChild<CliInstaller*>(), &CliInstaller::finished);
-    m().installCLI();
+    QSignalSpy attention(&m(), &VantrelManager::attentionNeeded);
+    const qsizetype said = m().output().size();
+    old == Old::Running ? m().checkForUpdate() : m().installCLI();
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
     QVERIFY(!finished.at(0).at(0).toBool());
     // A busy server's wait reaches the caller, who plans the next check with it.
-    QCOMPARE(result.at(0).at(0).value<InstallResult>().retryAfter, parameter == 503 ? 120 : -1);
+    QCOMPARE(finished.at(0).at(2).toInt(), parameter == 503 ? 120 : -1);
     QCOMPARE(readFile(cli()), old == Old::None ? QByteArray() : old_);
     QCOMPARE(inode(cli()), oldInode);
     QVERIFY2(waitForOutput(says), qPrintable(m().output()));
@@ -252,9 +253,12 @@ void TestInstaller::failureKeepsTheOldCli() {
         // Never left without a CLI because the network was not there.
         QVERIFY(waitForOutput(QStringLiteral("old-build\n")));
     } else if (old == Old::Running) {
-        // Nor is the one in use restarted.
+        // Nor is the one in use restarted; a failed check is one line and its result, quietly.
         QTRY_COMPARE(m().state().phase, Phase::Running);
         QVERIFY(running && m().currentProcess() == running);
+        QCOMPARE(m().state().lastCheckResult, finished.at(0).at(1).toString());
+        QVERIFY(attention.isEmpty() && !m().state().problem);
+        QCOMPARE(m().output().mid(said).count(u'\n'), 1);
     } else {
         QTRY_COMPARE(m().state().phase, Phase::Failed);
         QVERIFY(!QFileInfo::exists(cli()) && !m().currentProcess());
@@ -262,16 +266,19 @@ void TestInstaller::failureKeepsTheOldCli() {
 }
 
 void TestInstaller::conditionalDownload() {
+    sandbox_->options.rollbackWindowMs = 300; // a check waits for the trial's verdict
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
     m().installCLI();
     QVERIFY(waitForOutput(QStringLiteral("new-build\n")));
     const ino_t installed = inode(cli());
     QPointer<CliProcess> running = m().currentProcess();
 
-    // Unchanged: asked for conditionally, kept, and the running CLI left alone.
-    m().installCLI();
+    // Unchanged: asked for conditionally, kept, the running CLI left alone, and one line said.
+    const qsizetype said = m().output().size();
+    m().checkForUpdate();
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 15000);
     QVERIFY(finished.at(1).at(0).toBool());
+    QTRY_COMPARE(m().output().mid(said), QStringLiteral("ℹ️ CLI is already up to date\n"));
     const auto& requests = https_->requests();
     QCOMPARE(requests.at(1).headers.value("if-none-match"), DownloadServer::etagFor(new_));
     QCOMPARE(inode(cli()), installed);
@@ -400,10 +407,20 @@ void TestInstaller::stagedBuildWaitsForTheNextStart() {
     const QPointer<CliProcess> running = m().currentProcess();
     QSignalSpy finished(&m(), &VantrelManager::installFinished);
     https_->serve(new_);
-    m().installCLI();
+    m().checkForUpdate();
     QVERIFY(waitForOutput(QStringLiteral("✅ A new build is ready")));
     QCOMPARE(readFile(staged), new_);
     QVERIFY(readFile(cli()) == old_ && record().staged.sha256 == sha256(new_));
+    // Shown as it is, once in the output log: the tray and the window read the state.
+    const auto shows = [this](const QString& build, const QString& result) {
+        const SupervisorState state = m().state();
+        return (build.isEmpty() ? state.stagedBuild.isEmpty()
+                                : state.stagedBuild.contains(build)) &&
+               state.lastCheck.isValid() && state.lastCheckResult == result;
+    };
+    QTRY_VERIFY(shows(sha256(new_).left(12), QStringLiteral("new build ready")));
+    QCOMPARE(m().output().count(sha256(new_).left(12)), 1);
+    QVERIFY(running && m().currentProcess() == running);
     QByteArray next = new_;
     if (then == QLatin1String("back")) {
         https_->serve(old_);
@@ -413,6 +430,7 @@ void TestInstaller::stagedBuildWaitsForTheNextStart() {
                  DownloadServer::etagFor(old_) + ", " + DownloadServer::etagFor(new_));
         QVERIFY(!QFileInfo::exists(staged) && record().staged.isEmpty());
         QVERIFY(running && m().currentProcess() == running);
+        QTRY_VERIFY(shows({}, QStringLiteral("up to date")));
         return;
     }
     if (then == QLatin1String("newer")) {
@@ -427,6 +445,8 @@ void TestInstaller::stagedBuildWaitsForTheNextStart() {
         CliMetadata::continueAfter = [haltAfter](CliMetadata::Step at) {
             return int(at) != haltAfter;
         };
+        // The record's staged build is shown from the launch on.
+        QVERIFY(m().state().stagedBuild.contains(sha256(new_).left(12)));
         m().downloadAndRunCLI();
         if (haltAfter >= 0) {
             QTRY_VERIFY(https_->requests().size() == 3 && !m().isInstalling());
@@ -448,6 +468,7 @@ void TestInstaller::stagedBuildWaitsForTheNextStart() {
     QCOMPARE(readFile(sandbox_->options.previousCliPath()), old_);
     const CliMetadata now = record();
     QVERIFY(now.trial && now.installed.sha256 == sha256(next) && now.staged.isEmpty());
+    QVERIFY(m().state().stagedBuild.isEmpty());
     QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(' '))));
 }
 

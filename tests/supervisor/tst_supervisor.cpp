@@ -815,12 +815,17 @@ void TestSupervisor::everyRequestInEveryStage_data() {
     QCOMPARE(QMetaEnum::fromType<Stage>().keyCount(), CliLifecycle::kStages);
     QTest::addColumn<Stage>("reach");
     QTest::addColumn<Input>("input");
+    QTest::addColumn<bool>("staged"); // a check staged a new build first
     for (int st = 0; st < CliLifecycle::kStages; ++st) {
         for (int in = 0; in <= int(Input::NetworkBack); ++in)
             QTest::addRow("%s %s", QMetaEnum::fromType<Stage>().valueToKey(st),
                           QMetaEnum::fromType<Input>().valueToKey(in))
-                << Stage(st) << Input(in);
+                << Stage(st) << Input(in) << false;
     }
+    for (Stage st : {Stage::Idle, Stage::Running, Stage::GivenUp, Stage::ShuttingDown})
+        QTest::addRow("%s Restart, a build staged",
+                      QMetaEnum::fromType<Stage>().valueToKey(int(st)))
+            << st << Input::Restart << true;
 }
 
 // Each request in each stage, with a CLI that takes a moment to end on SIGTERM, against the
@@ -831,14 +836,15 @@ void TestSupervisor::everyRequestInEveryStage() {
     using Step = CliLifecycle::Step;
     QFETCH(Stage, reach);
     QFETCH(Input, input);
+    QFETCH(bool, staged);
     const CliLifecycle::Cell cell = CliLifecycle::cell(reach, input);
     SupervisorSandbox s;
     s.options.restartFirstDelayMs = 60000;
     s.options.installRetryFirstMs = 60000;
     s.options.restartLimit = reach == Stage::GivenUp ? 1 : 5;
-    TestHttps silent; // the set-up's download that never ends
-    if (reach == Stage::Downloading) {
-        silent.setMode(DownloadServer::Mode::Silent);
+    TestHttps silent; // the set-up's download that never ends, or the build to stage
+    if (reach == Stage::Downloading || staged) {
+        silent.setMode(staged ? DownloadServer::Mode::Normal : DownloadServer::Mode::Silent);
         s.options.baseURL = QUrl(silent.baseUrl());
         s.options.caCertificates = TestHttps::pki()->caCert;
     }
@@ -862,6 +868,12 @@ void TestSupervisor::everyRequestInEveryStage() {
         reach != Stage::WaitingForInstall) {
         m.runCLI();
         QTRY_COMPARE(fileLines(started).size(), 1);
+    }
+    const QByteArray newBuild = readFile(s.cliPath()) + "# staged\n";
+    if (staged) {
+        silent.serve(newBuild);
+        m.checkForUpdate();
+        QTRY_VERIFY(!m.state().stagedBuild.isEmpty());
     }
     toReach.value(reach, [] {})();
     // The stops and the sweep are caught under way: the request comes before they end.
@@ -930,6 +942,9 @@ void TestSupervisor::everyRequestInEveryStage() {
     const int cleanups = (reach == Stage::ShuttingDown || reach == Stage::Finished ? 1 : 0) +
                          (input == Input::Cleanup ? 1 : 0);
     QTRY_COMPARE(cleanedUp.count(), cleanups);
+    // The start that follows puts the staged build in place; nothing else does.
+    QCOMPARE(readFile(s.cliPath()) == newBuild, staged && after == Stage::Running);
+    QCOMPARE(m.state().stagedBuild.isEmpty(), !staged || after == Stage::Running);
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestSupervisor)
