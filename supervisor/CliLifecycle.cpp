@@ -607,9 +607,10 @@ void CliLifecycle::publish() {
         }
         break;
     }
-    // A download shows where nothing is being stopped.
-    if (facts_.received >= 0 && state.phase != Phase::Sweeping && state.phase != Phase::Stopping &&
-        state.phase != Phase::Restarting) {
+    // A download that brings the CLI shows where nothing is being stopped; a check stays quiet
+    // behind what the CLI is doing.
+    if (facts_.received >= 0 && downloadSwitches_ && state.phase != Phase::Sweeping &&
+        state.phase != Phase::Stopping && state.phase != Phase::Restarting) {
         state.phase = facts_.installing ? Phase::Installing : Phase::Downloading;
         state.received = facts_.installing ? 0 : facts_.received;
         state.total = facts_.installing ? -1 : facts_.total;
