@@ -73,7 +73,7 @@ void CliRunner::runCLIInShell(const QString& shell) {
                   QStringLiteral(" with color support..."));
     connect(process, &QProcess::finished, this, [this, process] {
         // The exit step follows the last output the shell wrote, on a later turn of the
-        // event loop, so a cleanup that is waiting for this process always finishes first.
+        // event loop; a stop waiting for this process ends only from that step.
         process->drainOutputThen([this, guarded = QPointer<CliProcess>(process)] {
             QMetaObject::invokeMethod(
                 this, [this, guarded] { onProcessFinished(guarded); }, Qt::QueuedConnection);
