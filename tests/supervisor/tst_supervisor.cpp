@@ -888,6 +888,54 @@ void TestSupervisor::everyRequestInEveryStage() {
         {Input::Restart, [&] { m.restartCLI(); }},
         {Input::Cleanup, [&] { m.cleanup(); }},
         {Input::NetworkBack, [&] { m.networkReachable(); }}};
+    // Each report the table ignores here changes nothing seen; each one it acts on is brought
+    // about by real events in the test named.
+    const std::pair<const char*, const char*> byRealEvents[] = {
+        {"sweepEndsOnlyCliProcessesWaitingOnce", "Sweeping/SweepDone"},
+        {"quitDuringTheSweepFinishesIt", "ShuttingDown/SweepDone"},
+        {"runRestartAndCleanupStopWholeGroups", "Stopping/Stopped ShuttingDown/Stopped"},
+        {"restartsAfterUnexpectedEndsOnly", "Running/CliEnded WaitingToRestart/RestartDue"},
+        {"everyRequestInEveryStage", "Idle/Staged GivenUp/Staged Idle/Failed GivenUp/Failed"},
+        {"tst_installer downloadInstallsAndStarts", "Downloading/Installed"},
+        {"tst_installer slowDownloadStartsTheInstalledCliEarly", "Downloading/DownloadSlow"},
+        {"tst_installer updateWhileRunningOneDownloadAtATime", "Running/Installed"},
+        {"tst_installer updateAfterACrash", "WaitingToRestart/Installed GivenUp/Installed"},
+        {"tst_installer stagedBuildWaitsForTheNextStart", "Running/Staged Downloading/Unchanged"},
+        {"tst_installer conditionalDownload", "Running/Unchanged"},
+        {"tst_installer failureKeepsTheOldCli", "Downloading/Failed Running/Failed"},
+        {"tst_installer withoutACliItKeepsTrying", "WaitingForInstall/RetryDue "
+                                                   "WaitingForInstall/NotifyDue"},
+        {"tst_installer trialIsDecidedByTheBuildAlone", "Running/TrialPassed"},
+        {"none yet", "Idle/Installed Sweeping/Installed Stopping/Installed Sweeping/Staged "
+                     "Downloading/Staged Stopping/Staged WaitingToRestart/Staged Idle/Unchanged "
+                     "GivenUp/Unchanged Downloading/NotifyDue"},
+        {"none: no download runs there", "WaitingForInstall/Installed WaitingForInstall/Staged "
+                                         "WaitingForInstall/Unchanged WaitingForInstall/Failed"}};
+    QStringList listed;
+    for (auto [where, cells] : byRealEvents)
+        listed += QString::fromLatin1(cells).split(u' ');
+    const auto seen = [&] {
+        QStringList seen{
+            QString::number(quintptr(m.currentProcess())),
+            u"%1 %2 %3"_s.arg(int(m.stage())).arg(m.isInstalling()).arg(m.restartPending())};
+        for (const QString& pid : fileLines(started))
+            seen << pid + (ProcessGroup::isAlive(pid.toInt()) ? u"+"_s : u"-"_s);
+        return seen;
+    };
+    const QStringList before = seen();
+    const SupervisorState shown = m.state();
+    m.outputHandler(u"reports walked:\n"_s);
+    for (int in = int(Input::SweepDone); in < CliLifecycle::kInputs; ++in) {
+        const QString name = u"%1/%2"_s.arg(QMetaEnum::fromType<Stage>().valueToKey(int(reach)),
+                                            QMetaEnum::fromType<Input>().valueToKey(in));
+        const bool acts = CliLifecycle::cell(reach, Input(in)).outcome != Outcome::Ignore;
+        QVERIFY2(listed.contains(name) == acts, qPrintable(name));
+        if (!acts)
+            m.findChild<CliLifecycle*>()->handle(Input(in));
+    }
+    m.outputHandler(u"none.\n"_s);
+    QCOMPARE(seen(), before);
+    QVERIFY(m.state() == shown);
     requests.value(input)();
 
     // Where the stage settles by itself, and where the cell's step leads.
@@ -945,6 +993,7 @@ void TestSupervisor::everyRequestInEveryStage() {
     // The start that follows puts the staged build in place; nothing else does.
     QCOMPARE(readFile(s.cliPath()) == newBuild, staged && after == Stage::Running);
     QCOMPARE(m.state().stagedBuild.isEmpty(), !staged || after == Stage::Running);
+    QTRY_VERIFY(m.output().contains(u"reports walked:\nnone.\n"_s));
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestSupervisor)
