@@ -158,6 +158,8 @@ private:
         QString text;
     };
 
+    // Tests only: the walk over the table hands reports straight to handle().
+    friend class TestSupervisor;
     void handle(Input input);
     void apply(Step step, Input input);
     void hold(Input input);

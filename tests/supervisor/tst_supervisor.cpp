@@ -39,6 +39,10 @@ QStringList fileLines(const QString& path) {
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+template <typename E> const char* key(E value) {
+    return QMetaEnum::fromType<E>().valueToKey(int(value));
+}
+
 bool finished(VantrelManager& m) {
     const Phase phase = m.state().phase;
     return !m.currentProcess() &&
@@ -818,14 +822,11 @@ void TestSupervisor::everyRequestInEveryStage_data() {
     QTest::addColumn<bool>("staged"); // a check staged a new build first
     for (int st = 0; st < CliLifecycle::kStages; ++st) {
         for (int in = 0; in <= int(Input::NetworkBack); ++in)
-            QTest::addRow("%s %s", QMetaEnum::fromType<Stage>().valueToKey(st),
-                          QMetaEnum::fromType<Input>().valueToKey(in))
+            QTest::addRow("%s %s", key(Stage(st)), key(Input(in)))
                 << Stage(st) << Input(in) << false;
     }
     for (Stage st : {Stage::Idle, Stage::Running, Stage::GivenUp, Stage::ShuttingDown})
-        QTest::addRow("%s Restart, a build staged",
-                      QMetaEnum::fromType<Stage>().valueToKey(int(st)))
-            << st << Input::Restart << true;
+        QTest::addRow("%s Restart, a build staged", key(st)) << st << Input::Restart << true;
 }
 
 // Each request in each stage, with a CLI that takes a moment to end on SIGTERM, against the
@@ -888,6 +889,42 @@ void TestSupervisor::everyRequestInEveryStage() {
         {Input::Restart, [&] { m.restartCLI(); }},
         {Input::Cleanup, [&] { m.cleanup(); }},
         {Input::NetworkBack, [&] { m.networkReachable(); }}};
+    // Each report the table ignores here changes nothing seen. Each one it acts on is named with
+    // the test whose real events bring it about, or why none does.
+    const QString byRealEvents = uR"(
+        sweepEndsOnlyCliProcessesWaitingOnce: Sweeping/SweepDone
+        quitDuringTheSweepFinishesIt: ShuttingDown/SweepDone
+        runRestartAndCleanupStopWholeGroups: Stopping/Stopped ShuttingDown/Stopped
+        restartsAfterUnexpectedEndsOnly: Running/CliEnded WaitingToRestart/RestartDue
+        everyRequestInEveryStage: Idle/Staged GivenUp/Staged Idle/Failed GivenUp/Failed
+        tst_installer: downloadInstallsAndStarts: Downloading/Installed
+          slowDownloadStartsTheInstalledCliEarly: Downloading/DownloadSlow
+          updateWhileRunningOneDownloadAtATime: Running/Installed
+          updateAfterACrash: WaitingToRestart/Installed GivenUp/Installed
+          stagedBuildWaitsForTheNextStart: Running/Staged Downloading/Unchanged
+          conditionalDownload: Running/Unchanged  trialIsDecidedByTheBuildAlone: Running/TrialPassed
+          failureKeepsTheOldCli: Downloading/Failed Running/Failed
+          withoutACliItKeepsTrying: WaitingForInstall/RetryDue WaitingForInstall/NotifyDue
+        none yet: Idle/Installed Sweeping/Installed Stopping/Installed Sweeping/Staged
+          Downloading/Staged Stopping/Staged WaitingToRestart/Staged Idle/Unchanged
+          GivenUp/Unchanged Downloading/NotifyDue
+        none, no download runs there: WaitingForInstall/Installed WaitingForInstall/Staged
+          WaitingForInstall/Unchanged WaitingForInstall/Failed)"_s;
+    const auto seen = [&] { // the CLIs started, the one running, the stage, its timers, the state
+        return std::tuple(fileLines(started), m.currentProcess(), m.stage(), m.isInstalling(),
+                          m.restartPending(), m.state());
+    };
+    const auto before = seen();
+    m.outputHandler(u"reports walked:\n"_s);
+    for (int in = int(Input::SweepDone); in < CliLifecycle::kInputs; ++in) {
+        const QString cell = u"%1/%2"_s.arg(key(reach), key(Input(in)));
+        const bool acts = CliLifecycle::cell(reach, Input(in)).outcome != Outcome::Ignore;
+        QVERIFY2(byRealEvents.simplified().split(u' ').contains(cell) == acts, qPrintable(cell));
+        if (!acts)
+            m.findChild<CliLifecycle*>()->handle(Input(in));
+    }
+    m.outputHandler(u"none.\n"_s);
+    QVERIFY(seen() == before);
     requests.value(input)();
 
     // Where the stage settles by itself, and where the cell's step leads.
@@ -945,6 +982,7 @@ void TestSupervisor::everyRequestInEveryStage() {
     // The start that follows puts the staged build in place; nothing else does.
     QCOMPARE(readFile(s.cliPath()) == newBuild, staged && after == Stage::Running);
     QCOMPARE(m.state().stagedBuild.isEmpty(), !staged || after == Stage::Running);
+    QTRY_VERIFY(m.output().contains(u"reports walked:\nnone.\n"_s));
 }
 
 HALVANE_TEST_GUILESS_MAIN(TestSupervisor)
