@@ -269,7 +269,7 @@ inline constexpr std::array<std::array<Cell, CliLifecycle::kStages>, CliLifecycl
     /*Stopped    */ {I(),          I(),           I(),           I(),          A(AfterStop), I(),          I(),          I(),          A(AfterStop),  I()},
     /*RestartDue */ {I(),          I(),           I(),           I(),          I(),          A(StartDue),  I(),          I(),          I(),           I()},
     /*RetryDue   */ {I(),          I(),           I(),           I(),          I(),          I(),          A(Retry),     I(),          I(),           I()},
-    /*TrialDue   */ {I(),          I(),           I(),           A(PassTrial), I(),          I(),          I(),          I(),          I(),           I()},
+    /*TrialPass  */ {I(),          I(),           I(),           A(PassTrial), I(),          I(),          I(),          I(),          I(),           I()},
     /*NotifyDue  */ {I(),          I(),           A(Notify),     I(),          I(),          I(),          A(Notify),    I(),          I(),           I()},
 }};
 // clang-format on

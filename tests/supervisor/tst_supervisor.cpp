@@ -851,8 +851,11 @@ void TestSupervisor::everyRequestInEveryStage() {
     }
     const QString started = s.path() + QStringLiteral("/runs");
     const bool crashFirst = reach == Stage::WaitingToRestart || reach == Stage::GivenUp;
+    // Silent, so nothing but the supervisor writes between the walk's markers: the shell would
+    // report its sleep's SIGTERM on standard error.
     if (reach != Stage::WaitingForInstall)
-        s.writeCli("trap 'sleep 0.3; exit 0' TERM\necho $$ >> '" + started.toUtf8() + "'\n" +
+        s.writeCli("exec 2>/dev/null\ntrap 'sleep 0.3; exit 0' TERM\necho $$ >> '" +
+                   started.toUtf8() + "'\n" +
                    (crashFirst ? "[ -e crashed ] || { touch crashed; exit 3; }\n" : "") +
                    "while :; do sleep 0.05; done");
     QDir::setCurrent(s.path());
