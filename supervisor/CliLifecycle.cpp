@@ -21,9 +21,6 @@ CliLifecycle::CliLifecycle(const SupervisorOptions& options, CliRunner* runner,
       sweep_(new ProcessSweep(options_, Logger(say), this)), restarts_(options_),
       rollback_(options_, installer->record(), log_),
       installRetryDelayMs_(options_.installRetryFirstMs) {
-    // After a crash the record may describe the build before; the build line must not.
-    if (QFileInfo::exists(options_.cliPath()))
-        build_ = installer_->record().get().installed.describe();
     const std::pair<QTimer*, Input> timers[] = {{&restartTimer_, Input::RestartDue},
                                                 {&trialTimer_, Input::TrialPassed},
                                                 {&installRetryTimer_, Input::RetryDue},
@@ -109,8 +106,7 @@ void CliLifecycle::apply(Step step, Input input) {
         return;
     case Step::SetUp:
         log_.progress(QStringLiteral("🚀 Starting Vantrel CLI setup..."));
-        clearGiveUp(); // the set-up ends in a start, as Run CLI does
-        restarts_.reset();
+        freshStart(); // the set-up ends in a start, as Run CLI does
         return sweep(Then::Download);
     case Step::SweepOnly:
         return sweep(stage_ == Stage::GivenUp ? Then::GivenUp : Then::Idle);
@@ -154,8 +150,7 @@ void CliLifecycle::apply(Step step, Input input) {
         if (!downloadSwitches_ || stage_ == Stage::Running)
             return publish();
         // The word that the build in place is current is a fresh start.
-        clearGiveUp();
-        restarts_.reset();
+        freshStart();
         return startNow();
     case Step::NoBuild:
         if (stage_ == Stage::Running) {
@@ -203,8 +198,7 @@ void CliLifecycle::hold(Input input) {
         if (data_.then == Then::Start || data_.then == Then::Download)
             return; // already to follow
         // As in the stage the stop leads to: a user's start clears a give-up.
-        clearGiveUp();
-        restarts_.reset();
+        freshStart();
         data_.then = Then::Start;
         return;
     case Input::Check:
@@ -219,8 +213,7 @@ void CliLifecycle::hold(Input input) {
         return;
     default: // a new build: one that switches starts once the stop or sweep ends
         if (downloadSwitches_ && data_.then != Then::Download) {
-            clearGiveUp();
-            restarts_.reset();
+            freshStart();
             data_.then = Then::Start;
         }
         return;
@@ -288,8 +281,7 @@ void CliLifecycle::after(Then then) {
 }
 
 void CliLifecycle::startFresh(bool sayRestart) {
-    clearGiveUp();
-    restarts_.reset();
+    freshStart();
     if (sayRestart)
         log_.progress(QStringLiteral("🔄 Restarting the CLI..."));
     if (runner_->hasSomethingToStop())
@@ -299,8 +291,7 @@ void CliLifecycle::startFresh(bool sayRestart) {
 
 void CliLifecycle::startNow() {
     // A build staged while the last run went on is what this one runs.
-    if (installer_->applyStaged())
-        setBuild(installer_->record().get().installed.describe());
+    installer_->applyStaged();
     if (!runner_->isRunnable()) {
         runner_->runCLI(); // says why not
         if (stage_ != Stage::WaitingForInstall)
@@ -385,14 +376,12 @@ void CliLifecycle::onInstallFinished(const InstallResult& result) {
 
 void CliLifecycle::takeBuild() {
     clearInstallProblem();
-    setBuild(installer_->record().get().installed.describe());
     if (notice_.kind == Notice::Kind::RolledBack)
         setNotice({});
     const bool switches = downloadSwitches_;
     if (switches || stage_ == Stage::WaitingToRestart) {
         // A new build is a fresh start: it need not sit out the delay of the old one's crash.
-        clearGiveUp();
-        restarts_.reset();
+        freshStart();
     }
     switch (stage_) {
     case Stage::Running:
@@ -448,7 +437,6 @@ void CliLifecycle::cliEnded() {
     Then next = Then::Idle;
     if (data_.trial && rollback_.rollBackIfFailed(ending)) {
         data_.trial = false;
-        setBuild(installer_->record().get().installed.describe());
         setNotice({Notice::Kind::RolledBack, kRolledBack});
         Q_EMIT attentionNeeded(QStringLiteral("Vantrel CLI rolled back"),
                                QStringLiteral("The new build failed at its first start; the "
@@ -487,7 +475,10 @@ void CliLifecycle::giveUp(const CliEnding& ending) {
                                .arg(ending.cause()));
 }
 
-void CliLifecycle::clearGiveUp() {
+// A start the user or a new build asks for owes nothing to earlier crashes: neither their
+// give-up nor their count.
+void CliLifecycle::freshStart() {
+    restarts_.reset();
     if (notice_.kind == Notice::Kind::GaveUp)
         setNotice({});
 }
@@ -565,11 +556,6 @@ void CliLifecycle::finishCleanup(int cleanups) {
         Q_EMIT cleanupFinished();
 }
 
-void CliLifecycle::setBuild(const QString& build) {
-    build_ = build;
-    publish();
-}
-
 void CliLifecycle::setNotice(Notice notice) {
     notice_ = std::move(notice);
     publish();
@@ -617,7 +603,10 @@ void CliLifecycle::publish() {
         state.reason.clear();
         state.ending.clear();
     }
-    state.build = build_;
+    // The record's build, once its file is there: a record that outlived its file names
+    // nothing that runs.
+    if (QFileInfo::exists(options_.cliPath()))
+        state.build = installer_->record().get().installed.describe();
     state.stagedBuild = installer_->stagedBuild().describe();
     state.lastCheck = facts_.lastCheck;
     state.lastCheckResult = facts_.lastCheckResult;

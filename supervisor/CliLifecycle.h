@@ -180,14 +180,13 @@ private:
     void onCliEnded(const CliEnding& ending);
     void cliEnded();
     void giveUp(const CliEnding& ending);
-    void clearGiveUp();
+    void freshStart();
     void retryInstallLater(const QString& reason);
     void clearInstallProblem();
     void quit();
     // cleanups: how many cleanup() calls the end answers.
     void stopForQuit(int cleanups);
     void finishCleanup(int cleanups);
-    void setBuild(const QString& build);
     void setNotice(Notice notice);
     // The one writer of state_: derived from the stage, its data and the facts.
     void publish();
@@ -200,7 +199,6 @@ private:
     Stage stage_ = Stage::Idle;
     StageData data_;
     Facts facts_;
-    QString build_;
     Notice notice_;
     SupervisorState state_;
     RestartPolicy restarts_;

@@ -67,13 +67,8 @@ void UpdateSchedule::reconsider() {
         timer_.start(int(std::min(due_ - now, qint64(std::numeric_limits<int>::max()))));
         return;
     }
-    Console::log(QStringLiteral("🔄 Checking for a new CLI build: %1 minutes since the last check")
-                     .arg((now - lastCheck_) / 60000));
-    lastCheck_ = now;
-    // Planned again from here, should the check never report its end.
-    planFrom(now);
-    reconsider();
-    Q_EMIT checkDue();
+    startCheck(now,
+               QStringLiteral("%1 minutes since the last check").arg((now - lastCheck_) / 60000));
 }
 
 qint64 UpdateSchedule::msUntilDue() const {
@@ -85,8 +80,13 @@ void UpdateSchedule::checkNow(const QString& why) {
     if (timing_.periodMs <= 0 || lastCheck_ < 0 || now - lastCheck_ < timing_.eventGapMs ||
         now < notBefore_)
         return;
+    startCheck(now, why);
+}
+
+void UpdateSchedule::startCheck(qint64 now, const QString& why) {
     Console::log(QStringLiteral("🔄 Checking for a new CLI build: %1").arg(why));
     lastCheck_ = now;
+    // Planned again from here, should the check never report its end.
     planFrom(now);
     reconsider();
     Q_EMIT checkDue();

@@ -49,6 +49,7 @@ Q_SIGNALS:
 
 private:
     void checkNow(const QString& why);
+    void startCheck(qint64 now, const QString& why);
     void planFrom(qint64 now);
 
     Timing timing_;
